@@ -1,0 +1,45 @@
+// Bringing the link up and down: synchronisation, speed negotiation,
+// camera off, close and reopen, the camera's identity and drive name.
+#ifndef ORVIK_CAMERA_CONNECT_H
+#define ORVIK_CAMERA_CONNECT_H
+
+// Camera state (texts of at most 1023 characters).
+extern char camera_id[1024];     // last MSG_ID reply
+extern char camera_firmware[8];  // "a.b.c.d" from the last MSG_ID reply
+extern char prompt_id[1024];     // camera_id at connection time
+extern char disk_name[1024];     // last MSG_DISK reply
+
+// Open, sync (unbounded), greeting, speed frame, ten confirmation probes.
+// Returns 0; every failure exits with status 1 ("failure" or
+// "protocol error"), without the camera-off frames.
+int camera_connect(const char *device);
+
+// camera_connect, read timeout 5 s, identity into prompt_id, drive name
+// into the current camera directory.
+void camera_init(void);
+
+// When the port is closed: pause 1 s, reset counters, empty the cache, then
+// camera_init's steps; returns 0.  When open: -1, nothing done.
+int camera_open(void);
+
+// When open: camera_off, close the port; returns 0.  When closed: -1.
+int camera_close(void);
+
+// The two camera-off frames through serial_write, then a one-second pause.
+// Nothing reaches the line when the port is closed.
+void camera_off(void);
+
+// Async-signal-safe camera off for the termination handler: the two frames
+// with write(2), no trace, then sleep(1).
+void camera_off_from_signal(void);
+
+// MSG_ID exchange.  Returns camera_id and refreshes camera_firmware; with
+// no usable reply prints "no reply from the camera\n" and returns nullptr,
+// leaving both as they were.
+const char *camera_get_id(void);
+
+// MSG_DISK exchange.  Returns disk_name; with no usable reply prints
+// "no reply from the camera\n" and returns nullptr, disk_name unchanged.
+const char *camera_get_disk(void);
+
+#endif

@@ -1,0 +1,77 @@
+// Request messages and the standard request/reply exchange.
+//
+// A request is a 16-byte header built from a constant table row (command,
+// class, word), followed by the operation's payload; it travels as one data
+// packet.  The camera answers with one data packet (the reply message)
+// framed by the link-control handshake.
+#ifndef ORVIK_CAMERA_MESSAGE_H
+#define ORVIK_CAMERA_MESSAGE_H
+
+#include <cstdint>
+
+#include "serial/codec.h"
+
+enum MessageType : unsigned {
+    MSG_ID = 0,
+    MSG_FILE = 1,
+    MSG_DISK_INFO = 5,
+    MSG_DISK = 6,
+    MSG_LIST = 9,
+    MSG_DELETE = 10,
+    MSG_POWER = 11,
+    MSG_DATE = 12,
+    MSG_SET_ATTR = 13,
+    MSG_MKDIR = 14,
+    MSG_RMDIR = 15,
+    MSG_UPLOAD = 16,
+    MSG_TYPES = 17,
+};
+
+struct MessageDescriptor {
+    uint8_t command;  // header byte 4
+    uint8_t klass;    // header byte 7
+    uint32_t word;    // header bytes 12..15, little-endian
+};
+extern const MessageDescriptor message_table[MSG_TYPES];
+
+constexpr int MESSAGE_HEADER_LEN = 16;
+// A request must fit one data packet: header + payload <= 1016 bytes.
+constexpr int MESSAGE_MAX_PAYLOAD = SERIAL_MAX_PAYLOAD - MESSAGE_HEADER_LEN;
+
+// Builds the 16-byte header for `type` with total length 16 + payload_len
+// into out[0..16) and copies the payload after it.  Pure.  Returns the
+// message length.  `type` must be below MSG_TYPES; out must hold
+// 16 + payload_len bytes.
+int camera_build_message(unsigned type, const uint8_t *payload,
+                         int payload_len, uint8_t *out);
+
+// Sends one request.  Type 17 or more (unsigned): prints
+// "INTERNAL BUG: serial_send_message_frag():message type %d not supported\n"
+// on stderr and close_and_exit(1).
+void serial_send_message_frag(unsigned type, const uint8_t *payload,
+                              uint16_t payload_len, int fragment);
+
+// The standard exchange: request, EOT(1), wait ACK, one reply packet, wait
+// EOT, ACK(0).  Every step runs whatever the waits report.  Returns 0 when
+// a reply packet was read (reply filled; reply->data points to a copy that
+// stays valid until the next camera_request), -1 when none arrived.
+int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
+                   Packet *reply);
+
+// Steps 1-3 of the exchange, for the multi-packet replies of the listing and
+// the download: request, EOT(1), wait ACK (reported, not acted on).
+void camera_send_request(unsigned type, const uint8_t *payload,
+                         uint16_t payload_len);
+
+// Prints "request too long for one packet\n" and returns -1 when a payload
+// of `payload_len` bytes cannot travel as one packet, else returns 0.  The
+// path operations call it before sending, so a long path never reaches the
+// fatal CRC exit.
+int camera_check_payload(int payload_len);
+
+// Reply text at `offset` of a reply of `length` bytes, up to its zero byte
+// or the end of the reply, at most 1023 characters, into out[1024].
+// Returns 0, or -1 (out empty) when the reply does not reach the offset.
+int camera_reply_text(const uint8_t *data, int length, int offset, char *out);
+
+#endif

@@ -1,0 +1,54 @@
+// The program's picture of the card: the entries of the directory listed
+// last, the current camera directory, the camera path rule and the lookup
+// of a name in the cache.
+#ifndef ORVIK_FILES_CACHE_H
+#define ORVIK_FILES_CACHE_H
+
+#include <cstdint>
+
+// Attribute bits, the camera's own encoding.
+constexpr uint8_t ATTR_PROTECTED = 0x01;
+constexpr uint8_t ATTR_DIRECTORY = 0x10;
+constexpr uint8_t ATTR_NEW = 0x20;   // not downloaded yet
+constexpr uint8_t ATTR_BIT7 = 0x80;  // the listed directory's own record
+
+struct ListingEntry {
+    uint8_t attrib;
+    uint32_t size;
+    int64_t mtime;    // camera time + clock offset
+    char name[1024];  // name within its directory, no path
+};
+
+constexpr int CACHE_MAX = 1024;
+constexpr int CAMERA_PATH_MAX = 1024;  // buffer size; paths hold <= 1023
+
+// The listing cache: entries in the camera's order, and their count.
+extern ListingEntry *listing_cache[CACHE_MAX];
+extern int listing_count;
+
+// Full camera path of the directory listed last ("D:\\DCIM\\100CANON", or
+// the drive alone).
+extern char camera_cwd[CAMERA_PATH_MAX];
+
+// Frees every entry; count := 0.
+void cache_clear(void);
+// Appends a copy of `entry`.  Returns 0, or -1 when the cache is full.
+int cache_append(const ListingEntry *entry);
+
+// Camera path rule: a name of at least 3 characters whose second is ':' is
+// a full path; anything else is joined to camera_cwd as "%s\\%s", cut to
+// 1023 characters.  Writes out[CAMERA_PATH_MAX].
+void camera_make_path(const char *name, char *out);
+
+// "%s\\%s" of `dir` and `name`, cut to 1023 characters.
+void camera_join_path(const char *dir, const char *name, char *out);
+
+// The part of `path` after its last backslash (the whole text without one).
+const char *camera_basename(const char *path);
+
+// First cached entry whose name equals the basename of `name`: exactly, or
+// ignoring ASCII case.  nullptr when absent.
+ListingEntry *cache_find_exact(const char *name);
+ListingEntry *cache_find_nocase(const char *name);
+
+#endif

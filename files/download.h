@@ -1,0 +1,47 @@
+// File and thumbnail download, saving, and the progress bar.
+#ifndef ORVIK_FILES_DOWNLOAD_H
+#define ORVIK_FILES_DOWNLOAD_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "serial/codec.h"
+
+// The download loop as a pure state machine, fed one received packet at a
+// time (the port I/O and the answers live in camera_download).
+struct DownloadState {
+    uint8_t *buffer;     // allocated at the first header (announced size)
+    uint32_t total;      // announced size
+    uint32_t received;   // bytes received, the next write position
+    uint32_t checkpoint; // received at the last acknowledged message
+    int damaged;         // a packet failed its CRC since the last answer
+    int packets;         // packets received since the request
+    int repeats;         // NACKs in a row without progress
+};
+enum DownloadStep {
+    DL_CONTINUE,  // wait for the next packet
+    DL_ACK,       // send ACK(0), continue
+    DL_NACK,      // print 'X', send NACK, continue
+    DL_DONE,      // send ACK(0); the file is complete
+    DL_EMPTY,     // send ACK(0); empty reply, no file
+    DL_REFUSED,   // the camera refused: wait EOT, ACK(0), no file
+    DL_FAILED,    // protocol breach: no file (buffer freed)
+    DL_NOMEM,     // the announced size cannot be allocated
+};
+constexpr int DOWNLOAD_MAX_REPEATS = 32;
+void download_begin(DownloadState *st);
+int download_feed(DownloadState *st, const Packet *pkt);
+void download_end(DownloadState *st);  // frees the buffer if still owned
+
+// Transfers the file (thumbnail 0) or its thumbnail (1) at `path`.  Returns
+// a malloc'ed buffer with *received bytes (caller frees), or nullptr.
+uint8_t *camera_download(const char *path, int thumbnail, int *received);
+
+// `get`: path rule, local name checks, download, statistics line, safe
+// save, file times, downloaded mark.  0 or -1.
+int camera_get_file(const char *name);
+
+// mode 0: new bar (scale line); mode 1: dots up to done/total * 80.
+void progress_bar(int mode, uint32_t total, uint32_t done);
+
+#endif

@@ -1,0 +1,64 @@
+// The serial port: raw 8N1 line, speed changes, writes, buffered reads with
+// a timeout, and the debug trace.  One port per process; its state (the
+// descriptor, the applied settings, the read timeout and the read buffer)
+// lives in port.cpp alone.
+#ifndef ORVIK_SERIAL_PORT_H
+#define ORVIK_SERIAL_PORT_H
+
+#include <cstdint>
+
+// Opens `path` read/write, no controlling terminal, close-on-exec, takes an
+// exclusive lock on it (flock, and TIOCEXCL where the device allows it),
+// applies raw 8-bit settings at 9600 bits per second and discards pending
+// input.  Returns 0, or -1 after printing the reason; on failure no port is
+// open (the descriptor is -1).
+//   - cannot open:        "Can't open the %s device\n" on stdout
+//   - locked by another:  "%s is in use by another program\n" on stdout
+//   - tcgetattr/tcsetattr: perror text on stderr
+//   - tcflush fails:      perror("tcflush input"), still returns 0
+int serial_open(const char *path);
+
+// Releases the exclusive use (TIOCNXCL), closes the port, empties the read
+// buffer.  Harmless when no port is open.
+void serial_close(void);
+
+// The open port's descriptor, or -1.
+int serial_descriptor(void);
+
+// Changes output then input speed (bits per second: 9600, 19200, 38400,
+// 57600, 115200; any other value counts as 115200) and applies it at once.
+// Returns 0, or -1 after perror("tcsetattr") with the line unchanged.  In
+// A50 compatibility mode a success pauses one second (the old cameras need
+// it before the next byte).
+int serial_set_speed(int speed);
+
+// Writes all `count` bytes to `fd`.  Normal mode: continues partial writes
+// (retrying EINTR) and traces each piece the system accepted as "WRITE".
+// A50 compatibility mode: one write per byte with a 1 us pause after each,
+// then one trace of the whole run (also for count 0).  Returns 0, or -1 at
+// the first failed write.  Async-signal-safe when the debug flag is off.
+int serial_write(int fd, const uint8_t *bytes, int count);
+
+// The next received byte (0..255), or -1 when nothing arrived within the
+// read timeout, on end of file or error, or at once when no port is open.
+// Refills read up to 1024 bytes with one read.  A wait interrupted by a
+// signal resumes with the time that remains.  In debug mode a timeout
+// prints "READ TIMEOUT\n" on stdout.
+int serial_get_byte(void);
+
+// Read timeout for every refill (initially 1 s, 0 us).
+void serial_set_timeout(int seconds, int microseconds);
+void serial_set_timeout_seconds(int seconds);  // microseconds unchanged
+void serial_get_timeout(int *seconds, int *microseconds);
+
+// Reads and discards input until the line has been quiet for one read
+// timeout.  Used after a failed transfer so that the rest of the camera's
+// reply does not answer the next request.
+void serial_drain(void);
+
+// Debug trace of a byte run (no-op unless the debug flag is on): header
+// "%s: (%d bytes)\n" and 16-byte lines "%08x: " + "XX " fields + "- " +
+// printable column on stderr, then one "\n" on stdout.
+void serial_trace(const char *label, const uint8_t *bytes, int count);
+
+#endif

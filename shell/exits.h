@@ -1,0 +1,37 @@
+// Every orderly way out of the process, the termination-signal handler and
+// the two small rules that other subsystems share.
+#ifndef ORVIK_SHELL_EXITS_H
+#define ORVIK_SHELL_EXITS_H
+
+// The temporary thumbnail file the viewer shows; removed at every orderly end.
+constexpr const char *TEMP_THUMBNAIL = "./orvik_REMOVE_ME";
+
+// camera_off, remove_temp_file, exit(status) (stdout is flushed).
+[[noreturn]] void close_and_exit(int status);
+
+// lstat "./orvik_REMOVE_ME": absent -> nothing; a symbolic link ->
+// "WARNING, %s is a symbolic link\n" and left alone; else unlink.
+void remove_temp_file(void);
+
+// Installs trap_signal for SIGTERM, SIGINT, SIGQUIT, SIGSEGV, SIGFPE.
+void install_signal_handlers(void);
+
+// The handler: "\n--> signal %d trapped, close the camera and exit\n", the
+// camera-off frames, the temporary-file step, a partial download removed,
+// _exit(signal).  Uses only async-signal-safe calls.
+[[noreturn]] void trap_signal(int sig);
+
+// Registers the local file a download is writing right now (nullptr when
+// none), so that a termination signal removes it instead of leaving a
+// partial file.  The text must stay valid until it is unregistered.
+void register_partial_file(const char *path);
+
+// 0: "Current serial speed: %d\n"; one of the five speeds: stored
+// silently; otherwise "Invalid speed %d\nTry 9600, 19200, 38400, 57600, 115200.\n".
+void select_speed(int speed);
+
+// UTC-as-local minus local, in seconds (-3600 one hour east of UTC).  On a
+// clock failure: err(1, "gettimeofday").
+int compute_clock_offset(void);
+
+#endif
