@@ -1,0 +1,138 @@
+// Development scaffolding: placeholders for operations whose modules are
+// not written yet, so that the program links while the modules land one by
+// one.  Every module that lands removes its block from this file; the file
+// is deleted when the last block is gone.
+#include <cstdio>
+
+#include "serial/port.h"
+#include "serial/crc.h"
+#include "serial/frame.h"
+#include "serial/link.h"
+#include "camera/message.h"
+#include "camera/connect.h"
+#include "camera/status.h"
+#include "files/cache.h"
+#include "files/listing.h"
+#include "files/download.h"
+#include "files/localfile.h"
+#include "files/manage.h"
+#include "files/thumb.h"
+#include "files/upload.h"
+#include "shell/bulk.h"
+#include "shell/batch.h"
+
+static void pending(const char *what) { std::fprintf(stderr, "%s: not built yet\n", what); }
+
+// ---- serial/port.h ----
+int serial_open(const char *) { pending("serial_open"); return -1; }
+void serial_close(void) { pending("serial_close"); }
+int serial_descriptor(void) { pending("serial_descriptor"); return -1; }
+int serial_set_speed(int) { pending("serial_set_speed"); return -1; }
+int serial_write(int, const uint8_t *, int) { pending("serial_write"); return -1; }
+int serial_get_byte(void) { pending("serial_get_byte"); return -1; }
+void serial_set_timeout(int, int) { pending("serial_set_timeout"); }
+void serial_set_timeout_seconds(int) { pending("serial_set_timeout_seconds"); }
+void serial_get_timeout(int *s, int *u) { pending("serial_get_timeout"); *s = 0; *u = 0; }
+void serial_drain(void) { pending("serial_drain"); }
+void serial_trace(const char *, const uint8_t *, int) { pending("serial_trace"); }
+
+// ---- serial/crc.h ----
+uint16_t serial_compute_crc(const uint8_t *, int) { pending("serial_compute_crc"); return 0; }
+int serial_check_crc(const uint8_t *, int, uint16_t) { pending("serial_check_crc"); return 0; }
+
+// ---- serial/frame.h ----
+int serial_send_packet(const uint8_t *, int) { pending("serial_send_packet"); return -1; }
+void serial_send_data_packet(const uint8_t *, int, int) { pending("serial_send_data_packet"); }
+void serial_reset_fragment_counter(void) { pending("serial_reset_fragment_counter"); }
+const uint8_t *serial_get_frame(int *) { pending("serial_get_frame"); return nullptr; }
+const uint8_t *serial_get_packet(Packet *) { pending("serial_get_packet"); return nullptr; }
+
+// ---- serial/link.h ----
+void serial_send_ack(uint8_t) { pending("serial_send_ack"); }
+void serial_send_eot(uint8_t) { pending("serial_send_eot"); }
+int serial_wait_ack(void) { pending("serial_wait_ack"); return -1; }
+int serial_wait_eot(void) { pending("serial_wait_eot"); return -1; }
+void serial_reset_counters(void) { pending("serial_reset_counters"); }
+void serial_step_back_packet_counter(void) { pending("serial_step_back_packet_counter"); }
+uint8_t serial_packet_counter(void) { pending("serial_packet_counter"); return 0; }
+uint8_t serial_ack_counter(void) { pending("serial_ack_counter"); return 0; }
+
+// ---- camera/message.h ----
+int camera_build_message(unsigned, const uint8_t *, int, uint8_t *) { pending("camera_build_message"); return 0; }
+void serial_send_message_frag(unsigned, const uint8_t *, uint16_t, int) { pending("serial_send_message_frag"); }
+int camera_request(unsigned, const uint8_t *, uint16_t, Packet *) { pending("camera_request"); return -1; }
+void camera_send_request(unsigned, const uint8_t *, uint16_t) { pending("camera_send_request"); }
+int camera_check_payload(int) { pending("camera_check_payload"); return -1; }
+int camera_reply_text(const uint8_t *, int, int, char *out) { pending("camera_reply_text"); out[0] = 0; return -1; }
+
+// ---- camera/connect.h ----
+int camera_connect(const char *) { pending("camera_connect"); return -1; }
+void camera_init(void) { pending("camera_init"); }
+int camera_open(void) { pending("camera_open"); return -1; }
+int camera_close(void) { pending("camera_close"); return -1; }
+void camera_off(void) { pending("camera_off"); }
+void camera_off_from_signal(void) { pending("camera_off_from_signal"); }
+const char *camera_get_id(void) { pending("camera_get_id"); return nullptr; }
+const char *camera_get_disk(void) { pending("camera_get_disk"); return nullptr; }
+
+// ---- camera/status.h ----
+int camera_get_disk_info(const char *, int *, int *) { pending("camera_get_disk_info"); return -1; }
+int camera_get_power(int *, int *) { pending("camera_get_power"); return -1; }
+int camera_get_date(time_t *) { pending("camera_get_date"); return -1; }
+void camera_ping(void) { pending("camera_ping"); }
+int camera_test(int) { pending("camera_test"); return 0; }
+
+// ---- files/cache.h ----
+void cache_clear(void) { pending("cache_clear"); }
+int cache_append(const ListingEntry *) { pending("cache_append"); return -1; }
+void camera_make_path(const char *, char *out) { pending("camera_make_path"); out[0] = 0; }
+void camera_join_path(const char *, const char *, char *out) { pending("camera_join_path"); out[0] = 0; }
+const char *camera_basename(const char *p) { pending("camera_basename"); return p; }
+ListingEntry *cache_find_exact(const char *) { pending("cache_find_exact"); return nullptr; }
+ListingEntry *cache_find_nocase(const char *) { pending("cache_find_nocase"); return nullptr; }
+
+// ---- files/listing.h ----
+int camera_parse_listing(const uint8_t *, size_t, int, ListingReply *) { pending("camera_parse_listing"); return -1; }
+int camera_ls(const char *) { pending("camera_ls"); return -1; }
+int camera_last_ls(void) { pending("camera_last_ls"); return -1; }
+void camera_print_entry(const ListingEntry *) { pending("camera_print_entry"); }
+
+// ---- files/download.h ----
+void download_begin(DownloadState *) { pending("download_begin"); }
+int download_feed(DownloadState *, const Packet *) { pending("download_feed"); return DL_FAILED; }
+void download_end(DownloadState *) { pending("download_end"); }
+uint8_t *camera_download(const char *, int, int *) { pending("camera_download"); return nullptr; }
+int camera_get_file(const char *) { pending("camera_get_file"); return -1; }
+void progress_bar(int, uint32_t, uint32_t) { pending("progress_bar"); }
+
+// ---- files/localfile.h ----
+int local_name_check(const char *) { pending("local_name_check"); return -1; }
+int local_save_file(const char *, const uint8_t *, size_t, int, long long, const char *) { pending("local_save_file"); return -1; }
+int local_file_exists(const char *) { pending("local_file_exists"); return 0; }
+int local_write_all(int, const uint8_t *, size_t) { pending("local_write_all"); return -1; }
+
+// ---- files/manage.h ----
+int camera_delete(const char *) { pending("camera_delete"); return -1; }
+int camera_mkdir(const char *) { pending("camera_mkdir"); return -1; }
+int camera_rmdir(const char *) { pending("camera_rmdir"); return -1; }
+int camera_set_attrib(const char *, uint8_t) { pending("camera_set_attrib"); return -1; }
+int camera_chmod(const char *, int, uint8_t) { pending("camera_chmod"); return -1; }
+
+// ---- files/thumb.h ----
+int camera_find_jpeg(const uint8_t *, size_t, size_t *, size_t *) { pending("camera_find_jpeg"); return -1; }
+int camera_get_thumbnail(const char *, const char *) { pending("camera_get_thumbnail"); return -1; }
+int camera_view(const char *) { pending("camera_view"); return -1; }
+
+// ---- files/upload.h ----
+int camera_upload(const char *, const char *) { pending("camera_upload"); return -1; }
+
+// ---- shell/bulk.h ----
+int camera_get_last_ls(int) { pending("camera_get_last_ls"); return -1; }
+int camera_delete_all(int) { pending("camera_delete_all"); return -1; }
+int camera_chmod_all(int, int) { pending("camera_chmod_all"); return -1; }
+int camera_view_all(void) { pending("camera_view_all"); return -1; }
+
+// ---- shell/batch.h ----
+void batch_list(void) { pending("batch_list"); }
+void batch_get(int) { pending("batch_get"); }
+int batch_erase(void) { pending("batch_erase"); return -1; }
