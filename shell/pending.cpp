@@ -57,14 +57,6 @@ void serial_step_back_packet_counter(void) { pending("serial_step_back_packet_co
 uint8_t serial_packet_counter(void) { pending("serial_packet_counter"); return 0; }
 uint8_t serial_ack_counter(void) { pending("serial_ack_counter"); return 0; }
 
-// ---- camera/message.h ----
-int camera_build_message(unsigned, const uint8_t *, int, uint8_t *) { pending("camera_build_message"); return 0; }
-void serial_send_message_frag(unsigned, const uint8_t *, uint16_t, int) { pending("serial_send_message_frag"); }
-int camera_request(unsigned, const uint8_t *, uint16_t, Packet *) { pending("camera_request"); return -1; }
-void camera_send_request(unsigned, const uint8_t *, uint16_t) { pending("camera_send_request"); }
-int camera_check_payload(int) { pending("camera_check_payload"); return -1; }
-int camera_reply_text(const uint8_t *, int, int, char *out) { pending("camera_reply_text"); out[0] = 0; return -1; }
-
 // ---- camera/connect.h ----
 int camera_connect(const char *) { pending("camera_connect"); return -1; }
 void camera_init(void) { pending("camera_init"); }
@@ -81,15 +73,6 @@ int camera_get_power(int *, int *) { pending("camera_get_power"); return -1; }
 int camera_get_date(time_t *) { pending("camera_get_date"); return -1; }
 void camera_ping(void) { pending("camera_ping"); }
 int camera_test(int) { pending("camera_test"); return 0; }
-
-// ---- files/cache.h ----
-void cache_clear(void) { pending("cache_clear"); }
-int cache_append(const ListingEntry *) { pending("cache_append"); return -1; }
-void camera_make_path(const char *, char *out) { pending("camera_make_path"); out[0] = 0; }
-void camera_join_path(const char *, const char *, char *out) { pending("camera_join_path"); out[0] = 0; }
-const char *camera_basename(const char *p) { pending("camera_basename"); return p; }
-ListingEntry *cache_find_exact(const char *) { pending("cache_find_exact"); return nullptr; }
-ListingEntry *cache_find_nocase(const char *) { pending("cache_find_nocase"); return nullptr; }
 
 // ---- files/listing.h ----
 int camera_parse_listing(const uint8_t *, size_t, int, ListingReply *) { pending("camera_parse_listing"); return -1; }
