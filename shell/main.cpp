@@ -1,1 +1,102 @@
-int main() { return 1; }
+// orvik: drives a Canon PowerShot S10/S20/S100 (A50/Pro70 in compatibility
+// mode) over a serial line, with a readline shell.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include <readline/history.h>
+#include <readline/readline.h>
+
+#include "camera/connect.h"
+#include "files/cache.h"
+#include "shell/batch.h"
+#include "shell/bulk.h"
+#include "shell/exits.h"
+#include "shell/interp.h"
+#include "shell/options.h"
+#include "shell/settings.h"
+
+namespace {
+
+char *tokens[TOKEN_SLOTS];
+
+void copy_cut(char *dst, size_t size, const char *src)
+{
+    size_t n = std::strlen(src);
+    if (n > size - 1)
+        n = size - 1;
+    std::memcpy(dst, src, n);
+    dst[n] = 0;
+}
+
+[[noreturn]] void command_loop(void)
+{
+    static char prompt[1024];
+    static char line_buffer[1024];
+    for (;;) {
+        char text[2100];
+        std::snprintf(text, sizeof text, "[%s] %s> ", prompt_id, camera_cwd);
+        copy_cut(prompt, sizeof prompt, text);
+
+        char *line = readline(prompt);
+        if (line == nullptr) {
+            // End of input.  On a terminal that is a stray end-of-file key:
+            // prompt again.  From a file or pipe no more lines can come, so
+            // end as a typed `quit` would rather than prompt for ever.
+            if (isatty(STDIN_FILENO))
+                continue;
+            std::printf("bye!\n");
+            close_and_exit(0);
+        }
+        if (line[0] != 0)
+            add_history(line);
+        copy_cut(line_buffer, sizeof line_buffer, line);  // longer lines are cut
+        std::free(line);
+
+        free_tokens(tokens);
+        int count = split_line(line_buffer, tokens, TOKEN_LIMIT);
+        if (count == 0)
+            continue;
+        if (dispatch_command(tokens, count) == DISPATCH_END) {
+            std::printf("bye!\n");
+            close_and_exit(0);
+        }
+    }
+}
+
+[[noreturn]] void run(const RunModes &modes)
+{
+    if (modes.list)
+        batch_list();
+    else if (modes.get_all)
+        batch_get(SELECT_ALL);
+    else if (modes.get_new)
+        batch_get(SELECT_NEW);
+    else if (modes.erase)
+        batch_erase();
+    else if (!modes.off)
+        command_loop();
+    close_and_exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // Line-buffered even into a pipe: the termination handler ends with
+    // _exit, which must not lose what was printed before.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // readline reads its lines byte by byte; the help pauses and the
+    // questions read with stdio.  From a pipe or file, stdio's read-ahead
+    // would swallow the next command lines, so there it reads unbuffered.
+    if (!isatty(STDIN_FILENO))
+        std::setvbuf(stdin, nullptr, _IONBF, 0);
+
+    install_signal_handlers();
+    settings.clock_offset = compute_clock_offset();
+    RunModes modes = parse_options(argc, argv);
+    std::printf("Orvik -- version %s\n\n", ORVIK_VERSION);
+    camera_init();
+    run(modes);
+}

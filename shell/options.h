@@ -1,0 +1,27 @@
+// The command line: options applied in order, the usage text, run modes.
+#ifndef ORVIK_SHELL_OPTIONS_H
+#define ORVIK_SHELL_OPTIONS_H
+
+// The run-mode switches; the first one set, in this order, wins.
+struct RunModes {
+    int list;     // -l
+    int get_all;  // -g
+    int get_new;  // -n
+    int erase;    // -E
+    int off;      // -U: connect, switch the camera off, end
+};
+
+// The 16-line usage text on stdout.
+void usage(void);
+
+// Applies the options of "d:DulgEhUas:Ln" at once, in command-line order,
+// into the settings.  -u, -h, unknown options and missing arguments end the
+// process with status 1 (the last two after getopt's own diagnostic and the
+// usage text).  Returns the run modes.
+RunModes parse_options(int argc, char **argv);
+
+// The decimal number at the start of `text` (sign and leading blanks as
+// strtol takes them), clamped to int; 0 when there is none.
+int leading_number(const char *text);
+
+#endif
