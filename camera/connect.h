@@ -3,6 +3,8 @@
 #ifndef ORVIK_CAMERA_CONNECT_H
 #define ORVIK_CAMERA_CONNECT_H
 
+#include <cstdint>
+
 // Camera state (texts of at most 1023 characters).
 extern char camera_id[1024];     // last MSG_ID reply
 extern char camera_firmware[8];  // "a.b.c.d" from the last MSG_ID reply
@@ -41,5 +43,12 @@ const char *camera_get_id(void);
 // MSG_DISK exchange.  Returns disk_name; with no usable reply prints
 // "no reply from the camera\n" and returns nullptr, disk_name unchanged.
 const char *camera_get_disk(void);
+
+// Takes the identity from an MSG_ID reply of `length` bytes: the firmware
+// "a.b.c.d" from bytes 27, 26, 25, 24 (each byte + '0') into firmware[8],
+// the zero-terminated text at byte 28 (cut to 1023 characters, up to the
+// end of the reply) into id[1024].  Pure.  Returns 0, or -1 with both
+// untouched when the reply does not reach byte 28.
+int camera_parse_id(const uint8_t *data, int length, char *id, char *firmware);
 
 #endif

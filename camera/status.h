@@ -3,6 +3,7 @@
 #define ORVIK_CAMERA_STATUS_H
 
 #include <ctime>
+#include <sys/time.h>
 
 // Payload: first character of `drive`, ':', '\\', 0.  Returns 0 with *size
 // and *free_bytes set (signed 32-bit reply values at 20 and 24), or -1 when
@@ -24,5 +25,8 @@ void camera_ping(void);
 // Sends message type `type` without payload; the reply is discarded.  Type
 // 17 or more (unsigned): the internal-error exit.  Returns 0.
 int camera_test(int type);
+
+// Whole milliseconds from *start to *end (a ping's round trip).  Pure.
+long camera_elapsed_ms(const struct timeval *start, const struct timeval *end);
 
 #endif

@@ -57,23 +57,6 @@ void serial_step_back_packet_counter(void) { pending("serial_step_back_packet_co
 uint8_t serial_packet_counter(void) { pending("serial_packet_counter"); return 0; }
 uint8_t serial_ack_counter(void) { pending("serial_ack_counter"); return 0; }
 
-// ---- camera/connect.h ----
-int camera_connect(const char *) { pending("camera_connect"); return -1; }
-void camera_init(void) { pending("camera_init"); }
-int camera_open(void) { pending("camera_open"); return -1; }
-int camera_close(void) { pending("camera_close"); return -1; }
-void camera_off(void) { pending("camera_off"); }
-void camera_off_from_signal(void) { pending("camera_off_from_signal"); }
-const char *camera_get_id(void) { pending("camera_get_id"); return nullptr; }
-const char *camera_get_disk(void) { pending("camera_get_disk"); return nullptr; }
-
-// ---- camera/status.h ----
-int camera_get_disk_info(const char *, int *, int *) { pending("camera_get_disk_info"); return -1; }
-int camera_get_power(int *, int *) { pending("camera_get_power"); return -1; }
-int camera_get_date(time_t *) { pending("camera_get_date"); return -1; }
-void camera_ping(void) { pending("camera_ping"); }
-int camera_test(int) { pending("camera_test"); return 0; }
-
 // ---- files/listing.h ----
 int camera_parse_listing(const uint8_t *, size_t, int, ListingReply *) { pending("camera_parse_listing"); return -1; }
 int camera_ls(const char *) { pending("camera_ls"); return -1; }
