@@ -4,10 +4,6 @@
 // is deleted when the last block is gone.
 #include <cstdio>
 
-#include "serial/port.h"
-#include "serial/crc.h"
-#include "serial/frame.h"
-#include "serial/link.h"
 #include "camera/message.h"
 #include "camera/connect.h"
 #include "camera/status.h"
@@ -22,40 +18,6 @@
 #include "shell/batch.h"
 
 static void pending(const char *what) { std::fprintf(stderr, "%s: not built yet\n", what); }
-
-// ---- serial/port.h ----
-int serial_open(const char *) { pending("serial_open"); return -1; }
-void serial_close(void) { pending("serial_close"); }
-int serial_descriptor(void) { pending("serial_descriptor"); return -1; }
-int serial_set_speed(int) { pending("serial_set_speed"); return -1; }
-int serial_write(int, const uint8_t *, int) { pending("serial_write"); return -1; }
-int serial_get_byte(void) { pending("serial_get_byte"); return -1; }
-void serial_set_timeout(int, int) { pending("serial_set_timeout"); }
-void serial_set_timeout_seconds(int) { pending("serial_set_timeout_seconds"); }
-void serial_get_timeout(int *s, int *u) { pending("serial_get_timeout"); *s = 0; *u = 0; }
-void serial_drain(void) { pending("serial_drain"); }
-void serial_trace(const char *, const uint8_t *, int) { pending("serial_trace"); }
-
-// ---- serial/crc.h ----
-uint16_t serial_compute_crc(const uint8_t *, int) { pending("serial_compute_crc"); return 0; }
-int serial_check_crc(const uint8_t *, int, uint16_t) { pending("serial_check_crc"); return 0; }
-
-// ---- serial/frame.h ----
-int serial_send_packet(const uint8_t *, int) { pending("serial_send_packet"); return -1; }
-void serial_send_data_packet(const uint8_t *, int, int) { pending("serial_send_data_packet"); }
-void serial_reset_fragment_counter(void) { pending("serial_reset_fragment_counter"); }
-const uint8_t *serial_get_frame(int *) { pending("serial_get_frame"); return nullptr; }
-const uint8_t *serial_get_packet(Packet *) { pending("serial_get_packet"); return nullptr; }
-
-// ---- serial/link.h ----
-void serial_send_ack(uint8_t) { pending("serial_send_ack"); }
-void serial_send_eot(uint8_t) { pending("serial_send_eot"); }
-int serial_wait_ack(void) { pending("serial_wait_ack"); return -1; }
-int serial_wait_eot(void) { pending("serial_wait_eot"); return -1; }
-void serial_reset_counters(void) { pending("serial_reset_counters"); }
-void serial_step_back_packet_counter(void) { pending("serial_step_back_packet_counter"); }
-uint8_t serial_packet_counter(void) { pending("serial_packet_counter"); return 0; }
-uint8_t serial_ack_counter(void) { pending("serial_ack_counter"); return 0; }
 
 // ---- files/listing.h ----
 int camera_parse_listing(const uint8_t *, size_t, int, ListingReply *) { pending("camera_parse_listing"); return -1; }

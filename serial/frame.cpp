@@ -1,0 +1,101 @@
+// Frames on the line: sending packets and receiving one frame at a time
+// into the link's single frame buffer.
+#include "serial/frame.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "serial/crc.h"
+#include "serial/port.h"
+
+namespace {
+
+// The frame buffer is the reader's: every receive overwrites it, and the
+// `data` of a Packet points into it.
+FrameReader reader;
+uint8_t fragment_counter;
+
+}  // namespace
+
+int serial_send_packet(const uint8_t *packet, int count)
+{
+    // Fatal outside the CRC table, before a byte is written.
+    const uint16_t crc = serial_compute_crc(packet, count);
+    uint8_t frame[SERIAL_FRAME_MAX];
+    static_assert(2 * (SERIAL_CRC_MAX_LEN + 2) + 2 <= SERIAL_FRAME_MAX,
+                  "largest escaped frame must fit the frame buffer");
+    const size_t n = serial_encode_frame(packet, static_cast<size_t>(count), crc, frame);
+    return serial_write(serial_descriptor(), frame, static_cast<int>(n));
+}
+
+void serial_send_data_packet(const uint8_t *payload, int length, int fragment)
+{
+    const uint8_t seq = fragment ? fragment_counter : 0;
+    fragment_counter = static_cast<uint8_t>(seq + 1);
+
+    uint8_t packet[SERIAL_FRAME_MAX];
+    packet[0] = seq;
+    packet[1] = PKT_MSG;
+    if (length < 1 || length > SERIAL_MAX_PAYLOAD) {
+        // No CRC seed for this length: serial_compute_crc reports it and
+        // ends the program before the payload is touched.
+        const int covered = length > INT_MAX - 4 ? INT_MAX : 4 + length;
+        serial_compute_crc(packet, covered);
+        return;
+    }
+    put_le16(packet + 2, static_cast<uint16_t>(length));
+    std::memcpy(packet + 4, payload, static_cast<size_t>(length));
+    serial_send_packet(packet, 4 + length);
+}
+
+void serial_reset_fragment_counter(void)
+{
+    fragment_counter = 0;
+}
+
+const uint8_t *serial_get_frame(int *length)
+{
+    // Whatever is left of a frame cut off by a timeout is skipped: the
+    // reader hunts for the next start byte.
+    serial_frame_reset(&reader);
+    for (;;) {
+        const int c = serial_get_byte();
+        if (c < 0)
+            return nullptr;
+        const int status = serial_frame_feed(&reader, static_cast<uint8_t>(c));
+        if (status == FRAME_DONE)
+            break;
+        if (status == FRAME_OVERFLOW) {
+            std::fprintf(stderr, "FATAL ERROR serial_get_frame(): not enough buffer\n");
+            std::exit(1);
+        }
+    }
+    *length = reader.count;
+    serial_trace("RECV", reader.buf, reader.count);
+    // A camera switched out of PC mode (by its own buttons or dial) answers
+    // nothing further; there is no way to bring it back from here.
+    if (serial_is_pc_mode_frame(reader.buf, reader.count)) {
+        std::printf("*** your camera is no longer in PC mode, exit\n");
+        std::exit(1);
+    }
+    return reader.buf;
+}
+
+const uint8_t *serial_get_packet(Packet *pkt)
+{
+    int n = 0;
+    const uint8_t *frame = serial_get_frame(&n);
+    if (frame == nullptr)
+        return nullptr;
+    PacketVerdict verdict;
+    serial_parse_packet(frame, n, pkt, &verdict);
+    if (verdict.crc_guessed)
+        std::fprintf(stderr,
+                     "warning: CRC not checked (add len %d, value 0x%04x) #########################\n",
+                     n - 2, verdict.guessed_initial);
+    if (verdict.unknown_type)
+        std::fprintf(stderr, "ERROR: Unknown packet type received\n");
+    return frame;
+}

@@ -1,0 +1,339 @@
+// The serial port: raw line set-up, speed changes, paced or plain writes,
+// block-buffered reads bounded by the read timeout, and the debug trace.
+#include "serial/port.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "shell/settings.h"
+
+namespace {
+
+constexpr int READ_BUFFER_SIZE = 1024;
+
+struct PortState {
+    int fd;
+    struct termios settings;  // as applied by serial_open / serial_set_speed
+    int timeout_seconds;
+    int timeout_microseconds;
+    uint8_t buffer[READ_BUFFER_SIZE];
+    int available;  // received bytes not yet handed out
+    int position;   // index of the next one
+};
+
+PortState port = {-1, {}, 1, 0, {}, 0, 0};
+
+speed_t speed_code(int speed)
+{
+    switch (speed) {
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    default:
+        return B115200;
+    }
+}
+
+void close_descriptor(void)
+{
+#ifdef TIOCNXCL
+    ioctl(port.fd, TIOCNXCL);
+#endif
+    close(port.fd);
+    port.fd = -1;
+    port.available = 0;
+    port.position = 0;
+}
+
+// Raw 8N1 without flow control, echo, line editing, signal characters or
+// output processing; a read returns as soon as one byte is there.  Flags
+// not named here are left as the device had them.
+void make_raw(struct termios *t)
+{
+    t->c_iflag |= IGNBRK | IGNPAR;
+    t->c_iflag &= ~static_cast<tcflag_t>(BRKINT | INPCK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                         IXON | IXOFF | IXANY);
+    t->c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tcflag_t no_flow = 0;
+#ifdef CRTSCTS
+    no_flow |= CRTSCTS;  // Linux: one flag for both directions
+#endif
+#ifdef CCTS_OFLOW
+    no_flow |= CCTS_OFLOW;
+#endif
+#ifdef CRTS_IFLOW
+    no_flow |= CRTS_IFLOW;
+#endif
+    t->c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | no_flow);
+    t->c_cflag |= CS8 | CREAD | CLOCAL;
+    t->c_lflag = 0;
+    t->c_cc[VMIN] = 1;
+    t->c_cc[VTIME] = 0;
+    cfsetospeed(t, B9600);
+    cfsetispeed(t, B9600);
+}
+
+long long now_microseconds(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// Waits for input for at most the read timeout.  1: input is ready; 0: the
+// time ran out; -1: the wait failed.  A signal that interrupts the wait
+// does not shorten or lengthen it: the wait resumes with what remains.
+int wait_for_input(void)
+{
+    if (port.fd < 0 || port.fd >= FD_SETSIZE)
+        return -1;
+    const long long total = static_cast<long long>(port.timeout_seconds) * 1000000 +
+                            port.timeout_microseconds;
+    const long long deadline = now_microseconds() + total;
+    long long remaining = total;
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(port.fd, &readable);
+        struct timeval tv;
+        tv.tv_sec = static_cast<time_t>(remaining / 1000000);
+        tv.tv_usec = static_cast<suseconds_t>(remaining % 1000000);
+        const int r = select(port.fd + 1, &readable, nullptr, nullptr, &tv);
+        if (r > 0)
+            return 1;
+        if (r == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+        remaining = deadline - now_microseconds();
+        if (remaining <= 0)
+            return 0;
+    }
+}
+
+ssize_t read_retry(int fd, uint8_t *buf, size_t count)
+{
+    ssize_t r;
+    do
+        r = read(fd, buf, count);
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+
+ssize_t write_retry(int fd, const uint8_t *buf, size_t count)
+{
+    ssize_t r;
+    do
+        r = write(fd, buf, count);
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+
+}  // namespace
+
+int serial_open(const char *path)
+{
+    if (port.fd >= 0)
+        close_descriptor();
+
+    int fd;
+    do
+        fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        // A device held in exclusive mode by another program refuses the open.
+        if (errno == EBUSY)
+            std::printf("%s is in use by another program\n", path);
+        else
+            std::printf("Can't open the %s device\n", path);
+        return -1;
+    }
+    // Two programs talking to the camera at once garble each other's
+    // frames: take the device for this process alone.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            std::printf("%s is in use by another program\n", path);
+        else
+            std::printf("Can't open the %s device\n", path);
+        close(fd);
+        return -1;
+    }
+#ifdef TIOCEXCL
+    ioctl(fd, TIOCEXCL);  // not every device supports it; the lock suffices
+#endif
+    port.fd = fd;
+    port.available = 0;
+    port.position = 0;
+
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) {
+        std::perror("tcgetattr");
+        close_descriptor();
+        return -1;
+    }
+    make_raw(&t);
+    port.settings = t;
+    if (tcsetattr(fd, TCSANOW, &port.settings) != 0) {
+        std::perror("tcsetattr");
+        close_descriptor();
+        return -1;
+    }
+    if (tcflush(fd, TCIFLUSH) != 0)
+        std::perror("tcflush input");
+    return 0;
+}
+
+void serial_close(void)
+{
+    if (port.fd >= 0)
+        close_descriptor();
+}
+
+int serial_descriptor(void)
+{
+    return port.fd;
+}
+
+int serial_set_speed(int speed)
+{
+    const struct termios before = port.settings;
+    cfsetospeed(&port.settings, speed_code(speed));
+    cfsetispeed(&port.settings, speed_code(speed));
+    if (tcsetattr(port.fd, TCSANOW, &port.settings) != 0) {
+        std::perror("tcsetattr");
+        port.settings = before;  // the line still runs at the old speed
+        return -1;
+    }
+    // The A50 switches speed slowly; a byte sent at once is lost.
+    if (settings.a50)
+        sleep(1);
+    return 0;
+}
+
+int serial_write(int fd, const uint8_t *bytes, int count)
+{
+    if (settings.a50) {
+        // The A50's receiver overruns on back-to-back bytes: one byte per
+        // call, with a short pause after each.  nanosleep rather than
+        // usleep so that the termination handler may use this path.
+        const struct timespec pause = {0, 1000};
+        for (int i = 0; i < count; i++) {
+            if (write_retry(fd, bytes + i, 1) != 1)
+                return -1;
+            nanosleep(&pause, nullptr);
+        }
+        serial_trace("WRITE", bytes, count);
+        return 0;
+    }
+    int done = 0;
+    while (done < count) {
+        const ssize_t w = write_retry(fd, bytes + done, static_cast<size_t>(count - done));
+        if (w <= 0)
+            return -1;
+        serial_trace("WRITE", bytes + done, static_cast<int>(w));
+        done += static_cast<int>(w);
+    }
+    return 0;
+}
+
+int serial_get_byte(void)
+{
+    if (port.available == 0) {
+        if (port.fd < 0)
+            return -1;
+        const int ready = wait_for_input();
+        if (ready == 0) {
+            if (settings.debug) {
+                std::printf("READ TIMEOUT\n");
+                std::fflush(stdout);
+            }
+            return -1;
+        }
+        // A failed wait is not followed by a read: on a blocking descriptor
+        // that read could hang for ever.
+        if (ready < 0)
+            return -1;
+        const ssize_t r = read_retry(port.fd, port.buffer, READ_BUFFER_SIZE);
+        if (r <= 0)
+            return -1;
+        port.available = static_cast<int>(r);
+        port.position = 0;
+    }
+    port.available--;
+    return port.buffer[port.position++];
+}
+
+void serial_set_timeout(int seconds, int microseconds)
+{
+    port.timeout_seconds = seconds;
+    port.timeout_microseconds = microseconds;
+}
+
+void serial_set_timeout_seconds(int seconds)
+{
+    port.timeout_seconds = seconds;
+}
+
+void serial_get_timeout(int *seconds, int *microseconds)
+{
+    *seconds = port.timeout_seconds;
+    *microseconds = port.timeout_microseconds;
+}
+
+void serial_drain(void)
+{
+    port.available = 0;
+    port.position = 0;
+    while (port.fd >= 0 && wait_for_input() == 1) {
+        if (read_retry(port.fd, port.buffer, READ_BUFFER_SIZE) <= 0)
+            break;
+    }
+}
+
+void serial_trace(const char *label, const uint8_t *bytes, int count)
+{
+    if (!settings.debug)
+        return;
+    static const char hex[] = "0123456789ABCDEF";
+    // Anything already printed on stdout belongs before the trace.
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: (%d bytes)\n", label, count);
+    for (int offset = 0; offset < count; offset += 16) {
+        char line[80];
+        int n = std::snprintf(line, sizeof line, "%08x: ", static_cast<unsigned>(offset));
+        const int group = count - offset < 16 ? count - offset : 16;
+        for (int i = 0; i < 16; i++) {
+            if (i < group) {
+                line[n++] = hex[bytes[offset + i] >> 4];
+                line[n++] = hex[bytes[offset + i] & 0x0F];
+            } else {
+                line[n++] = ' ';
+                line[n++] = ' ';
+            }
+            line[n++] = ' ';
+        }
+        line[n++] = '-';
+        line[n++] = ' ';
+        for (int i = 0; i < group; i++) {
+            const uint8_t b = bytes[offset + i];
+            line[n++] = (b >= 0x20 && b <= 0x7D) ? static_cast<char>(b) : '.';
+        }
+        line[n] = '\0';
+        std::fprintf(stderr, "%s\n", line);
+    }
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
