@@ -12,6 +12,7 @@
 #include "files/cache.h"
 #include "shell/batch.h"
 #include "shell/bulk.h"
+#include "shell/complete.h"
 #include "shell/exits.h"
 #include "shell/interp.h"
 #include "shell/options.h"
@@ -34,6 +35,7 @@ void copy_cut(char *dst, size_t size, const char *src)
 {
     static char prompt[1024];
     static char line_buffer[1024];
+    complete_install();
     for (;;) {
         char text[2100];
         std::snprintf(text, sizeof text, "[%s] %s> ", prompt_id, camera_cwd);

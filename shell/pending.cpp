@@ -14,8 +14,6 @@
 #include "files/manage.h"
 #include "files/thumb.h"
 #include "files/upload.h"
-#include "shell/bulk.h"
-#include "shell/batch.h"
 
 static void pending(const char *what) { std::fprintf(stderr, "%s: not built yet\n", what); }
 
@@ -53,14 +51,3 @@ int camera_view(const char *) { pending("camera_view"); return -1; }
 
 // ---- files/upload.h ----
 int camera_upload(const char *, const char *) { pending("camera_upload"); return -1; }
-
-// ---- shell/bulk.h ----
-int camera_get_last_ls(int) { pending("camera_get_last_ls"); return -1; }
-int camera_delete_all(int) { pending("camera_delete_all"); return -1; }
-int camera_chmod_all(int, int) { pending("camera_chmod_all"); return -1; }
-int camera_view_all(void) { pending("camera_view_all"); return -1; }
-
-// ---- shell/batch.h ----
-void batch_list(void) { pending("batch_list"); }
-void batch_get(int) { pending("batch_get"); }
-int batch_erase(void) { pending("batch_erase"); return -1; }
