@@ -1,0 +1,146 @@
+// The orvik process before and around the connection: options, usage,
+// start-up failures, the termination handler.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+const char *const usage_text =
+    "orvik -- Canon PowerShot S10/S20/S100 digital camera software\n"
+    "Version 0.2.2\n"
+    "\n"
+    "usage: orvik -[DugnlELh] -d <serialdevice>\n"
+    "\n"
+    "  -D                    enable debug mode\n"
+    "  -d <serialdevice>     set the serial device, default /dev/cuaa0\n"
+    "  -a                    enable A50/Pro70 compatibility mode\n"
+    "  -s <serialspeed>      set the serial speed (9600 19200 38400 57600 115200)\n"
+    "  -u                    USB mode, default is serial mode\n"
+    "  -g                    non-interactive mode, get all images\n"
+    "  -n                    non-interactive mode, get all new images\n"
+    "  -l                    non-interactive mode, list all images\n"
+    "  -E                    non-interactive mode, delete all images\n"
+    "  -L                    write files using all lower-case characters\n"
+    "  -h                    show this help screen\n";
+
+const std::string banner = "Orvik -- version 0.2.2\n\n";
+
+struct EntryTest : testing::Test {
+    std::string dir = make_temp_dir();
+    std::string missing = dir + "/no-such-device";
+    RunResult run(const std::vector<std::string> &args)
+    {
+        return orvik_run(args, "", dir, 60000);
+    }
+};
+
+TEST_F(EntryTest, UsageEndsWithStatusOne)
+{
+    RunResult r = run({"-h"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, usage_text);
+
+    r = run({"-x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, usage_text);
+    EXPECT_NE(r.err.find("invalid option"), std::string::npos) << r.err;
+
+    r = run({"-d"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, usage_text);
+    EXPECT_NE(r.err.find("requires an argument"), std::string::npos) << r.err;
+
+    // Options act in order: a later bad option still ends the run, after
+    // what the earlier ones printed.
+    r = run({"-D", "-h"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string("DEBUG mode enabled\n") + usage_text);
+}
+
+TEST_F(EntryTest, UsbIsRejectedAtOnce)
+{
+    RunResult r = run({"-u"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "This binary lacks the USB support\n");
+
+    r = run({"-D", "-u"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "DEBUG mode enabled\nThis binary lacks the USB support\n");
+
+    r = run({"-u", "-D", "-h"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "This binary lacks the USB support\n");
+}
+
+TEST_F(EntryTest, MissingDevice)
+{
+    RunResult r = run({"-d", missing});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner + "Open " + missing + ": Can't open the " + missing +
+                         " device\nfailure\n");
+}
+
+TEST_F(EntryTest, SpeedOptionRules)
+{
+    const std::string open_fail =
+        "Open " + missing + ": Can't open the " + missing + " device\nfailure\n";
+    RunResult r = run({"-s", "0", "-d", missing});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Current serial speed: 115200\n" + banner + open_fail);
+
+    // An invalid speed is reported and start-up goes on with the old one.
+    r = run({"-s", "12345", "-s", "0", "-d", missing});
+    EXPECT_EQ(r.out, "Invalid speed 12345\nTry 9600, 19200, 38400, 57600, 115200.\n"
+                     "Current serial speed: 115200\n" +
+                         banner + open_fail);
+
+    // Text that does not start with a number counts as 0; the last valid
+    // speed wins; a number followed by text is taken.
+    r = run({"-s", "9600", "-s", "19200x", "-s", "fast", "-s", "7", "-s", "0", "-d", missing});
+    EXPECT_EQ(r.out, "Current serial speed: 19200\n"
+                     "Invalid speed 7\nTry 9600, 19200, 38400, 57600, 115200.\n"
+                     "Current serial speed: 19200\n" +
+                         banner + open_fail);
+}
+
+// A device that never answers: the sync loop waits for ever, so only a
+// signal ends it, and the handler must still switch the camera off.
+TEST_F(EntryTest, SignalDuringSync)
+{
+    int master, slave;
+    char name[256];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    Session s = orvik_start({"-d", name}, dir);
+    ASSERT_TRUE(expect(s, "Sync: "));
+    ASSERT_TRUE(expect(s, ".."));
+    kill(s.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(s), 15);
+    EXPECT_NE(s.output.find("\r\n--> signal 15 trapped, close the camera and exit\r\n"),
+              std::string::npos)
+        << s.output;
+
+    // What reached the line: synchronisation bursts, then the two frames.
+    std::string line;
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(master, buf, sizeof buf)) > 0)
+        line.append(buf, static_cast<size_t>(n));
+    const std::string off("\xc0\x00\x02\x55\x2c\xc1\xc0\x00\x04\x01\x00\x00\x00\x24\xc6\xc1", 16);
+    EXPECT_EQ(line.substr(0, 8), "UUUUUUUU");
+    ASSERT_GE(line.size(), off.size());
+    EXPECT_EQ(line.substr(line.size() - off.size()), off);
+    close(master);
+    close(slave);
+}
+
+}  // namespace
