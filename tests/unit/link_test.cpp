@@ -1,0 +1,347 @@
+// Frames, packets and link control over a real pseudo-terminal, the test
+// playing the camera on the master side.
+#include "serial_pty.h"
+
+#include "serial/crc.h"
+#include "serial/frame.h"
+#include "serial/link.h"
+
+namespace {
+
+const Bytes pc_mode_prefix(serial_pc_mode_prefix, serial_pc_mode_prefix + SERIAL_PC_MODE_PREFIX_LEN);
+
+Bytes frame_with_bad_crc(Bytes packet)
+{
+    Bytes f = frame_of(packet);
+    f[f.size() - 2] ^= 0x01;  // last CRC byte (never an escaped one here)
+    return f;
+}
+
+Bytes concat(Bytes a, const Bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class LinkTest : public PtyTest {
+protected:
+    void SetUp() override
+    {
+        PtyTest::SetUp();
+        serial_reset_counters();
+        serial_reset_fragment_counter();
+        serial_set_timeout(0, 300000);
+    }
+};
+
+}  // namespace
+
+TEST_F(LinkTest, FrameReceptionSkipsNoiseAndUnescapes)
+{
+    camera_sends({0x11, 0x22, 0xC1, 0xC0, 0x01, 0x7E, 0xE1, 0xC0, 0x02, 0xC1});
+    int n = -1;
+    const uint8_t *f = serial_get_frame(&n);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(Bytes(f, f + n), (Bytes{0x01, 0xC1, 0xC0, 0x02}));
+
+    // Debug trace of a received frame: contents without delimiters.
+    settings.debug = 1;
+    camera_sends({0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0xDB, 0xD1, 0xC1});
+    Captured c = capture([&] { f = serial_get_frame(&n); });
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(c.err, "RECV: (8 bytes)\n"
+                     "00000000: 00 05 00 00 00 00 DB D1                         - ........\n");
+    EXPECT_EQ(c.out, "\n");
+}
+
+TEST_F(LinkTest, TimeoutInsideFrameLosesThatFrameOnly)
+{
+    camera_sends({0xC0, 0x00, 0x04});
+    int n = 77;
+    EXPECT_EQ(serial_get_frame(&n), nullptr);
+    EXPECT_EQ(n, 77);
+    // An escape byte followed by silence is lost the same way.
+    camera_sends({0xC0, 0x00, 0x7E});
+    EXPECT_EQ(serial_get_frame(&n), nullptr);
+    // The rest of the cut-off frame is skipped up to the next start byte.
+    camera_sends(concat({0x01, 0x00, 0x00, 0x00, 0x24, 0xC6, 0xC1}, frame_of({0x00, 0x05, 0x00, 0, 0, 0})));
+    Packet p{};
+    ASSERT_NE(serial_get_packet(&p), nullptr);
+    EXPECT_EQ(p.type, PKT_ACK);
+    EXPECT_EQ(p.frame_length, 8);
+}
+
+TEST_F(LinkTest, LargestFrameAccepted)
+{
+    Bytes big(1, 0xC0);
+    big.insert(big.end(), SERIAL_FRAME_MAX - 1, 0x33);
+    big.push_back(0xC1);
+    camera_sends(big);
+    int n = 0;
+    ASSERT_NE(serial_get_frame(&n), nullptr);
+    EXPECT_EQ(n, SERIAL_FRAME_MAX - 1);
+}
+
+TEST_F(LinkTest, OversizedFrameIsFatal)
+{
+    Bytes big(1, 0xC0);
+    big.insert(big.end(), SERIAL_FRAME_MAX, 0x33);
+    big.push_back(0xC1);
+    camera_sends(big);
+    int n = 0;
+    EXPECT_EXIT(serial_get_frame(&n), ::testing::ExitedWithCode(1),
+                "^FATAL ERROR serial_get_frame\\(\\): not enough buffer\n$");
+}
+
+TEST_F(LinkTest, PcModeFrameEndsTheProgram)
+{
+    // Whatever follows the prefix and whatever the CRC.
+    camera_sends(concat(concat({0xC0}, pc_mode_prefix), {0x00, 0x11, 0x22, 0xC1}));
+    int n = 0;
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            serial_get_frame(&n);
+        },
+        ::testing::ExitedWithCode(1), "^\\*\\*\\* your camera is no longer in PC mode, exit\n$");
+}
+
+TEST_F(LinkTest, TwelvePrefixBytesAreNotPcMode)
+{
+    Bytes twelve = concat({0xC0}, Bytes(pc_mode_prefix.begin(), pc_mode_prefix.begin() + 12));
+    twelve.push_back(0xC1);
+    camera_sends(twelve);
+    int n = 0;
+    ASSERT_NE(serial_get_frame(&n), nullptr);
+    EXPECT_EQ(n, 12);
+}
+
+TEST_F(LinkTest, PacketParsingMessages)
+{
+    Packet p{};
+    // Unknown type: reported, still returned.
+    camera_sends(frame_of({0x00, 0x03, 0x02, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00}));
+    const uint8_t *f = nullptr;
+    Captured unknown = capture([&] { f = serial_get_packet(&p); });
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(p.type, 3);
+    EXPECT_EQ(unknown.err, "ERROR: Unknown packet type received\n");
+    EXPECT_EQ(unknown.out, "");
+
+    // Wrong CRC on a data packet: flagged, silent.
+    camera_sends(frame_with_bad_crc({0x00, 0x00, 0x02, 0x00, 'o', 'k'}));
+    Captured bad = capture([&] { f = serial_get_packet(&p); });
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(p.crc_ok, 0);
+    EXPECT_EQ(p.length, 2);
+    EXPECT_EQ(Bytes(p.data, p.data + 2), (Bytes{'o', 'k'}));
+    EXPECT_EQ(bad.err, "");
+
+    // 1020 data bytes: 1024 covered, no seed known, accepted with a warning.
+    Bytes big = {0x00, 0x00, 0xFC, 0x03};
+    for (int i = 0; i < 1020; i++)
+        big.push_back(static_cast<uint8_t>(i));
+    const uint16_t crc = serial_crc_run(0xABCD, big.data(), big.size());
+    Bytes line(2 * (big.size() + 2) + 2);
+    line.resize(serial_encode_frame(big.data(), big.size(), crc, line.data()));
+    camera_sends(line);
+    Captured guessed = capture([&] { f = serial_get_packet(&p); });
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(p.crc_ok, 1);
+    EXPECT_EQ(p.length, 1020);
+    EXPECT_EQ(guessed.err,
+              "warning: CRC not checked (add len 1024, value 0xabcd) #########################\n");
+
+    // Nothing arrives: none, record untouched.
+    p.seq = 0x99;
+    EXPECT_EQ(serial_get_packet(&p), nullptr);
+    EXPECT_EQ(p.seq, 0x99);
+}
+
+TEST_F(LinkTest, EotAndAckFramesWithTheirCounters)
+{
+    serial_send_eot(1);
+    EXPECT_EQ(camera_reads(10), (Bytes{0xC0, 0x00, 0x04, 0x01, 0x00, 0x00, 0x00, 0x24, 0xC6, 0xC1}));
+    serial_send_eot(1);
+    EXPECT_EQ(camera_reads(10), (Bytes{0xC0, 0x01, 0x04, 0x01, 0x00, 0x00, 0x00, 0x0F, 0xC2, 0xC1}));
+    serial_reset_counters();
+    serial_send_eot(0);
+    EXPECT_EQ(camera_reads(10), (Bytes{0xC0, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x9F, 0xDA, 0xC1}));
+
+    serial_send_ack(0);
+    EXPECT_EQ(camera_reads(10), (Bytes{0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0xDB, 0xD1, 0xC1}));
+    EXPECT_EQ(serial_ack_counter(), 1);
+    serial_reset_counters();
+    serial_send_ack(NACK);
+    EXPECT_EQ(camera_reads(10), (Bytes{0xC0, 0x00, 0x05, 0xFF, 0x00, 0x00, 0x00, 0x09, 0x14, 0xC1}));
+    serial_send_ack(0);
+    EXPECT_EQ(camera_reads(10), (Bytes{0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0xDB, 0xD1, 0xC1}));
+
+    // The step back after an unanswered probe repeats the number.
+    serial_reset_counters();
+    serial_send_eot(0);
+    camera_reads(10);
+    serial_step_back_packet_counter();
+    EXPECT_EQ(serial_packet_counter(), 0);
+}
+
+TEST_F(LinkTest, SequenceNumbersAreEscapedAndWrap)
+{
+    for (int i = 0; i < 0x7E; i++) {
+        serial_send_eot(1);
+        camera_reads(10);
+    }
+    serial_send_eot(1);
+    EXPECT_EQ(camera_reads(11),
+              (Bytes{0xC0, 0x7E, 0x5E, 0x04, 0x01, 0x00, 0x00, 0x00, 0x87, 0x3A, 0xC1}));
+    for (int seq = 0x7F; seq < 255; seq++) {
+        serial_send_eot(1);
+        const Bytes f = camera_reads(seq == 0xC0 || seq == 0xC1 ? 11 : 10);
+        if (seq == 0xC0 || seq == 0xC1) {
+            ASSERT_GE(f.size(), 11u);
+            EXPECT_EQ(f[1], 0x7E);
+            EXPECT_EQ(f[2], seq ^ 0x20);
+        }
+    }
+    EXPECT_EQ(serial_packet_counter(), 255);
+    serial_send_eot(1);
+    camera_reads(10);
+    EXPECT_EQ(serial_packet_counter(), 0);
+    // The acknowledge of the EOT numbered 255.
+    camera_sends(frame_of({0xFF, 0x05, 0x00, 0, 0, 0}));
+    EXPECT_EQ(serial_wait_ack(), 0);
+}
+
+TEST_F(LinkTest, DataPacketsAndTheFragmentCounter)
+{
+    const Bytes id_request = {0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x12,
+                              0x10, 0x00, 0x00, 0x00, 0x14, 0xF7, 0x8A, 0x00};
+    const Bytes frame = {0xC0, 0x00, 0x00, 0x10, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00,
+                         0x12, 0x10, 0x00, 0x00, 0x00, 0x14, 0xF7, 0x8A, 0x00, 0xAD, 0x7A, 0xC1};
+    serial_send_data_packet(id_request.data(), 16, 0);
+    EXPECT_EQ(camera_reads(frame.size()), frame);
+    serial_send_data_packet(id_request.data(), 16, 0);
+    EXPECT_EQ(camera_reads(frame.size()), frame);
+    // With the fragment flag the counter numbers the packet.
+    serial_send_data_packet(id_request.data(), 16, 1);
+    const Bytes fragment = camera_reads(frame.size());
+    ASSERT_EQ(fragment.size(), frame.size());
+    EXPECT_EQ(fragment[1], 0x01);
+    serial_reset_fragment_counter();
+    serial_send_data_packet(id_request.data(), 16, 1);
+    EXPECT_EQ(camera_reads(frame.size()), frame);
+}
+
+TEST_F(LinkTest, UnsendableLengthsAreFatalBeforeWriting)
+{
+    Bytes payload(SERIAL_MAX_PAYLOAD + 1, 0x55);
+    EXPECT_EXIT(serial_send_data_packet(payload.data(), SERIAL_MAX_PAYLOAD + 1, 0),
+                ::testing::ExitedWithCode(1),
+                "^FATAL ERROR: initial CRC value for length 1021 unknown\n$");
+    EXPECT_EXIT(serial_send_data_packet(payload.data(), 0, 0), ::testing::ExitedWithCode(1),
+                "^FATAL ERROR: initial CRC value for length 4 unknown\n$");
+    EXPECT_EXIT(serial_send_data_packet(payload.data(), 100000, 0), ::testing::ExitedWithCode(1),
+                "length 100004 unknown");
+    // Nothing reached the line.
+    struct pollfd p = {master, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 100), 0);
+    // The largest sendable payload goes out.
+    serial_send_data_packet(payload.data(), SERIAL_MAX_PAYLOAD, 0);
+    EXPECT_GE(camera_reads(SERIAL_MAX_PAYLOAD + 8).size(), static_cast<size_t>(SERIAL_MAX_PAYLOAD + 8));
+}
+
+TEST_F(LinkTest, WaitAck)
+{
+    serial_send_eot(1);
+    serial_send_eot(1);
+    serial_send_eot(1);
+    camera_reads(30);  // the ACK now expected carries 2
+    int rc = 0;
+
+    camera_sends(frame_of({0x02, 0x05, 0xFF, 0, 0, 0}));
+    Captured nack = capture([&] { rc = serial_wait_ack(); });
+    EXPECT_EQ(rc, 255);
+    EXPECT_EQ(nack.out, "");
+
+    camera_sends(frame_with_bad_crc({0x02, 0x05, 0x00, 0, 0, 0}));
+    Captured badcrc = capture([&] { rc = serial_wait_ack(); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(badcrc.out, "");
+
+    camera_sends(frame_of({0x03, 0x05, 0x00, 0, 0, 0}));
+    Captured seq = capture([&] { rc = serial_wait_ack(); });
+    EXPECT_EQ(rc, -3);
+    EXPECT_EQ(seq.out, "Out of sequence ACK received, expected 2, got 3\n");
+
+    // Type is checked before the number.
+    camera_sends(frame_of({0x09, 0x04, 0x01, 0, 0, 0}));
+    Captured type = capture([&] { rc = serial_wait_ack(); });
+    EXPECT_EQ(rc, -2);
+    EXPECT_EQ(type.out, "Received a packet type 4 waiting for ACK\n");
+
+    Captured none = capture([&] { rc = serial_wait_ack(); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(none.out, "serial_get_packet() error waiting for ACK\n");
+    EXPECT_EQ(serial_packet_counter(), 3);
+}
+
+TEST_F(LinkTest, WaitEot)
+{
+    serial_send_ack(0);
+    camera_reads(10);  // the camera's EOT must now carry 1
+    int rc = 0;
+    Packet mine{};
+    mine.seq = 0x42;
+
+    camera_sends(frame_of({0x01, 0x04, 0x01, 0, 0, 0}));
+    Captured ok = capture([&] { rc = serial_wait_eot(); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(ok.out, "");
+    EXPECT_EQ(serial_ack_counter(), 1);
+    EXPECT_EQ(mine.seq, 0x42);
+
+    camera_sends(frame_of({0x05, 0x04, 0x01, 0, 0, 0}));
+    Captured seq = capture([&] { rc = serial_wait_eot(); });
+    EXPECT_EQ(rc, -3);
+    EXPECT_EQ(seq.out, "Out of sequence ACK received, expected 1, got 5\n");
+
+    camera_sends(frame_of({0x01, 0x05, 0x00, 0, 0, 0}));
+    Captured type = capture([&] { rc = serial_wait_eot(); });
+    EXPECT_EQ(rc, -2);
+    EXPECT_EQ(type.out, "Received a packet type 5 waiting EOT\n");
+
+    Captured none = capture([&] { rc = serial_wait_eot(); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(none.out, "serial_get_packet() error waiting EOT\n");
+    EXPECT_EQ(serial_ack_counter(), 1);
+}
+
+TEST(CrcCheck, TableLengthsAndUnknownLengths)
+{
+    const Bytes ack = {0x00, 0x05, 0x00, 0x00, 0x00, 0x00};
+    int rc = -1;
+    Captured good = capture([&] { rc = serial_check_crc(ack.data(), 6, 0xD1DB); });
+    EXPECT_EQ(rc, 1);
+    Captured bad = capture([&] { rc = serial_check_crc(ack.data(), 6, 0xD1DC); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(good.err + bad.err, "");
+    EXPECT_EQ(serial_compute_crc(ack.data(), 6), 0xD1DB);
+
+    Bytes run(1021);
+    for (size_t i = 0; i < run.size(); i++)
+        run[i] = static_cast<uint8_t>(i * 13);
+    const uint16_t crc = serial_crc_run(0x0F0F, run.data(), run.size());
+    Captured guessed = capture([&] { rc = serial_check_crc(run.data(), 1021, crc); });
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(guessed.err,
+              "warning: CRC not checked (add len 1021, value 0x0f0f) #########################\n");
+    Captured empty = capture([&] { rc = serial_check_crc(run.data(), 0, 0xBEEF); });
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(empty.err,
+              "warning: CRC not checked (add len 0, value 0xbeef) #########################\n");
+
+    EXPECT_EXIT(serial_compute_crc(run.data(), 4), ::testing::ExitedWithCode(1),
+                "^FATAL ERROR: initial CRC value for length 4 unknown\n$");
+    EXPECT_EXIT(serial_compute_crc(run.data(), 1021), ::testing::ExitedWithCode(1),
+                "^FATAL ERROR: initial CRC value for length 1021 unknown\n$");
+}

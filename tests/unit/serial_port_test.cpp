@@ -1,0 +1,324 @@
+// The serial port over a real pseudo-terminal: line settings, exclusive
+// use, buffered reads with their timeout, paced and plain writes, and the
+// debug trace.
+#include "serial_pty.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Waits until the slave's input queue holds `count` bytes (2 s bound).
+void wait_queued(int fd, int count)
+{
+    for (int i = 0; i < 200; i++) {
+        int n = 0;
+        ioctl(fd, FIONREAD, &n);
+        if (n >= count)
+            return;
+        usleep(10000);
+    }
+    FAIL() << "input never arrived";
+}
+
+const Bytes ack_frame = {0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0xDB, 0xD1, 0xC1};
+
+}  // namespace
+
+TEST_F(PtyTest, OpenMakesTheLineRaw)
+{
+    struct termios t;
+    ASSERT_EQ(tcgetattr(serial_descriptor(), &t), 0);
+    EXPECT_EQ(t.c_iflag & (IGNBRK | IGNPAR), static_cast<tcflag_t>(IGNBRK | IGNPAR));
+    EXPECT_EQ(t.c_iflag & (BRKINT | INPCK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY),
+              0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+    EXPECT_EQ(t.c_cflag & (CSTOPB | PARENB | PARODD | CRTSCTS), 0u);
+    EXPECT_EQ(t.c_lflag, 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B9600));
+    EXPECT_TRUE(fcntl(serial_descriptor(), F_GETFD) & FD_CLOEXEC);
+}
+
+TEST_F(PtyTest, SpeedChanges)
+{
+    struct termios t;
+    EXPECT_EQ(serial_set_speed(38400), 0);
+    ASSERT_EQ(tcgetattr(serial_descriptor(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B38400));
+    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B38400));
+    EXPECT_EQ(t.c_lflag, 0u);  // the rest of the settings stays raw
+    EXPECT_EQ(serial_set_speed(115200), 0);
+    ASSERT_EQ(tcgetattr(serial_descriptor(), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+
+    serial_close();
+    EXPECT_EQ(serial_descriptor(), -1);
+    int rc = 0;
+    Captured c = capture([&] { rc = serial_set_speed(9600); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(c.err.rfind("tcsetattr: ", 0), 0u) << c.err;
+}
+
+TEST(SerialOpen, MissingDevice)
+{
+    int rc = 0;
+    Captured c = capture([&] { rc = serial_open("/nonexistent/ttyX9"); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(c.out, "Can't open the /nonexistent/ttyX9 device\n");
+    EXPECT_EQ(serial_descriptor(), -1);
+    // Reading with no port open fails at once rather than waiting.
+    serial_set_timeout(3, 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(serial_get_byte(), -1);
+    EXPECT_LT(seconds_since(start), 2.0);
+    serial_set_timeout(1, 0);
+}
+
+TEST_F(PtyTest, SecondProgramIsRefused)
+{
+    // Another process opening the same device while this one holds it.
+    auto try_open_in_child = [&](std::string *text) {
+        FILE *out = std::tmpfile();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(fileno(out), 1);
+            const int rc = serial_open(name);
+            std::fflush(stdout);
+            _exit(rc == 0 ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        *text = slurp(out);
+        std::fclose(out);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    std::string text;
+    EXPECT_EQ(try_open_in_child(&text), 1);
+    EXPECT_EQ(text, std::string(name) + " is in use by another program\n");
+
+    serial_close();
+    EXPECT_EQ(try_open_in_child(&text), 0);
+    EXPECT_EQ(text, "");
+}
+
+TEST_F(PtyTest, ReadTimeoutOnSilentLine)
+{
+    serial_set_timeout(0, 400000);
+    int got = 0;
+    auto start = std::chrono::steady_clock::now();
+    Captured quiet = capture([&] { got = serial_get_byte(); });
+    EXPECT_EQ(got, -1);
+    EXPECT_GE(seconds_since(start), 0.3);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.err, "");
+
+    settings.debug = 1;
+    Captured loud = capture([&] { got = serial_get_byte(); });
+    EXPECT_EQ(got, -1);
+    EXPECT_EQ(loud.out, "READ TIMEOUT\n");
+    EXPECT_EQ(loud.err, "");
+}
+
+TEST_F(PtyTest, BurstIsServedFromOneRead)
+{
+    Bytes burst(30);
+    for (int i = 0; i < 30; i++)
+        burst[i] = static_cast<uint8_t>(0xA0 + i);
+    camera_sends(burst);
+    wait_queued(slave, 30);
+    ASSERT_EQ(serial_get_byte(), 0xA0);
+    // Discard whatever is still queued in the terminal: the remaining
+    // bytes must already sit in the port's own buffer.
+    ASSERT_EQ(tcflush(slave, TCIFLUSH), 0);
+    serial_set_timeout(0, 100000);
+    for (int i = 1; i < 30; i++)
+        ASSERT_EQ(serial_get_byte(), 0xA0 + i) << i;
+    EXPECT_EQ(serial_get_byte(), -1);
+}
+
+namespace {
+void on_alarm(int) {}
+}  // namespace
+
+TEST_F(PtyTest, SignalDuringWaitResumesTheWait)
+{
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_alarm;  // no SA_RESTART: select sees EINTR
+    struct sigaction old;
+    ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
+
+    // The byte arrives after the signal; the wait must still be there.
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        usleep(300000);
+        const uint8_t b = 0x5A;
+        _exit(write(master, &b, 1) == 1 ? 0 : 1);
+    }
+    writers.push_back(pid);
+    struct itimerval tv = {{0, 0}, {0, 100000}};
+    setitimer(ITIMER_REAL, &tv, nullptr);
+    serial_set_timeout(3, 0);
+    EXPECT_EQ(serial_get_byte(), 0x5A);
+    sigaction(SIGALRM, &old, nullptr);
+
+    // A signal on a silent line: still a timeout, not an early failure
+    // and not a read that blocks.
+    ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
+    serial_set_timeout(0, 400000);
+    setitimer(ITIMER_REAL, &tv, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(serial_get_byte(), -1);
+    EXPECT_GE(seconds_since(start), 0.3);
+    sigaction(SIGALRM, &old, nullptr);
+}
+
+TEST(SerialTrace, TenByteFrameLayout)
+{
+    settings.debug = 1;
+    Captured c = capture([] { serial_trace("WRITE", ack_frame.data(), 10); });
+    settings.debug = 0;
+    EXPECT_EQ(c.err,
+              "WRITE: (10 bytes)\n"
+              "00000000: C0 00 05 00 00 00 00 DB D1 C1                   - ..........\n");
+    EXPECT_EQ(c.out, "\n");
+}
+
+TEST(SerialTrace, SecondLineAndPrintableColumn)
+{
+    Bytes run = {0x1F, 0x20, 0x41, 0x7D, 0x7E, 0x80, 'h', 'e', 'l', 'l', 'o', 0x00, 0xFF, '~', '}',
+                 '0', 'Z'};
+    settings.debug = 1;
+    Captured c = capture([&] { serial_trace("RECV", run.data(), 17); });
+    settings.debug = 0;
+    const std::string line1 = "00000000: 1F 20 41 7D 7E 80 68 65 6C 6C 6F 00 FF 7E 7D 30 - . A}..hello...}0";
+    const std::string line2 = "00000010: 5A " + std::string(45, ' ') + "- Z";
+    EXPECT_EQ(line1.size(), 76u);
+    EXPECT_EQ(c.err, "RECV: (17 bytes)\n" + line1 + "\n" + line2 + "\n");
+    EXPECT_EQ(c.out, "\n");
+
+    settings.debug = 1;
+    Captured empty = capture([&] { serial_trace("RECV", run.data(), 0); });
+    settings.debug = 0;
+    EXPECT_EQ(empty.err, "RECV: (0 bytes)\n");
+    EXPECT_EQ(empty.out, "\n");
+
+    Captured off = capture([&] { serial_trace("RECV", run.data(), 17); });
+    EXPECT_EQ(off.err, "");
+    EXPECT_EQ(off.out, "");
+}
+
+TEST_F(PtyTest, WritesInNormalAndA50Mode)
+{
+    settings.debug = 1;
+    int rc = 1;
+    Captured normal = capture([&] { rc = serial_write(serial_descriptor(), ack_frame.data(), 10); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(camera_reads(10), ack_frame);
+    EXPECT_EQ(normal.err.rfind("WRITE: (10 bytes)\n", 0), 0u);
+
+    Captured none = capture([&] { rc = serial_write(serial_descriptor(), ack_frame.data(), 0); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(none.err, "");
+    EXPECT_EQ(none.out, "");
+
+    settings.a50 = 1;
+    Captured paced = capture([&] { rc = serial_write(serial_descriptor(), ack_frame.data(), 10); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(camera_reads(10), ack_frame);
+    EXPECT_EQ(paced.err,
+              "WRITE: (10 bytes)\n"
+              "00000000: C0 00 05 00 00 00 00 DB D1 C1                   - ..........\n");
+    EXPECT_EQ(paced.out, "\n");
+
+    Captured header = capture([&] { rc = serial_write(serial_descriptor(), ack_frame.data(), 0); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(header.err, "WRITE: (0 bytes)\n");
+
+    // A failing descriptor: -1 and nothing traced.
+    Captured failed = capture([&] { rc = serial_write(-1, ack_frame.data(), 10); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(failed.err, "");
+}
+
+TEST(SerialWrite, PartialWritesAreContinuedAndTracedPerPiece)
+{
+    // A signal that interrupts a blocked write after part of the run went
+    // out makes the system accept the run in pieces (or not at all: EINTR).
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_alarm;
+    struct sigaction old;
+    ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    Bytes run(20000);
+    for (size_t i = 0; i < run.size(); i++)
+        run[i] = static_cast<uint8_t>(i * 31 + i / 256);
+    Bytes received;
+    std::thread reader([&] {
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGALRM);
+        pthread_sigmask(SIG_BLOCK, &block, nullptr);
+        uint8_t buf[1000];
+        ssize_t r;
+        while ((r = read(fds[0], buf, sizeof buf)) > 0) {
+            received.insert(received.end(), buf, buf + r);
+            usleep(2000);
+        }
+    });
+    settings.debug = 1;
+    int rc = 1;
+    struct itimerval tick = {{0, 5000}, {0, 5000}};
+    setitimer(ITIMER_REAL, &tick, nullptr);
+    Captured c = capture([&] { rc = serial_write(fds[1], run.data(), static_cast<int>(run.size())); });
+    const struct itimerval stop = {{0, 0}, {0, 0}};
+    setitimer(ITIMER_REAL, &stop, nullptr);
+    sigaction(SIGALRM, &old, nullptr);
+    settings.debug = 0;
+    close(fds[1]);
+    reader.join();
+    close(fds[0]);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(received, run);
+    // One header per piece; the pieces add up to the run.
+    int pieces = 0;
+    long total = 0;
+    for (size_t pos = 0; (pos = c.err.find("WRITE: (", pos)) != std::string::npos; pos++) {
+        pieces++;
+        total += std::strtol(c.err.c_str() + pos + 8, nullptr, 10);
+    }
+    EXPECT_GT(pieces, 1);
+    EXPECT_EQ(total, 20000);
+    EXPECT_EQ(c.out, std::string(static_cast<size_t>(pieces), '\n'));
+}
+
+TEST_F(PtyTest, DrainDiscardsUntilQuiet)
+{
+    camera_sends({1, 2, 3, 4, 5});
+    wait_queued(slave, 5);
+    ASSERT_EQ(serial_get_byte(), 1);
+    serial_set_timeout(0, 100000);
+    serial_drain();
+    EXPECT_EQ(serial_get_byte(), -1);
+    camera_sends({9});
+    EXPECT_EQ(serial_get_byte(), 9);
+}
