@@ -1,0 +1,260 @@
+#include "files/listing.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "camera/message.h"
+#include "serial/frame.h"
+#include "serial/link.h"
+#include "serial/port.h"
+#include "shell/settings.h"
+
+namespace {
+
+// Record layout inside the joined reply: attribute, one unused byte, size
+// (LE32), time (LE32, signed), then the zero-terminated name.
+constexpr size_t FIRST_RECORD = 21;
+constexpr size_t RECORD_NAME = 10;
+
+// A runaway line must not make us swallow memory without end: no card
+// directory comes anywhere near this many bytes of listing.
+constexpr size_t LISTING_REPLY_MAX = 16u * 1024 * 1024;
+
+// Copies the zero-terminated text at reply[pos] (cut to 1023 characters).
+// Returns the offset after its terminator, or 0 when the terminator lies
+// beyond the received bytes.
+size_t copy_name(const uint8_t *reply, size_t length, size_t pos, char *out)
+{
+    size_t n = 0;
+    while (pos + n < length && reply[pos + n] != 0) {
+        if (n < 1023)
+            out[n] = static_cast<char>(reply[pos + n]);
+        n++;
+    }
+    out[n < 1023 ? n : 1023] = 0;
+    if (pos + n >= length)
+        return 0;
+    return pos + n + 1;
+}
+
+// Names come from the camera (or from a faulty line): a control byte
+// printed as it stands could drive the user's terminal.
+void printable_name(const char *name, char *out)
+{
+    size_t i = 0;
+    for (; name[i] != 0 && i < 1023; i++) {
+        auto c = static_cast<unsigned char>(name[i]);
+        out[i] = (c < 0x20 || c == 0x7F) ? '?' : name[i];
+    }
+    out[i] = 0;
+}
+
+// Path the listing asks for, following the shell's rules for `cd`.
+// Returns 0, or -1 when ".." has no parent.
+int resolve_listing_path(const char *path, char *out)
+{
+    if (path == nullptr) {
+        std::snprintf(out, CAMERA_PATH_MAX, "%s", camera_cwd);
+        return 0;
+    }
+    if (std::strcmp(path, "..") == 0) {
+        const char *slash = std::strrchr(camera_cwd, '\\');
+        if (slash == nullptr)
+            return -1;
+        size_t n = static_cast<size_t>(slash - camera_cwd);
+        std::memcpy(out, camera_cwd, n);
+        out[n] = 0;
+        return 0;
+    }
+    // "D:" alone names the drive's root here, unlike the other commands.
+    if (path[0] != 0 && path[1] == ':') {
+        std::snprintf(out, CAMERA_PATH_MAX, "%s", path);
+        return 0;
+    }
+    camera_join_path(camera_cwd, path, out);
+    return 0;
+}
+
+bool is_data_packet(const Packet &pkt)
+{
+    return pkt.type == PKT_MSG || pkt.type == PKT_MSG_ALT;
+}
+
+// Appends a data packet's bytes to the reply.  Returns 0, or -1 after the
+// system's text when memory ran out or the reply grew beyond reason.
+int append_packet(std::vector<uint8_t> &reply, const Packet &pkt)
+{
+    if (!is_data_packet(pkt) || pkt.data == nullptr || pkt.length == 0)
+        return 0;
+    if (reply.size() + pkt.length > LISTING_REPLY_MAX) {
+        errno = ENOMEM;
+        std::perror("realloc");
+        return -1;
+    }
+    try {
+        reply.insert(reply.end(), pkt.data, pkt.data + pkt.length);
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        std::perror("realloc");
+        return -1;
+    }
+    return 0;
+}
+
+// Reads the camera's multi-packet reply to a listing request.  Returns 0
+// with the joined bytes, or -1 (refused, empty, a packet missing).
+int receive_listing(std::vector<uint8_t> &reply)
+{
+    Packet pkt{};
+    if (serial_get_packet(&pkt) == nullptr) {
+        serial_drain();
+        return -1;
+    }
+    if (pkt.type == PKT_EOT) {
+        // The camera closed its transmission without a listing: answer it
+        // so both ends stay in step, but there is nothing to parse.
+        serial_send_ack(0);
+        return -1;
+    }
+    if (is_data_packet(pkt) && pkt.length > FIRST_RECORD && pkt.data[FIRST_RECORD] != ATTR_BIT7) {
+        // Refusal: the directory record is missing.  Take the camera's EOT
+        // and close the exchange.
+        Packet eot{};
+        serial_get_packet(&eot);
+        serial_send_ack(0);
+        return -1;
+    }
+    if (append_packet(reply, pkt) != 0)
+        return -1;
+    for (;;) {
+        pkt = Packet{};
+        if (serial_get_packet(&pkt) == nullptr) {
+            serial_drain();
+            return -1;
+        }
+        if (pkt.type == PKT_EOT)
+            break;
+        if (append_packet(reply, pkt) != 0)
+            return -1;
+    }
+    serial_send_ack(0);
+    return 0;
+}
+
+}  // namespace
+
+int camera_parse_listing(const uint8_t *reply, size_t length, int clock_offset,
+                         ListingReply *out)
+{
+    out->directory[0] = 0;
+    out->entries.clear();
+    if (length < FIRST_RECORD + RECORD_NAME + 1 || reply[FIRST_RECORD] != ATTR_BIT7)
+        return -1;
+    size_t pos = copy_name(reply, length, FIRST_RECORD + RECORD_NAME, out->directory);
+    if (pos == 0)
+        return -1;
+    for (;;) {
+        if (pos + RECORD_NAME >= length)
+            return -1;  // the reply ends before its end record
+        const uint8_t *rec = reply + pos;
+        if (rec[RECORD_NAME] == 0)
+            return 0;
+        ListingEntry entry{};
+        entry.attrib = rec[0];
+        entry.size = le32(rec + 2);
+        entry.mtime = static_cast<int64_t>(static_cast<int32_t>(le32(rec + 6))) + clock_offset;
+        pos = copy_name(reply, length, pos + RECORD_NAME, entry.name);
+        if (pos == 0)
+            return -1;
+        out->entries.push_back(entry);
+    }
+}
+
+void camera_print_entry(const ListingEntry *entry)
+{
+    char name[1024];
+    printable_name(entry->name, name);
+    const char *ext = "";
+    if (char *dot = std::strchr(name, '.')) {
+        *dot = 0;
+        ext = dot + 1;
+    }
+    uint8_t a = entry->attrib;
+    bool dir = (a & ATTR_DIRECTORY) != 0;
+    std::printf("%c%c%c%c  ", (a & ATTR_PROTECTED) ? 'p' : '-', dir ? 'i' : '-',
+                (a & ATTR_NEW) ? 'n' : '-', (a & ATTR_BIT7) ? 'e' : '-');
+    std::printf("%-8s%c%-3s  ", name, dir ? ' ' : '.', ext);
+    if (dir) {
+        std::printf("%-11s", "<DIR>");
+    } else {
+        char size[32];
+        if (entry->size < 1024)
+            std::snprintf(size, sizeof size, "%d bytes", static_cast<int>(entry->size));
+        else
+            std::snprintf(size, sizeof size, "%dk", static_cast<int>(entry->size / 1024));
+        std::printf("%11.11s", size);
+    }
+    time_t t = static_cast<time_t>(entry->mtime);
+    const char *when = std::ctime(&t);
+    std::printf("  %s", when != nullptr ? when : "?\n");
+}
+
+int camera_ls(const char *path)
+{
+    char target[CAMERA_PATH_MAX];
+    if (resolve_listing_path(path, target) != 0)
+        return -1;
+    // The camera's catalogue files are not directories it can list.
+    if (std::strstr(target, ".CTG") != nullptr)
+        return 0;
+
+    size_t n = std::strlen(target);
+    int payload_len = static_cast<int>(n) + 4;
+    if (camera_check_payload(payload_len) != 0)
+        return -1;
+    uint8_t payload[CAMERA_PATH_MAX + 4] = {};
+    std::memcpy(payload + 1, target, n);
+    camera_send_request(MSG_LIST, payload, static_cast<uint16_t>(payload_len));
+
+    std::vector<uint8_t> reply;
+    if (receive_listing(reply) != 0)
+        return -1;
+    ListingReply parsed;
+    if (camera_parse_listing(reply.data(), reply.size(), settings.clock_offset, &parsed) != 0)
+        return -1;
+
+    std::snprintf(camera_cwd, sizeof camera_cwd, "%s", parsed.directory);
+    cache_clear();
+    std::printf("\n");
+    long long total = 0;
+    int count = 0;
+    for (const ListingEntry &entry : parsed.entries) {
+        if (count < CACHE_MAX)
+            cache_append(&entry);
+        else if (count == CACHE_MAX)
+            std::printf("listing cache full, only the first 1024 entries are kept\n");
+        total += entry.size;
+        camera_print_entry(&entry);
+        count++;
+    }
+    std::printf("        %d files      %lld bytes\n\n", count, total);
+    return 0;
+}
+
+int camera_last_ls(void)
+{
+    if (listing_count == 0) {
+        std::printf("last ls is empty\n");
+        return -1;
+    }
+    for (int i = 0; i < listing_count; i++)
+        camera_print_entry(listing_cache[i]);
+    if (settings.debug) {
+        std::printf("last ls pathname was: %s\n", camera_cwd);
+        std::printf("lastls successful\n");
+    }
+    return 0;
+}

@@ -1,0 +1,175 @@
+#include "files/localfile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "shell/exits.h"
+
+namespace {
+
+// The temporary file's name, kept here because the termination handler
+// may read it (register_partial_file) while it exists.
+char partial_name[64];
+
+// Creates a fresh temporary file in the current directory.  Returns its
+// descriptor (partial_name holds the name), or -1 after perror("open").
+int create_partial(void)
+{
+    static unsigned serial;
+    for (int attempt = 0; attempt < 100; attempt++) {
+        std::snprintf(partial_name, sizeof partial_name, "./.orvik-partial-%ld-%u",
+                      static_cast<long>(getpid()), serial++);
+        int fd = open(partial_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0)
+            return fd;
+        if (errno != EEXIST && errno != EINTR)
+            break;
+    }
+    std::perror("open");
+    return -1;
+}
+
+void drop_partial(void)
+{
+    unlink(partial_name);
+    register_partial_file(nullptr);
+}
+
+// Makes the rename itself durable; a failure here leaves the file saved
+// and is not worth failing the download for.
+void sync_directory(void)
+{
+    int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+}
+
+// Moves the complete temporary file to `name` without replacing anything.
+// Returns 0, or -1 with errno set.
+int move_no_replace(const char *name)
+{
+    if (linkat(AT_FDCWD, partial_name, AT_FDCWD, name, 0) == 0) {
+        if (unlink(partial_name) != 0)
+            std::perror("unlink");
+        return 0;
+    }
+#ifdef RENAME_NOREPLACE
+    // File systems without hard links (FAT, some network mounts) can still
+    // refuse to replace in the rename itself.
+    if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS)
+        return renameat2(AT_FDCWD, partial_name, AT_FDCWD, name, RENAME_NOREPLACE);
+#endif
+    return -1;
+}
+
+}  // namespace
+
+int local_name_check(const char *name)
+{
+    if (name[0] != 0 && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
+        std::strchr(name, '/') == nullptr)
+        return 0;
+    char shown[1024];
+    size_t i = 0;
+    for (; name[i] != 0 && i < sizeof shown - 1; i++) {
+        auto c = static_cast<unsigned char>(name[i]);
+        shown[i] = (c < 0x20 || c == 0x7F) ? '?' : name[i];
+    }
+    shown[i] = 0;
+    std::printf("refusing local file name '%s'\n", shown);
+    return -1;
+}
+
+int local_file_exists(const char *name)
+{
+    struct stat st;
+    return lstat(name, &st) == 0 ? 1 : 0;
+}
+
+int local_write_all(int fd, const uint8_t *bytes, size_t count)
+{
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = write(fd, bytes + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int local_save_file(const char *name, const uint8_t *bytes, size_t count,
+                    int overwrite, long long mtime, const char *open_label)
+{
+    if (!overwrite && local_file_exists(name)) {
+        errno = EEXIST;
+        std::perror(open_label);
+        return -1;
+    }
+    int fd = create_partial();
+    if (fd < 0)
+        return -1;
+    register_partial_file(partial_name);
+
+    if (local_write_all(fd, bytes, count) != 0) {
+        std::perror("write");
+        close(fd);
+        drop_partial();
+        return -1;
+    }
+    if (fsync(fd) != 0) {
+        std::perror("fsync");
+        close(fd);
+        drop_partial();
+        return -1;
+    }
+    if (close(fd) != 0) {
+        std::perror("close");
+        drop_partial();
+        return -1;
+    }
+    if (mtime != 0) {
+        struct timeval times[2] = {};
+        times[0].tv_sec = static_cast<time_t>(mtime);
+        times[1].tv_sec = static_cast<time_t>(mtime);
+        if (utimes(partial_name, times) != 0)
+            std::perror("utimes");
+    }
+
+    int moved;
+    if (overwrite) {
+        // Replacing a link would hand the user's file name to whatever the
+        // link's owner wanted; refuse it as an O_NOFOLLOW open would.
+        struct stat st;
+        if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
+            errno = ELOOP;
+            moved = -1;
+        } else {
+            moved = rename(partial_name, name);
+        }
+    } else {
+        moved = move_no_replace(name);
+    }
+    if (moved != 0) {
+        std::perror(open_label);
+        drop_partial();
+        return -1;
+    }
+    register_partial_file(nullptr);
+    sync_directory();
+    return 0;
+}

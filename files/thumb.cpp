@@ -1,0 +1,142 @@
+#include "files/thumb.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "files/cache.h"
+#include "files/download.h"
+#include "files/localfile.h"
+#include "shell/exits.h"
+
+int camera_find_jpeg(const uint8_t *data, size_t length, size_t *start, size_t *end)
+{
+    // The camera puts a few bytes of its own before the image; the pair at
+    // offset 0 is never the image's start marker.
+    size_t s = 2;
+    while (s + 1 < length && !(data[s] == 0xFF && data[s + 1] == 0xD8))
+        s++;
+    if (s + 1 >= length)
+        return -1;
+    // The end marker's FF may not be the start marker's D8, so the search
+    // for D9 begins two bytes further on.
+    for (size_t e = s + 3; e < length; e++) {
+        if (data[e] == 0xD9 && data[e - 1] == 0xFF) {
+            *start = s;
+            *end = e + 1;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int camera_get_thumbnail(const char *name, const char *local_name)
+{
+    char path[CAMERA_PATH_MAX];
+    camera_make_path(name, path);
+    const char *local = local_name;
+    if (local == nullptr) {
+        const char *slash = std::strrchr(path, '\\');
+        if (slash == nullptr)
+            return -1;
+        local = slash + 1;
+        if (local_name_check(local) != 0)
+            return -1;
+    }
+
+    time_t begin = std::time(nullptr);
+    int count = 0;
+    uint8_t *data = camera_download(path, 1, &count);
+    if (data == nullptr)
+        return -1;
+
+    size_t start = 0, end = 0;
+    if (camera_find_jpeg(data, static_cast<size_t>(count), &start, &end) != 0) {
+        std::printf("\nno JPEG image in the thumbnail data\n");
+        std::free(data);
+        return -1;
+    }
+    int fd = open(local, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::perror("open");
+        std::free(data);
+        return -1;
+    }
+    int failed = 0;
+    if (local_write_all(fd, data + start, end - start) != 0) {
+        std::perror("write");
+        failed = 1;
+    }
+    if (close(fd) != 0 && !failed) {
+        std::perror("close");
+        failed = 1;
+    }
+    std::free(data);
+    if (failed) {
+        // A cut-off image is no thumbnail; do not leave it behind.
+        unlink(local);
+        return -1;
+    }
+    std::printf("\n");
+
+    long elapsed = static_cast<long>(std::time(nullptr) - begin);
+    if (elapsed == 0)
+        elapsed = 1;
+    std::printf("Downloaded in %ld seconds, %ld bytes/s\n", elapsed, count / elapsed);
+    return 0;
+}
+
+namespace {
+
+// Reads the user's answer.  Returns its first character, or 'q' when the
+// input has ended (nobody is left to answer).
+int read_answer(void)
+{
+    char line[1024];
+    for (;;) {
+        if (std::fgets(line, sizeof line, stdin) != nullptr)
+            return static_cast<signed char>(line[0]);
+        if (std::ferror(stdin) && errno == EINTR) {
+            std::clearerr(stdin);
+            continue;
+        }
+        return 'q';
+    }
+}
+
+}  // namespace
+
+int camera_view(const char *name)
+{
+    if (camera_get_thumbnail(name, TEMP_THUMBNAIL) == -1)
+        return -1;
+    // Whatever stdio holds would otherwise be written twice, once by the
+    // child too.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t child = fork();
+    if (child < 0) {
+        std::perror("fork");
+        return -1;
+    }
+    if (child == 0) {
+        execlp("xv", "xv", "./orvik_REMOVE_ME", "-geometry", "+200+100", nullptr);
+        std::perror("exec");
+        // Never back into the shell: two processes would fight over the
+        // terminal and the serial line.
+        _exit(127);
+    }
+    std::printf("(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing\n");
+    std::fflush(stdout);
+    int answer = read_answer();
+    kill(child, SIGTERM);
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return answer;
+}

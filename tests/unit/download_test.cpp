@@ -1,0 +1,230 @@
+// The download loop fed with crafted packets, and the progress bar.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "files/download.h"
+
+namespace {
+
+// Keeps the bytes every Packet points to alive for the whole test.
+struct Line {
+    std::deque<std::vector<uint8_t>> store;
+
+    Packet header(uint32_t total, const std::vector<uint8_t> &file_bytes, uint8_t status = 0,
+                  bool crc_ok = true)
+    {
+        std::vector<uint8_t> d(36, 0);
+        d[16] = status;
+        d[20] = static_cast<uint8_t>(total);
+        d[21] = static_cast<uint8_t>(total >> 8);
+        d[22] = static_cast<uint8_t>(total >> 16);
+        d[23] = static_cast<uint8_t>(total >> 24);
+        d.insert(d.end(), file_bytes.begin(), file_bytes.end());
+        return data(0, d, crc_ok);
+    }
+    Packet data(uint8_t seq, const std::vector<uint8_t> &bytes, bool crc_ok = true)
+    {
+        store.push_back(bytes);
+        Packet p{};
+        p.seq = seq;
+        p.type = PKT_MSG;
+        p.length = static_cast<uint16_t>(store.back().size());
+        p.data = store.back().data();
+        p.crc_ok = crc_ok;
+        return p;
+    }
+    static Packet eot(bool crc_ok = true)
+    {
+        Packet p{};
+        p.type = PKT_EOT;
+        p.crc_ok = crc_ok;
+        return p;
+    }
+};
+
+std::vector<uint8_t> pattern(size_t n, uint8_t seed)
+{
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; i++)
+        v[i] = static_cast<uint8_t>(seed + i * 7);
+    return v;
+}
+
+struct DownloadTest : testing::Test {
+    DownloadState st{};
+    Line line;
+    void SetUp() override { download_begin(&st); }
+    void TearDown() override { download_end(&st); }
+    int feed(const Packet &p) { return download_feed(&st, &p); }
+    std::vector<uint8_t> result() const
+    {
+        return std::vector<uint8_t>(st.buffer, st.buffer + st.received);
+    }
+};
+
+TEST_F(DownloadTest, OneMessage)
+{
+    auto file = pattern(2500, 1);
+    std::vector<uint8_t> a(file.begin(), file.begin() + 980), b(file.begin() + 980, file.begin() + 1996),
+        c(file.begin() + 1996, file.end());
+    EXPECT_EQ(feed(line.header(2500, a)), DL_CONTINUE);
+    ASSERT_NE(st.buffer, nullptr);
+    EXPECT_EQ(st.total, 2500u);
+    EXPECT_EQ(feed(line.data(1, b)), DL_CONTINUE);
+    EXPECT_EQ(feed(line.data(2, c)), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_DONE);
+    EXPECT_EQ(result(), file);
+}
+
+TEST_F(DownloadTest, DamagedPacketInSecondOfThreeMessagesIsRepeated)
+{
+    auto file = pattern(3000, 9);
+    auto part = [&](size_t from, size_t to) {
+        return std::vector<uint8_t>(file.begin() + static_cast<long>(from), file.begin() + static_cast<long>(to));
+    };
+    // Message 1: bytes 0..1000.
+    EXPECT_EQ(feed(line.header(3000, part(0, 600))), DL_CONTINUE);
+    EXPECT_EQ(feed(line.data(1, part(600, 1000))), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_ACK);
+    EXPECT_EQ(st.checkpoint, 1000u);
+    // Message 2, its second packet garbled on the line.
+    EXPECT_EQ(feed(line.header(3000, part(1000, 1500))), DL_CONTINUE);
+    auto garbled = part(1500, 2000);
+    garbled[10] ^= 0xFF;
+    EXPECT_EQ(feed(line.data(1, garbled, false)), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_NACK);
+    EXPECT_EQ(st.received, 1000u);
+    EXPECT_EQ(st.damaged, 0);
+    // The repeat, then message 3.
+    EXPECT_EQ(feed(line.header(3000, part(1000, 1500))), DL_CONTINUE);
+    EXPECT_EQ(feed(line.data(1, part(1500, 2000))), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_ACK);
+    EXPECT_EQ(feed(line.header(3000, part(2000, 3000))), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_DONE);
+    EXPECT_EQ(result(), file);
+}
+
+TEST_F(DownloadTest, DamagedEotAloneIsRepeated)
+{
+    auto file = pattern(100, 3);
+    EXPECT_EQ(feed(line.header(100, file)), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot(false)), DL_NACK);
+    EXPECT_EQ(st.received, 0u);
+    EXPECT_EQ(feed(line.header(100, file)), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_DONE);
+    EXPECT_EQ(result(), file);
+}
+
+TEST_F(DownloadTest, RefusalAndEmptyReply)
+{
+    EXPECT_EQ(feed(line.header(0, {}, 0x21)), DL_REFUSED);
+    EXPECT_EQ(st.buffer, nullptr);
+
+    download_begin(&st);
+    EXPECT_EQ(feed(Line::eot()), DL_EMPTY);
+    EXPECT_EQ(st.buffer, nullptr);
+
+    // A refusal can be shorter than a full header.
+    download_begin(&st);
+    EXPECT_EQ(feed(line.data(0, std::vector<uint8_t>(20, 0x01))), DL_REFUSED);
+
+    // A zero-byte file is a file, not an empty reply.
+    download_begin(&st);
+    EXPECT_EQ(feed(line.header(0, {})), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_DONE);
+    EXPECT_NE(st.buffer, nullptr);
+    EXPECT_EQ(st.received, 0u);
+}
+
+TEST_F(DownloadTest, ProtocolBreachesFailWithoutBuffer)
+{
+    // More bytes than announced.
+    EXPECT_EQ(feed(line.header(100, pattern(80, 0))), DL_CONTINUE);
+    EXPECT_EQ(feed(line.data(1, pattern(21, 0))), DL_FAILED);
+    EXPECT_EQ(st.buffer, nullptr);
+
+    // A header announcing more than the buffer holds.
+    download_begin(&st);
+    EXPECT_EQ(feed(line.header(100, pattern(50, 0))), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_ACK);
+    EXPECT_EQ(feed(line.header(5000, pattern(50, 0))), DL_FAILED);
+    EXPECT_EQ(st.buffer, nullptr);
+
+    // File bytes before any header.
+    download_begin(&st);
+    EXPECT_EQ(feed(line.data(1, pattern(50, 0))), DL_FAILED);
+
+    // A header packet shorter than 36 bytes.
+    download_begin(&st);
+    EXPECT_EQ(feed(line.data(0, std::vector<uint8_t>(30, 0))), DL_FAILED);
+}
+
+TEST_F(DownloadTest, DamagedPacketsNeverOverflow)
+{
+    // A damaged packet may carry anything; it is dropped, not stored, and
+    // its message asked for again.
+    EXPECT_EQ(feed(line.header(100, pattern(60, 0))), DL_CONTINUE);
+    EXPECT_EQ(feed(line.data(1, pattern(900, 0), false)), DL_CONTINUE);
+    EXPECT_EQ(st.received, 60u);
+    EXPECT_EQ(feed(Line::eot()), DL_NACK);
+    EXPECT_EQ(feed(line.header(100, pattern(100, 0))), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_DONE);
+    EXPECT_EQ(result(), pattern(100, 0));
+}
+
+TEST_F(DownloadTest, EndlessRepeatsFail)
+{
+    EXPECT_EQ(feed(line.header(100, pattern(10, 0))), DL_CONTINUE);
+    for (int i = 0; i < DOWNLOAD_MAX_REPEATS; i++) {
+        EXPECT_EQ(feed(line.header(100, pattern(10, 0), 0, false)), DL_CONTINUE);
+        ASSERT_EQ(feed(Line::eot()), DL_NACK) << "repeat " << i + 1;
+    }
+    EXPECT_EQ(feed(line.header(100, pattern(10, 0), 0, false)), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_FAILED);
+    EXPECT_EQ(st.buffer, nullptr);
+}
+
+TEST_F(DownloadTest, RepeatCountRestartsAfterProgress)
+{
+    auto file = pattern(2000, 5);
+    std::vector<uint8_t> a(file.begin(), file.begin() + 1000), b(file.begin() + 1000, file.end());
+    EXPECT_EQ(feed(line.header(2000, a)), DL_CONTINUE);
+    for (int i = 0; i < DOWNLOAD_MAX_REPEATS; i++)
+        ASSERT_EQ(feed(Line::eot(false)), DL_NACK);
+    EXPECT_EQ(feed(line.header(2000, a)), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_ACK);
+    for (int i = 0; i < DOWNLOAD_MAX_REPEATS; i++)
+        ASSERT_EQ(feed(Line::eot(false)), DL_NACK);
+    EXPECT_EQ(feed(line.header(2000, b)), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_DONE);
+    EXPECT_EQ(result(), file);
+}
+
+std::string bar(uint32_t total, const std::vector<uint32_t> &steps)
+{
+    testing::internal::CaptureStdout();
+    progress_bar(0, total, 0);
+    for (uint32_t done : steps)
+        progress_bar(1, total, done);
+    return testing::internal::GetCapturedStdout();
+}
+
+const std::string scale =
+    "0------------------25------------------50------------------75----------------100\n";
+
+TEST(ProgressBar, DotsFollowTheFraction)
+{
+    EXPECT_EQ(bar(1000, {12}), scale);
+    EXPECT_EQ(bar(1000, {13}), scale + ".");
+    EXPECT_EQ(bar(1000, {13, 500, 1000}), scale + std::string(80, '.'));
+    EXPECT_EQ(bar(0, {0, 10}), scale);
+    // After a repeat the position follows the count back down, so the
+    // repeated part is drawn again.
+    EXPECT_EQ(bar(1000, {500, 250, 500}), scale + std::string(60, '.'));
+}
+
+}  // namespace
