@@ -1,0 +1,366 @@
+#include "camsim/line.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+volatile std::sig_atomic_t line_stop = 0;
+
+namespace {
+
+// A stalled line (nobody reading the terminal) drops what the camera
+// sends after this long, as bytes sent into an unplugged cable are lost.
+constexpr int WRITE_STALL_MS = 2000;
+// Bytes of one frame arrive back to back; a pause this long inside a frame
+// means its sender gave up on it.
+constexpr long FRAME_GAP_US = 300000;
+
+struct Line {
+    int fd = -1;
+    int slave = -1;
+    bool device = false;
+    int speed = 9600;
+    bool pace = false;
+    FILE *log = nullptr;
+    // Receive side.
+    uint8_t rbuf[4096];
+    size_t rlen = 0;
+    size_t rpos = 0;
+    FrameReader reader;
+    bool in_frame = false;
+    std::vector<uint8_t> raw;  // the frame's bytes as received, for the log
+    int u_count = 0;
+    long long last_rx_us = 0;
+    // Pacing: when the line is free in each direction, in microseconds.
+    long long tx_free_us = 0;
+    long long rx_busy_us = 0;
+};
+Line line;
+
+long long now_us()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+long long byte_time_us(size_t count)
+{
+    // 8 data bits, a start and a stop bit.
+    return static_cast<long long>(count) * 10 * 1000000 / line.speed;
+}
+
+void sleep_until(long long when_us)
+{
+    for (;;) {
+        long long left = when_us - now_us();
+        if (left <= 0 || line_stop)
+            return;
+        struct timespec ts = {static_cast<time_t>(left / 1000000),
+                              static_cast<long>(left % 1000000) * 1000};
+        nanosleep(&ts, nullptr);
+    }
+}
+
+void log_line(const char *kind, const std::string &text)
+{
+    if (!line.log)
+        return;
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    std::fprintf(line.log, "%ld.%06ld %s %s\n", static_cast<long>(tv.tv_sec),
+                 static_cast<long>(tv.tv_usec), kind, text.c_str());
+    std::fflush(line.log);
+}
+
+void log_bytes(const char *kind, const uint8_t *bytes, size_t count)
+{
+    if (!line.log)
+        return;
+    std::string hex;
+    char buf[4];
+    for (size_t i = 0; i < count; ++i) {
+        std::snprintf(buf, sizeof buf, "%s%02x", i ? " " : "", bytes[i]);
+        hex += buf;
+    }
+    log_line(kind, hex);
+}
+
+speed_t speed_code(int bps)
+{
+    switch (bps) {
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B9600;
+    }
+}
+
+void write_all(const uint8_t *bytes, size_t count)
+{
+    size_t done = 0;
+    while (done < count && !line_stop) {
+        ssize_t n = write(line.fd, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            line_note(std::string("write failed: ") + std::strerror(errno));
+            return;
+        }
+        struct pollfd p = {line.fd, POLLOUT, 0};
+        int r = poll(&p, 1, WRITE_STALL_MS);
+        if (r == 0) {
+            line_note("line stalled, " + std::to_string(count - done) + " bytes dropped");
+            return;
+        }
+    }
+}
+
+void send_frame(const uint8_t *frame, size_t count)
+{
+    if (line.pace) {
+        // The frame arrives when its last byte has crossed the line, and
+        // the camera answers only what it has fully received.
+        long long start = now_us();
+        if (line.tx_free_us > start)
+            start = line.tx_free_us;
+        if (line.rx_busy_us > start)
+            start = line.rx_busy_us;
+        long long end = start + byte_time_us(count);
+        sleep_until(end);
+        line.tx_free_us = end;
+    }
+    log_bytes("TX", frame, count);
+    write_all(frame, count);
+}
+
+int configure_raw(int fd, const char *what)
+{
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) {
+        std::perror(what);
+        return -1;
+    }
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    cfsetospeed(&t, B9600);
+    cfsetispeed(&t, B9600);
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        std::perror(what);
+        return -1;
+    }
+    return 0;
+}
+
+// One received byte: the synchronisation bursts live outside frames.
+int take_byte(uint8_t b, LineEvent *ev)
+{
+    if (!line.in_frame) {
+        if (b == 'U') {
+            if (++line.u_count == 4) {
+                line.u_count = 0;
+                ev->kind = LINE_SYNC;
+                ev->length = 0;
+                return 1;
+            }
+            return 0;
+        }
+        line.u_count = 0;
+        if (b != FRAME_START)
+            return 0;
+        line.in_frame = true;
+        line.raw.clear();
+        serial_frame_reset(&line.reader);
+    }
+    line.raw.push_back(b);
+    int status = serial_frame_feed(&line.reader, b);
+    if (status == FRAME_DONE) {
+        line.in_frame = false;
+        log_bytes("RX", line.raw.data(), line.raw.size());
+        ev->kind = LINE_FRAME;
+        ev->length = line.reader.count;
+        std::memcpy(ev->frame, line.reader.buf, static_cast<size_t>(line.reader.count));
+        serial_frame_reset(&line.reader);
+        return 1;
+    }
+    if (status == FRAME_OVERFLOW) {
+        line.in_frame = false;
+        serial_frame_reset(&line.reader);
+        log_bytes("RX", line.raw.data(), line.raw.size());
+        line_note("overlong frame dropped");
+    }
+    return 0;
+}
+
+} // namespace
+
+int line_open_pty(std::string *path)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("posix_openpt");
+        return -1;
+    }
+    char name[256];
+    if (ptsname_r(master, name, sizeof name) != 0) {
+        std::perror("ptsname");
+        close(master);
+        return -1;
+    }
+    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) {
+        std::perror(name);
+        close(master);
+        return -1;
+    }
+    if (configure_raw(slave, name) != 0) {
+        close(slave);
+        close(master);
+        return -1;
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    line.fd = master;
+    line.slave = slave;
+    line.device = false;
+    *path = name;
+    serial_frame_reset(&line.reader);
+    return 0;
+}
+
+int line_open_device(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::perror(path.c_str());
+        return -1;
+    }
+    if (configure_raw(fd, path.c_str()) != 0) {
+        close(fd);
+        return -1;
+    }
+    tcflush(fd, TCIFLUSH);
+    line.fd = fd;
+    line.device = true;
+    serial_frame_reset(&line.reader);
+    return 0;
+}
+
+int line_open_log(const std::string &path)
+{
+    line.log = std::fopen(path.c_str(), "a");
+    if (!line.log) {
+        std::perror(path.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+void line_set_pacing(bool on)
+{
+    line.pace = on;
+}
+
+void line_set_speed(int bps)
+{
+    line.speed = bps > 0 ? bps : 9600;
+    if (!line.device)
+        return;
+    // What is on its way out still goes at the old speed.
+    tcdrain(line.fd);
+    struct termios t;
+    if (tcgetattr(line.fd, &t) == 0) {
+        cfsetospeed(&t, speed_code(line.speed));
+        cfsetispeed(&t, speed_code(line.speed));
+        if (tcsetattr(line.fd, TCSANOW, &t) != 0)
+            line_note(std::string("tcsetattr: ") + std::strerror(errno));
+    }
+}
+
+void line_note(const std::string &text)
+{
+    log_line("NOTE", text);
+}
+
+int line_receive(LineEvent *ev, int timeout_ms)
+{
+    long long deadline = now_us() + static_cast<long long>(timeout_ms) * 1000;
+    for (;;) {
+        while (line.rpos < line.rlen) {
+            if (take_byte(line.rbuf[line.rpos++], ev))
+                return 1;
+        }
+        if (line_stop)
+            return 0;
+        long long left = deadline - now_us();
+        if (left <= 0)
+            return 0;
+        struct pollfd p = {line.fd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>((left + 999) / 1000));
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (r <= 0)
+            continue;
+        ssize_t n = read(line.fd, line.rbuf, sizeof line.rbuf);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (n < 0 && errno == EIO && !line.device) {
+            // No terminal side open for a moment; wait for the next user.
+            struct timespec ts = {0, 50000000};
+            nanosleep(&ts, nullptr);
+            continue;
+        }
+        if (n <= 0)
+            return -1;
+        long long t = now_us();
+        if (line.in_frame && t - line.last_rx_us > FRAME_GAP_US) {
+            line.in_frame = false;
+            serial_frame_reset(&line.reader);
+            log_bytes("RX", line.raw.data(), line.raw.size());
+            line_note("incomplete frame dropped");
+        }
+        line.last_rx_us = t;
+        if (line.pace) {
+            long long start = line.rx_busy_us > t ? line.rx_busy_us : t;
+            line.rx_busy_us = start + byte_time_us(static_cast<size_t>(n));
+        }
+        line.rlen = static_cast<size_t>(n);
+        line.rpos = 0;
+    }
+}
+
+void line_send_packet(const uint8_t *packet, size_t count, bool bad_crc)
+{
+    int initial = serial_crc_initial(static_cast<int>(count));
+    uint16_t crc = serial_crc_run(static_cast<uint16_t>(initial < 0 ? 0 : initial), packet, count);
+    if (bad_crc)
+        crc = static_cast<uint16_t>(crc ^ 0xA5A5);
+    std::vector<uint8_t> frame(2 * (count + 2) + 2);
+    size_t n = serial_encode_frame(packet, count, crc, frame.data());
+    send_frame(frame.data(), n);
+}
+
+void line_close()
+{
+    if (line.fd >= 0)
+        close(line.fd);
+    if (line.slave >= 0)
+        close(line.slave);
+    line.fd = line.slave = -1;
+    if (line.log)
+        std::fclose(line.log);
+    line.log = nullptr;
+}

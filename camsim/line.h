@@ -1,0 +1,58 @@
+// The camera's end of the serial line: a pseudo-terminal (or a real port),
+// frames in and out, the synchronisation bursts, pacing at the line speed,
+// and the log of everything that crosses the line.
+#ifndef ORVIK_CAMSIM_LINE_H
+#define ORVIK_CAMSIM_LINE_H
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "serial/codec.h"
+
+// Set by the termination handler; every wait of this module gives up when
+// it is set.
+extern volatile std::sig_atomic_t line_stop;
+
+// Opens a pseudo-terminal pair, sets the terminal side raw and keeps it
+// open, so that a program closing and reopening it never hangs up the
+// line.  Returns 0 with the terminal's path in *path, or -1 (perror done).
+int line_open_pty(std::string *path);
+
+// Opens and configures a real serial port: raw, 8N1, no flow control,
+// 9600 bits per second.  Returns 0 or -1 (perror done).
+int line_open_device(const std::string &path);
+
+// Starts the log (one line per frame or event, flushed per line).
+// Returns 0 or -1 (perror done).
+int line_open_log(const std::string &path);
+
+// Line speed in bits per second: paces the sending (with pacing on) and,
+// on a real port, switches the port once what was sent has left it.
+void line_set_speed(int bps);
+void line_set_pacing(bool on);
+
+// Appends "<time> NOTE <text>" to the log.
+void line_note(const std::string &text);
+
+enum LineEventKind { LINE_SYNC, LINE_FRAME };
+struct LineEvent {
+    LineEventKind kind;
+    int length;                        // LINE_FRAME: unescaped bytes
+    uint8_t frame[SERIAL_FRAME_MAX];   // LINE_FRAME: contents, CRC included
+};
+
+// Waits up to timeout_ms for the next burst of four 'U' outside a frame or
+// the next complete frame.  Returns 1 with *ev filled, 0 when nothing came
+// (or line_stop is set), -1 when the line failed.
+int line_receive(LineEvent *ev, int timeout_ms);
+
+// Sends one packet: CRC (the protocol's initial value for the length, 0
+// where the table has none), escaping, delimiters.  bad_crc sends a CRC
+// that does not match.
+void line_send_packet(const uint8_t *packet, size_t count, bool bad_crc);
+
+void line_close();
+
+#endif

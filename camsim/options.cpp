@@ -1,0 +1,170 @@
+#include "camsim/options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+const char USAGE[] =
+    "usage: orvik-camsim --card DIR [options]\n"
+    "  --card DIR          folder whose contents are the card (drive D:)\n"
+    "  --link PATH         also make a symbolic link PATH to the terminal\n"
+    "  --device PATH       serve a real serial port instead of a pseudo-terminal\n"
+    "  --state FILE        keep the file attributes in FILE across runs\n"
+    "  --log FILE          log every frame and event to FILE\n"
+    "  --id TEXT           identity text (default \"Canon PowerShot S20\")\n"
+    "  --firmware A.B.C.D  firmware version, digits 0-9 (default 1.0.2.0)\n"
+    "  --power ac|high|low power source and battery level (default ac)\n"
+    "  --greeting TEXT     greeting sent on synchronisation\n"
+    "  --packet-size N     data bytes per file data packet (40-4000, default 1016)\n"
+    "  --message-size N    file bytes per reply message (default 8192)\n"
+    "  --pace              send and receive at the negotiated line speed\n"
+    "  --fault KIND@N      inject a fault (repeatable); KIND is one of crc-data,\n"
+    "                      crc-eot, crc-persist, drop, silent, silent-reply, sync,\n"
+    "                      probe, refuse, pcmode, unknown, ackseq, eotseq, long;\n"
+    "                      or --fault hostile-name=NAME\n"
+    "  --help              this text\n";
+
+struct FaultName {
+    const char *name;
+    FaultKind kind;
+};
+constexpr FaultName FAULT_NAMES[] = {
+    {"crc-data", FAULT_CRC_DATA},       {"crc-eot", FAULT_CRC_EOT},
+    {"crc-persist", FAULT_CRC_PERSIST}, {"drop", FAULT_DROP},
+    {"silent", FAULT_SILENT},           {"silent-reply", FAULT_SILENT_REPLY},
+    {"sync", FAULT_SYNC},               {"probe", FAULT_PROBE},
+    {"refuse", FAULT_REFUSE},           {"pcmode", FAULT_PCMODE},
+    {"unknown", FAULT_UNKNOWN},         {"ackseq", FAULT_ACKSEQ},
+    {"eotseq", FAULT_EOTSEQ},           {"long", FAULT_LONG},
+};
+
+int bad(const char *what, const std::string &value)
+{
+    std::fprintf(stderr, "orvik-camsim: bad %s: %s\n%s", what, value.c_str(), USAGE);
+    return 2;
+}
+
+bool parse_number(const std::string &text, long min, long max, long *out)
+{
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (errno || *end || v < min || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+bool parse_firmware(const std::string &text, uint8_t out[4])
+{
+    // Exactly four digits separated by dots: each becomes one reply byte.
+    if (text.size() != 7)
+        return false;
+    for (int i = 0; i < 4; ++i) {
+        char c = text[static_cast<size_t>(2 * i)];
+        if (c < '0' || c > '9' || (i < 3 && text[static_cast<size_t>(2 * i + 1)] != '.'))
+            return false;
+        out[i] = static_cast<uint8_t>(c - '0');
+    }
+    return true;
+}
+
+bool parse_fault(const std::string &text, CamsimOptions *opts)
+{
+    std::string_view hostile = "hostile-name=";
+    if (text.compare(0, hostile.size(), hostile) == 0) {
+        opts->hostile = true;
+        opts->hostile_name = text.substr(hostile.size());
+        return !opts->hostile_name.empty();
+    }
+    size_t at = text.find('@');
+    if (at == std::string::npos)
+        return false;
+    std::string kind = text.substr(0, at);
+    long n;
+    if (!parse_number(text.substr(at + 1), 1, 1000000000L, &n))
+        return false;
+    for (const FaultName &f : FAULT_NAMES) {
+        if (kind == f.name) {
+            opts->faults.push_back(Fault{f.kind, n, false});
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int camsim_parse_options(int argc, char **argv, CamsimOptions *opts)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i], value;
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(USAGE, stdout);
+            return 1;
+        }
+        if (arg == "--pace") {
+            opts->pace = true;
+            continue;
+        }
+        size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            return bad("option (missing value)", arg);
+        }
+        long n;
+        if (arg == "--card") {
+            opts->card = value;
+        } else if (arg == "--link") {
+            opts->link = value;
+        } else if (arg == "--device") {
+            opts->device = value;
+        } else if (arg == "--state") {
+            opts->state_file = value;
+        } else if (arg == "--log") {
+            opts->log_file = value;
+        } else if (arg == "--id") {
+            opts->id = value;
+        } else if (arg == "--greeting") {
+            opts->greeting = value;
+        } else if (arg == "--firmware") {
+            if (!parse_firmware(value, opts->firmware))
+                return bad("firmware version", value);
+        } else if (arg == "--power") {
+            if (value == "ac")
+                opts->power = POWER_AC;
+            else if (value == "high")
+                opts->power = POWER_HIGH;
+            else if (value == "low")
+                opts->power = POWER_LOW;
+            else
+                return bad("power source", value);
+        } else if (arg == "--packet-size") {
+            if (!parse_number(value, CAMSIM_MIN_PACKET, CAMSIM_MAX_PACKET, &n))
+                return bad("packet size", value);
+            opts->packet_size = static_cast<int>(n);
+        } else if (arg == "--message-size") {
+            if (!parse_number(value, 1, CAMSIM_MAX_MESSAGE, &n))
+                return bad("message size", value);
+            opts->message_size = static_cast<int>(n);
+        } else if (arg == "--fault") {
+            if (!parse_fault(value, opts))
+                return bad("fault", value);
+        } else {
+            return bad("option", arg);
+        }
+    }
+    if (opts->card.empty())
+        return bad("command line", "--card DIR is required");
+    return 0;
+}

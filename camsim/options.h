@@ -1,0 +1,62 @@
+// orvik-camsim's command line: what the emulated camera is, where its card
+// lives, how it shapes transfers and which faults it injects.
+#ifndef ORVIK_CAMSIM_OPTIONS_H
+#define ORVIK_CAMSIM_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum FaultKind {
+    FAULT_CRC_DATA,     // Nth download data packet sent with a wrong CRC
+    FAULT_CRC_EOT,      // Nth EOT of a download sent with a wrong CRC
+    FAULT_CRC_PERSIST,  // from the Nth download on, its first message never gets through
+    FAULT_DROP,         // Nth download data packet not sent
+    FAULT_SILENT,       // after the Nth download data packet, nothing more for that transfer
+    FAULT_SILENT_REPLY, // Nth single-packet request: ACK only, no reply, no EOT
+    FAULT_SYNC,         // first connection: only the Nth "UUUU" burst is answered
+    FAULT_PROBE,        // first connection: the first N speed probes go unanswered
+    FAULT_REFUSE,       // Nth download request refused
+    FAULT_PCMODE,       // reply to the Nth request announces the end of PC mode
+    FAULT_UNKNOWN,      // a type-7 packet instead of the ACK of the Nth request
+    FAULT_ACKSEQ,       // the ACK of the Nth request carries a wrong number
+    FAULT_EOTSEQ,       // the EOT after the Nth reply carries a wrong number
+    FAULT_LONG,         // reply to the Nth request is an overlong frame
+};
+
+struct Fault {
+    FaultKind kind;
+    long n;
+    bool fired;
+};
+
+enum PowerSource { POWER_AC, POWER_HIGH, POWER_LOW };
+
+struct CamsimOptions {
+    std::string card;
+    std::string link;
+    std::string device;
+    std::string state_file;
+    std::string log_file;
+    std::string id = "Canon PowerShot S20";
+    std::string greeting = "Canon PowerShot S20 emulated";
+    uint8_t firmware[4] = {1, 0, 2, 0};  // A.B.C.D as given
+    PowerSource power = POWER_AC;
+    int packet_size = 1016;
+    int message_size = 8192;
+    bool pace = false;
+    std::vector<Fault> faults;
+    bool hostile = false;
+    std::string hostile_name;
+};
+
+constexpr int CAMSIM_MIN_PACKET = 40;     // room for the 36-byte file header
+constexpr int CAMSIM_MAX_PACKET = 4000;   // keeps every frame below 4096 bytes
+constexpr int CAMSIM_MAX_MESSAGE = 16 * 1024 * 1024;
+
+// Fills *opts from argv.  Returns 0 on success; prints the reason and the
+// usage on stderr and returns 2 on a bad command line; prints the usage on
+// stdout and returns 1 for --help (the caller then exits 0).
+int camsim_parse_options(int argc, char **argv, CamsimOptions *opts);
+
+#endif
