@@ -24,6 +24,8 @@
 #include <sstream>
 #include <thread>
 
+std::string read_file(const std::string &path);
+
 namespace {
 
 // Every copied card file and folder gets this modification time, so that
@@ -131,9 +133,9 @@ bool copy_tree(const std::string &src, const std::string &dst)
         if (S_ISDIR(st.st_mode)) {
             ok = copy_tree(s, t) && ok;
         } else if (S_ISREG(st.st_mode)) {
-            std::ifstream in(s, std::ios::binary);
+            std::string bytes = read_file(s);
             std::ofstream out(t, std::ios::binary | std::ios::trunc);
-            out << in.rdbuf();
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
             out.close();
             ok = ok && out.good();
             set_fixed_time(t);
