@@ -440,6 +440,35 @@ TEST(Camsim, CameraOffKeepsCardStateUntilNextSync)
     EXPECT_TRUE(seen);
 }
 
+TEST(Camsim, StateFileKeepsAttributesAcrossRuns)
+{
+    std::string state = make_temp_dir() + "/attributes";
+    Bytes attr = {0x01, 0, 0, 0};  // protected, no longer new
+    std::string target = "d:\\dcim\\101canon\\img_0101.jpg";
+    attr.insert(attr.end(), target.begin(), target.end());
+    attr.push_back(0);
+    {
+        Camsim sim = camsim_start({"--state", state});
+        Host h(sim.tty);
+        h.connect();
+        h.send_request(0x0E, 0x11, W_ZERO, attr);
+        EXPECT_EQ(h.reply()[16], 0);
+        h.ack(0);
+        camsim_stop(sim);
+    }
+    EXPECT_EQ(read_file(state), "01 DCIM/101CANON/IMG_0101.JPG\n");
+    Camsim sim = camsim_start({"--state", state});
+    Host h(sim.tty);
+    h.connect();
+    h.send_request(0x0B, 0x11, W_LIST, list_payload("D:\\DCIM\\101CANON"));
+    std::vector<Record> rec = records(h.reply());
+    h.ack(0);
+    ASSERT_EQ(rec.size(), 2u);
+    EXPECT_EQ(rec[0].name, "IMG_0101.JPG");
+    EXPECT_EQ(rec[0].attr, 0x01);
+    EXPECT_EQ(rec[1].attr, 0x20);
+}
+
 TEST(Camsim, UploadAndFolders)
 {
     Camsim sim = camsim_start();
