@@ -1,0 +1,258 @@
+// Downloads through the real program and the emulated camera: saved bytes,
+// times, the downloaded mark, repeats, failures of the line and the disk.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "harness.h"
+#include "session_util.h"
+
+namespace {
+
+using e2e::has_line;
+using e2e::Rig;
+
+const char *const folder = "cd D:\\DCIM\\100CANON";
+
+std::string card_file(const Rig &rig, const std::string &name)
+{
+    return read_file(rig.sim.card + "/DCIM/100CANON/" + name);
+}
+
+std::vector<std::string> local_names(const std::string &dir)
+{
+    std::vector<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    while (dirent *e = readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
+    closedir(d);
+    return names;
+}
+
+TEST(Get, SavesTheCardFileWithItsTimeAndClearsTheMark)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    rig.run(folder);
+    std::string out = rig.run("get IMG_0001.JPG");
+    auto lines = e2e::split_lines(out);
+    ASSERT_GE(lines.size(), 6u) << out;
+    EXPECT_EQ(lines[0], "Getting D:\\DCIM\\100CANON\\IMG_0001.JPG, 17915 bytes");
+    EXPECT_EQ(lines[1], "0------------------25------------------50------------------75----------------100");
+    EXPECT_EQ(lines[2], std::string(80, '.'));
+    EXPECT_EQ(lines[3].rfind("Downloaded in ", 0), 0u) << out;
+    EXPECT_EQ(lines[4], "");
+    EXPECT_EQ(lines[5], "get successful");
+
+    std::string local = rig.cwd + "/IMG_0001.JPG";
+    EXPECT_EQ(read_file(local), card_file(rig, "IMG_0001.JPG"));
+    EXPECT_EQ(e2e::mtime_of(local), e2e::mtime_of(rig.sim.card + "/DCIM/100CANON/IMG_0001.JPG"));
+    struct stat st;
+    ASSERT_EQ(stat(local.c_str(), &st), 0);
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0644u & ~mask);
+    EXPECT_EQ(local_names(rig.cwd).size(), 1u);  // no temporary file left
+
+    out = rig.run("ls");
+    EXPECT_NE(out.find("----  IMG_0001.JPG"), std::string::npos) << out;
+    EXPECT_NE(out.find("--n-  IMG_0002.JPG"), std::string::npos) << out;
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+TEST(Get, ExistingFileIsRefusedBeforeTheTransferUnlessOverwriting)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    rig.run(folder);
+    e2e::write_file(rig.cwd + "/IMG_0002.JPG", "mine");
+    size_t sent = e2e::requests(rig.sim, 1).size();
+    std::string out = rig.run("get IMG_0002.JPG");
+    EXPECT_EQ(out, std::string("===WARNING===> open: ") + std::strerror(EEXIST) + "\nget error\n");
+    EXPECT_EQ(e2e::requests(rig.sim, 1).size(), sent);
+    EXPECT_EQ(read_file(rig.cwd + "/IMG_0002.JPG"), "mine");
+    EXPECT_NE(rig.run("ls").find("--n-  IMG_0002.JPG"), std::string::npos);
+
+    EXPECT_EQ(rig.run("overwrite"), "overwrite mode ON\n");
+    out = rig.run("get IMG_0002.JPG");
+    EXPECT_TRUE(has_line(out, "get successful")) << out;
+    EXPECT_EQ(read_file(rig.cwd + "/IMG_0002.JPG"), card_file(rig, "IMG_0002.JPG"));
+    EXPECT_EQ(local_names(rig.cwd).size(), 1u);
+
+    // Never through a link planted under the name, overwrite or not.
+    e2e::write_file(rig.cwd + "/precious", "keep");
+    ASSERT_EQ(symlink("precious", (rig.cwd + "/IMG_0004.JPG").c_str()), 0);
+    out = rig.run("get IMG_0004.JPG");
+    EXPECT_TRUE(has_line(out, "get error")) << out;
+    EXPECT_EQ(read_file(rig.cwd + "/precious"), "keep");
+    EXPECT_NE(rig.run("ls").find("--n-  IMG_0004.JPG"), std::string::npos);
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+TEST(Get, LowerCaseMode)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start({}, {"-L"}));
+    rig.run(folder);
+    std::string out = rig.run("get IMG_0004.JPG");
+    EXPECT_TRUE(has_line(out, "get successful")) << out;
+    EXPECT_EQ(read_file(rig.cwd + "/img_0004.jpg"), card_file(rig, "IMG_0004.JPG"));
+    EXPECT_EQ(e2e::mtime_of(rig.cwd + "/img_0004.jpg"),
+              e2e::mtime_of(rig.sim.card + "/DCIM/100CANON/IMG_0004.JPG"));
+    EXPECT_EQ(local_names(rig.cwd), std::vector<std::string>{"img_0004.jpg"});
+    EXPECT_NE(rig.run("ls").find("----  IMG_0004.JPG"), std::string::npos);
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+TEST(Get, DamagedPacketAndDamagedEotAreRepeated)
+{
+    // IMG_0002.JPG travels as three messages of three, three and one
+    // packets; the fifth data packet lies in the middle message.
+    Rig rig;
+    ASSERT_TRUE(rig.start({"--message-size", "2000", "--fault", "crc-data@5", "--fault", "crc-eot@5"}));
+    rig.run(folder);
+    std::string out = rig.run("get IMG_0002.JPG");
+    EXPECT_EQ(e2e::count_of(out, "X"), 1u) << out;
+    EXPECT_TRUE(has_line(out, "get successful")) << out;
+    EXPECT_EQ(read_file(rig.cwd + "/IMG_0002.JPG"), card_file(rig, "IMG_0002.JPG"));
+
+    // The next transfer's EOTs: 4 after the repeat above, the fifth is the
+    // first of this one.
+    out = rig.run("get IMG_0004.JPG");
+    EXPECT_EQ(e2e::count_of(out, "X"), 1u) << out;
+    EXPECT_EQ(read_file(rig.cwd + "/IMG_0004.JPG"), card_file(rig, "IMG_0004.JPG"));
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+TEST(Get, RefusedAndAbandonedTransfersSaveNothing)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start({"--fault", "refuse@1", "--fault", "silent@2"}));
+    rig.run(folder);
+    EXPECT_EQ(rig.run("get IMG_0001.JPG"), "get error\n");
+    // The camera stops after the second data packet: a read timeout later
+    // the transfer is given up, and the line still serves the next command.
+    std::string out = rig.run("get IMG_0003.JPG", 120000);
+    EXPECT_TRUE(has_line(out, "get error")) << out;
+    EXPECT_TRUE(local_names(rig.cwd).empty());
+    out = rig.run("ls");
+    EXPECT_NE(out.find("--n-  IMG_0001.JPG"), std::string::npos) << out;
+    EXPECT_NE(out.find("--n-  IMG_0003.JPG"), std::string::npos) << out;
+    EXPECT_NE(out.find("        6 files      309739 bytes"), std::string::npos) << out;
+    out = rig.run("get IMG_0002.JPG");
+    EXPECT_TRUE(has_line(out, "get successful")) << out;
+    EXPECT_EQ(read_file(rig.cwd + "/IMG_0002.JPG"), card_file(rig, "IMG_0002.JPG"));
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+TEST(Get, CameraPathTooLongForTheRequest)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    rig.run(folder);
+    size_t sent = e2e::requests(rig.sim, 1).size();
+    std::string out = rig.run("get " + std::string(240, 'A') + ".JPG");
+    EXPECT_EQ(out, "camera path too long\nget error\n");
+    EXPECT_EQ(e2e::requests(rig.sim, 1).size(), sent);
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+// orvik under strace, which makes the first fsync fail as a full disk
+// would; commands from a pipe.
+RunResult run_with_failing_fsync(const Camsim &sim, const std::string &cwd,
+                                 const std::string &commands)
+{
+    std::string out_path = cwd + "/../strace-out", err_path = cwd + "/../strace-err";
+    int in[2];
+    if (pipe(in) != 0)
+        return {-1, "", ""};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        close(in[0]);
+        close(in[1]);
+        int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(o, 1);
+        dup2(e, 2);
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
+        execlp("strace", "strace", "-f", "-qq", "-o", "/dev/null", "-e",
+               "inject=fsync:error=ENOSPC:when=1", ORVIK_BIN, "-d", sim.tty.c_str(), nullptr);
+        _exit(127);
+    }
+    close(in[0]);
+    ssize_t w = write(in[1], commands.data(), commands.size());
+    close(in[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (w != static_cast<ssize_t>(commands.size()))
+        return {-1, "", ""};
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+            read_file(out_path), read_file(err_path)};
+}
+
+TEST(Get, DiskFailureLeavesNoFileAndTheMarkSet)
+{
+    if (system("strace -V >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "strace not available";
+    Camsim sim = camsim_start();
+    ASSERT_FALSE(sim.tty.empty());
+    std::string cwd = make_temp_dir() + "/dl";
+    ASSERT_EQ(mkdir(cwd.c_str(), 0755), 0);
+    RunResult r = run_with_failing_fsync(sim, cwd,
+                                         "cd D:\\DCIM\\100CANON\nget IMG_0001.JPG\nls\nquit\n");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find(std::string("fsync: ") + std::strerror(ENOSPC)), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("get error\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(local_names(cwd).empty());
+    // The listing after the failure still shows the file as new.
+    size_t ls = r.out.rfind("IMG_0001.JPG");
+    ASSERT_NE(ls, std::string::npos);
+    EXPECT_EQ(r.out.substr(ls - 6, 6), "--n-  ");
+    EXPECT_EQ(e2e::requests(sim, 13).size(), 0u);  // no set-attributes request
+    camsim_stop(sim);
+}
+
+TEST(Get, FullFileSystemLeavesNoPartialFile)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a small file system needs root";
+    std::string base = make_temp_dir();
+    std::string cwd = base + "/small";
+    ASSERT_EQ(mkdir(cwd.c_str(), 0755), 0);
+    if (mount("tmpfs", cwd.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "tmpfs mount refused: " << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{cwd};
+    Rig rig;
+    rig.sim = camsim_start();
+    ASSERT_FALSE(rig.sim.tty.empty());
+    rig.cwd = cwd;
+    rig.s = orvik_start({"-d", rig.sim.tty}, cwd);
+    ASSERT_TRUE(expect(rig.s, e2e::prompt_start + "D:> ", 60000));
+    rig.run(folder);
+    std::string out = rig.run("get IMG_0003.JPG", 120000);  // 285256 bytes
+    EXPECT_TRUE(has_line(out, "get error")) << out;
+    EXPECT_NE(rig.s.output.find(std::string("write: ") + std::strerror(ENOSPC)), std::string::npos);
+    EXPECT_TRUE(local_names(cwd).empty());
+    EXPECT_NE(rig.run("ls").find("--n-  IMG_0003.JPG"), std::string::npos);
+    // A file that fits still goes through.
+    out = rig.run("get IMG_0004.JPG");
+    EXPECT_TRUE(has_line(out, "get successful")) << out;
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+}  // namespace
