@@ -1,0 +1,211 @@
+// The non-interactive modes (-l, -g, -n, -E) and the switch-off mode (-U),
+// against the emulated camera.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "card_layout.h"
+#include "harness.h"
+
+using layout::count;
+using layout::exists;
+
+namespace {
+
+struct BatchTest : testing::Test {
+    Camsim sim;
+    std::string cwd;
+    void SetUp() override
+    {
+        sim = camsim_start();
+        ASSERT_FALSE(sim.tty.empty());
+        cwd = make_temp_dir();
+    }
+    void TearDown() override { camsim_stop(sim); }
+
+    // DCIM: 100AAA {1, 2}, 101BBB {3}, and a photo in DCIM itself.
+    void standard_card()
+    {
+        layout::clear_dcim(sim);
+        layout::make_folder(sim, "DCIM/100AAA", {"IMG_0001.JPG", "IMG_0002.JPG"});
+        layout::make_folder(sim, "DCIM/101BBB", {"IMG_0003.JPG"});
+        layout::make_folder(sim, "DCIM", {"ROOT0000.JPG"});
+    }
+    std::string card(const std::string &rel) const { return sim.card + "/DCIM/" + rel; }
+
+    RunResult run(const std::string &option, const std::string &input = "",
+                  const std::string &dir = "")
+    {
+        return orvik_run({"-d", sim.tty, option}, input, dir.empty() ? cwd : dir);
+    }
+};
+
+TEST_F(BatchTest, ListShowsEveryFolderInOrder)
+{
+    standard_card();
+    RunResult r = run("-l");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    size_t first = r.out.find("---> 100AAA\n");
+    size_t second = r.out.find("---> 101BBB\n");
+    ASSERT_NE(first, std::string::npos) << r.out;
+    ASSERT_NE(second, std::string::npos) << r.out;
+    EXPECT_LT(first, second);
+    EXPECT_LT(r.out.find("ROOT0000.JPG"), first);
+    EXPECT_NE(r.out.find("IMG_0001.JPG", first), std::string::npos);
+    EXPECT_NE(r.out.find("IMG_0003.JPG", second), std::string::npos);
+    EXPECT_EQ(count(r.out, "Getting "), 0);
+    EXPECT_TRUE(layout::camera_switched_off(sim));
+    EXPECT_TRUE(exists(card("100AAA/IMG_0001.JPG")));
+}
+
+TEST_F(BatchTest, GetAllThenOnlyNewFilesCome)
+{
+    standard_card();
+    RunResult r = run("-g");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(count(r.out, "Getting "), 3) << r.out;
+    for (const char *n : {"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG"})
+        EXPECT_EQ(read_file(cwd + "/" + n), layout::photo_bytes(n)) << n;
+    // Files lying in DCIM itself are not part of any folder.
+    EXPECT_FALSE(exists(cwd + "/ROOT0000.JPG"));
+    EXPECT_TRUE(layout::camera_switched_off(sim));
+
+    // Everything was marked downloaded: a -n run finds nothing to fetch.
+    std::string again = make_temp_dir();
+    r = run("-n", "", again);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(count(r.out, "Getting "), 0) << r.out;
+    EXPECT_NE(r.out.find("---> 101BBB\n"), std::string::npos);
+
+    // A photo added since then is the only one that comes.
+    layout::make_folder(sim, "DCIM/101BBB", {"IMG_0004.JPG"});
+    r = run("-n", "", again);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(count(r.out, "Getting "), 1) << r.out;
+    EXPECT_EQ(read_file(again + "/IMG_0004.JPG"), layout::photo_bytes("IMG_0004.JPG"));
+    EXPECT_FALSE(exists(again + "/IMG_0001.JPG"));
+}
+
+TEST_F(BatchTest, GetSkipsAnEmptyFolder)
+{
+    layout::clear_dcim(sim);
+    layout::make_folder(sim, "DCIM/100AAA", {});
+    layout::make_folder(sim, "DCIM/101BBB", {"IMG_0003.JPG"});
+    // -n first: after -g nothing would be new any more.
+    for (const char *option : {"-n", "-g"}) {
+        std::string dir = make_temp_dir();
+        RunResult r = run(option, "", dir);
+        EXPECT_EQ(r.status, 0) << option << r.out << r.err;
+        EXPECT_EQ(count(r.out, "skipping empty directory\n"), 1) << option << r.out;
+        EXPECT_LT(r.out.find("---> 100AAA"), r.out.find("skipping empty directory"));
+        EXPECT_TRUE(exists(dir + "/IMG_0003.JPG")) << option;
+    }
+}
+
+TEST_F(BatchTest, EraseConfirmedRemovesFilesFoldersAndDcim)
+{
+    standard_card();
+    RunResult r = run("-E", "y\n");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Are you sure? (y/N): "), std::string::npos);
+    EXPECT_EQ(count(r.out, "delete terminated\n"), 2) << r.out;
+    EXPECT_FALSE(exists(card("100AAA")));
+    EXPECT_FALSE(exists(card("101BBB")));
+    // DCIM still holds its own photo, which the erase does not touch, so
+    // the camera refuses to remove it.
+    EXPECT_TRUE(exists(card("ROOT0000.JPG")));
+    EXPECT_TRUE(layout::camera_switched_off(sim));
+
+    // Without that photo the DCIM folder goes too.
+    layout::clear_dcim(sim);
+    layout::make_folder(sim, "DCIM/100AAA", {"IMG_0001.JPG"});
+    r = run("-E", "y");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_FALSE(exists(sim.card + "/DCIM"));
+}
+
+TEST_F(BatchTest, EraseNotConfirmedChangesNothing)
+{
+    standard_card();
+    for (const char *answer : {"Y\n", "n\n", "\n", "", "yes\n"}) {
+        RunResult r = run("-E", answer);
+        if (std::string(answer) == "yes\n") {
+            // Only the first character counts: this one goes on.
+            EXPECT_EQ(r.status, 0) << r.out;
+            continue;
+        }
+        EXPECT_EQ(r.status, 0) << "answer '" << answer << "' " << r.out << r.err;
+        EXPECT_NE(r.out.find("Are you sure? (y/N): "), std::string::npos);
+        EXPECT_EQ(count(r.out, "---> "), 0) << r.out;
+        EXPECT_TRUE(exists(card("100AAA/IMG_0001.JPG")));
+        EXPECT_TRUE(exists(card("101BBB/IMG_0003.JPG")));
+        // A declined erase leaves without switching the camera off.
+        EXPECT_FALSE(layout::camera_switched_off(sim)) << answer;
+    }
+    EXPECT_FALSE(exists(card("100AAA")));
+}
+
+TEST_F(BatchTest, EraseStopsAtAnEmptyFolder)
+{
+    layout::clear_dcim(sim);
+    layout::make_folder(sim, "DCIM/100AAA", {"IMG_0001.JPG"});
+    layout::make_folder(sim, "DCIM/101BBB", {});
+    layout::make_folder(sim, "DCIM/102CCC", {"IMG_0003.JPG"});
+    RunResult r = run("-E", "y\n");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    size_t second = r.out.find("---> 101BBB\n");
+    ASSERT_NE(second, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("last ls is empty\ncamera_delete_all error\n", second), std::string::npos)
+        << r.out;
+    EXPECT_EQ(count(r.out, "---> 102CCC"), 0);
+    EXPECT_FALSE(exists(card("100AAA")));
+    EXPECT_TRUE(exists(card("101BBB")));
+    EXPECT_TRUE(exists(card("102CCC/IMG_0003.JPG")));
+    EXPECT_FALSE(layout::camera_switched_off(sim));
+    // No camera-off frame crossed the line either.
+    for (const auto &line : log_lines(sim, "RX"))
+        EXPECT_NE(line, "c0 00 02 55 2c c1");
+}
+
+TEST_F(BatchTest, EraseKeepsAProtectedFileAndItsFolders)
+{
+    standard_card();
+    RunResult p = orvik_run({"-d", sim.tty}, "ls D:\\DCIM\\100AAA\nprotect IMG_0002.JPG\n", cwd);
+    ASSERT_EQ(p.status, 0) << p.out << p.err;
+    RunResult r = run("-E", "y\n");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Removing D:\\DCIM\\100AAA\\IMG_0002.JPG: PROTECTED, file skipped\n"),
+              std::string::npos) << r.out;
+    EXPECT_FALSE(exists(card("100AAA/IMG_0001.JPG")));
+    EXPECT_TRUE(exists(card("100AAA/IMG_0002.JPG")));
+    EXPECT_FALSE(exists(card("101BBB")));
+    EXPECT_TRUE(exists(sim.card + "/DCIM"));
+}
+
+TEST(BatchEmptyCard, EveryModeEndsAtAnEmptyDcim)
+{
+    Camsim sim = camsim_start({}, false);
+    ASSERT_FALSE(sim.tty.empty());
+    std::string cwd = make_temp_dir();
+    for (const char *option : {"-l", "-g", "-n", "-E"}) {
+        RunResult r = orvik_run({"-d", sim.tty, option}, "y\n", cwd);
+        EXPECT_EQ(r.status, 0) << option << r.out << r.err;
+        EXPECT_NE(r.out.find("CF seems empty\n"), std::string::npos) << option << r.out;
+    }
+    // These ends leave at once, without the camera-off frames.
+    EXPECT_FALSE(layout::camera_switched_off(sim));
+    EXPECT_TRUE(exists(sim.card + "/DCIM"));
+    camsim_stop(sim);
+}
+
+TEST_F(BatchTest, SwitchOffModeOnlyConnects)
+{
+    RunResult r = run("-U");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.rfind("Orvik -- version 0.2.2\n\n", 0), 0u) << r.out;
+    EXPECT_EQ(count(r.out, "> "), 0) << r.out;  // no prompt
+    EXPECT_TRUE(layout::camera_switched_off(sim));
+}
+
+}  // namespace
