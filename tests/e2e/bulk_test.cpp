@@ -102,6 +102,55 @@ TEST_F(BulkTest, DeleteAllSkipsProtectedFiles)
     EXPECT_FALSE(exists(card("C.JPG")));
 }
 
+TEST(BulkFaults, DeleteWithoutReplyIsNotReportedAsDone)
+{
+    // Requests 1 and 2 are the identity and the drive name; the fourth
+    // single-packet request is the second removal, which never gets its
+    // reply.
+    Camsim sim = camsim_start({"--fault", "silent-reply@4"});
+    ASSERT_FALSE(sim.tty.empty());
+    layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
+    RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\ndeleteall\n", make_temp_dir());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    size_t a = r.out.find("Removing D:\\DCIM\\100TEST\\A.JPG: successful\n");
+    size_t b = r.out.find("Removing D:\\DCIM\\100TEST\\B.JPG: ");
+    size_t c = r.out.find("Removing D:\\DCIM\\100TEST\\C.JPG: successful\n");
+    ASSERT_NE(a, std::string::npos) << r.out;
+    ASSERT_NE(b, std::string::npos) << r.out;
+    ASSERT_NE(c, std::string::npos) << r.out;
+    std::string b_line = r.out.substr(b, c - b);
+    EXPECT_NE(b_line.find("ERROR\n"), std::string::npos) << b_line;
+    EXPECT_EQ(b_line.find("successful"), std::string::npos) << b_line;
+    EXPECT_NE(r.out.find("delete terminated\n", c), std::string::npos);
+    camsim_stop(sim);
+}
+
+TEST(BulkFaults, HostileNamesCannotDriveTheTerminalOrPickTheDrive)
+{
+    // The camera lists a name with an escape sequence that also looks
+    // like a path on another drive.
+    const std::string name = "C:\x1b[2J.JPG";
+    Camsim sim = camsim_start({"--fault", "hostile-name=" + name});
+    ASSERT_FALSE(sim.tty.empty());
+    layout::make_folder(sim, "DCIM/100TEST", {"A.JPG"});
+    RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\nnewall\ndeleteall\n",
+                            make_temp_dir());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("chmod D:\\DCIM\\100TEST\\C:?[2J.JPG: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Removing D:\\DCIM\\100TEST\\C:?[2J.JPG: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Removing D:\\DCIM\\100TEST\\A.JPG: successful\n"), std::string::npos);
+    // The removal asked for the listed folder's entry, not for "C:...".
+    int joined = 0;
+    for (const auto &note : log_lines(sim, "NOTE")) {
+        EXPECT_EQ(note.find("path=C:"), std::string::npos) << note;
+        if (note.find("path=D:\\DCIM\\100TEST\\C:\\x1b[2J.JPG") != std::string::npos)
+            joined++;
+    }
+    EXPECT_GE(joined, 2);  // the new mark and the removal
+    camsim_stop(sim);
+}
+
 TEST_F(BulkTest, DeleteNewThenDeleteOld)
 {
     layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
