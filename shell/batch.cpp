@@ -24,6 +24,9 @@ struct FolderList {
     int count;
 };
 
+// The folder names of the walk; kept to the end of the process.
+FolderList walk_folders;
+
 FolderList copy_folders(void)
 {
     FolderList list{nullptr, 0};
@@ -86,7 +89,8 @@ void walk(BatchMode mode, int selection)
         std::puts("CF seems empty");
         std::exit(0);
     }
-    FolderList folders = copy_folders();
+    walk_folders = copy_folders();
+    const FolderList &folders = walk_folders;
     for (int i = 0; i < folders.count; i++) {
         const char *name = folders.names[i];
         char buf[CAMERA_PATH_MAX];
