@@ -1,0 +1,184 @@
+// Thumbnails, the viewer and uploads, end to end: the real orvik against
+// the emulator, checking the saved image, the viewer's command line, the
+// bytes that land on the card and the requests that crossed the line.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+#include "session_util.h"
+
+namespace {
+
+using e2e::count_of;
+using e2e::has_line;
+using e2e::Rig;
+
+constexpr int kUpload = 16;  // message type of an upload chunk
+
+// A stand-in for xv: records its command line, stays until SIGTERM.
+std::string viewer_path(const std::string &dir)
+{
+    std::string script = dir + "/xv";
+    e2e::write_file(script, "#!/bin/sh\n"
+                            "echo \"$@\" >> '" + dir + "/xv.log'\n"
+                            "trap 'kill $! 2>/dev/null; exit 0' TERM\n"
+                            "sleep 600 &\n"
+                            "wait\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    return "PATH=" + dir + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+}
+
+// Children of a process that still exist (zombies included).
+std::string children_of(pid_t pid)
+{
+    std::string p = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    return read_file(p);
+}
+
+// Runs a view command and answers the viewer's question; with a viewer
+// log, only once the stand-in has really started for the `shown`th time.
+std::string run_answering(Rig &rig, const std::string &line, const std::string &answer,
+                          const std::string &log = "", size_t shown = 0)
+{
+    size_t from = rig.s.mark;
+    send_line(rig.s, line);
+    EXPECT_TRUE(expect(rig.s, "(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing"));
+    for (int i = 0; !log.empty() && i < 3000 && count_of(read_file(log), "\n") < shown; i++)
+        usleep(10000);
+    send_raw(rig.s, answer);
+    EXPECT_TRUE(expect(rig.s, "\n" + e2e::prompt_start));
+    return e2e::unix_lines(rig.s.output.substr(from));
+}
+
+TEST(Thumbnail, TgetSavesADecodableJpegAndReplacesAnExistingFile)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    rig.run("cd D:\\DCIM\\100CANON");
+    e2e::write_file(rig.cwd + "/IMG_0002.JPG", "old contents");
+
+    std::string out = rig.run("tget IMG_0002.JPG");
+    EXPECT_NE(out.find("Getting D:\\DCIM\\100CANON\\IMG_0002.JPG, "), std::string::npos) << out;
+    EXPECT_NE(out.find("\nDownloaded in "), std::string::npos) << out;
+    EXPECT_TRUE(has_line(out, "tget successful")) << out;
+
+    std::string saved = read_file(rig.cwd + "/IMG_0002.JPG");
+    ASSERT_GE(saved.size(), 4u);
+    EXPECT_EQ(saved.substr(0, 2), "\xFF\xD8");
+    EXPECT_EQ(saved.substr(saved.size() - 2), "\xFF\xD9");
+    std::string cmd = "djpeg -outfile /dev/null '" + rig.cwd + "/IMG_0002.JPG' 2>/dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << "the thumbnail does not decode";
+    struct stat st;
+    ASSERT_EQ(stat((rig.cwd + "/IMG_0002.JPG").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+    // A thumbnail sets no mark on the camera: the file is still new.
+    out = rig.run("ls");
+    EXPECT_NE(out.find("--n-  IMG_0002.JPG"), std::string::npos) << out;
+    EXPECT_TRUE(e2e::requests(rig.sim, 13).empty());
+
+    // A file that is no JPEG is refused by the camera.
+    out = rig.run("tget README");
+    EXPECT_TRUE(has_line(out, "tget error")) << out;
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+TEST(Thumbnail, ViewShowsTheImageAndReturnsTheAnswer)
+{
+    std::string bin = make_temp_dir();
+    Rig rig;
+    ASSERT_TRUE(rig.start({}, {}, {viewer_path(bin)}));
+    rig.run("cd D:\\DCIM\\100CANON");
+
+    run_answering(rig, "view IMG_0001.JPG", "\r", bin + "/xv.log", 1);
+    std::string log = read_file(bin + "/xv.log");
+    EXPECT_EQ(log, "./orvik_REMOVE_ME -geometry +200+100\n");
+    EXPECT_EQ(std::system(("djpeg -outfile /dev/null '" + rig.cwd +
+                           "/orvik_REMOVE_ME' 2>/dev/null").c_str()), 0);
+    run_answering(rig, "view IMG_0002.JPG", "q\r", bin + "/xv.log", 2);
+    EXPECT_EQ(count_of(read_file(bin + "/xv.log"), "\n"), 2u);
+    // The viewers were stopped and reaped.
+    EXPECT_EQ(children_of(rig.s.pid), "");
+
+    EXPECT_EQ(rig.quit(), 0);
+    EXPECT_NE(access((rig.cwd + "/orvik_REMOVE_ME").c_str(), F_OK), 0)
+        << "the temporary thumbnail outlived the program";
+}
+
+TEST(Thumbnail, ViewerThatCannotStart)
+{
+    std::string empty = make_temp_dir();
+    Rig rig;
+    ASSERT_TRUE(rig.start({}, {}, {"PATH=" + empty}));
+    rig.run("cd D:\\DCIM\\100CANON");
+    // The child's complaint and the parent's question come in either order.
+    const std::string question = "(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing";
+    size_t from = rig.s.mark;
+    send_line(rig.s, "view IMG_0001.JPG");
+    ASSERT_TRUE(expect(rig.s, "exec: No such file or directory"));
+    if (rig.s.output.find(question, from) == std::string::npos)
+        ASSERT_TRUE(expect(rig.s, question));
+    send_raw(rig.s, "\r");
+    ASSERT_TRUE(expect(rig.s, "\n" + e2e::prompt_start));
+    expect(rig.s, "> ", 5000);
+    EXPECT_EQ(children_of(rig.s.pid), "");
+    // The shell goes on as before.
+    std::string out = rig.run("lastls");
+    EXPECT_NE(out.find("IMG_0001.JPG"), std::string::npos) << out;
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+TEST(Upload, ChunksLandOnTheCardAtTheirOffsets)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    rig.run("cd D:\\DCIM\\101CANON");
+
+    // An empty file sends no request at all.
+    e2e::write_file(rig.cwd + "/empty.jpg", "");
+    std::string out = rig.run("put empty.jpg");
+    EXPECT_NE(out.find("0------------------25"), std::string::npos) << out;
+    EXPECT_NE(out.find("upload successful"), std::string::npos) << out;
+    EXPECT_TRUE(e2e::requests(rig.sim, kUpload).empty());
+
+    // 2000 bytes travel as 800, 800 and 400.
+    std::string bytes;
+    for (int i = 0; i < 2000; i++)
+        bytes += static_cast<char>((i * 7 + 3) & 0xFF);
+    e2e::write_file(rig.cwd + "/photo.jpg", bytes);
+    out = rig.run("upload photo.jpg");
+    EXPECT_NE(out.find("upload successful"), std::string::npos) << out;
+    EXPECT_EQ(count_of(out, "."), 80u) << out;
+    EXPECT_EQ(e2e::requests(rig.sim, kUpload).size(), 3u);
+    EXPECT_EQ(read_file(rig.sim.card + "/DCIM/101CANON/photo.jpg"), bytes);
+
+    // Two dots without a target are refused; with a target they are fine.
+    e2e::write_file(rig.cwd + "/a.b.jpg", "xyz");
+    out = rig.run("put a.b.jpg");
+    EXPECT_TRUE(has_line(out, "sorry, only one dot allowed in target filename")) << out;
+    EXPECT_TRUE(has_line(out, "upload error")) << out;
+    out = rig.run("put a.b.jpg AB.JPG");
+    EXPECT_NE(out.find("upload successful"), std::string::npos) << out;
+    EXPECT_EQ(read_file(rig.sim.card + "/DCIM/101CANON/AB.JPG"), "xyz");
+
+    // A full camera path is used whatever the current directory.
+    out = rig.run("put a.b.jpg D:\\DCIM\\FULL.JPG");
+    EXPECT_NE(out.find("upload successful"), std::string::npos) << out;
+    EXPECT_EQ(read_file(rig.sim.card + "/DCIM/FULL.JPG"), "xyz");
+
+    // Argument counts of put.
+    out = rig.run("put");
+    EXPECT_TRUE(has_line(out, "usage: put <source> [target]")) << out;
+    out = rig.run("put a b c");
+    EXPECT_TRUE(has_line(out, "usage: put <source> [target]")) << out;
+    out = rig.run("put missing.jpg");
+    EXPECT_NE(out.find("open: No such file or directory"), std::string::npos) << out;
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+}  // namespace
