@@ -40,18 +40,6 @@ size_t copy_name(const uint8_t *reply, size_t length, size_t pos, char *out)
     return pos + n + 1;
 }
 
-// Names come from the camera (or from a faulty line): a control byte
-// printed as it stands could drive the user's terminal.
-void printable_name(const char *name, char *out)
-{
-    size_t i = 0;
-    for (; name[i] != 0 && i < 1023; i++) {
-        auto c = static_cast<unsigned char>(name[i]);
-        out[i] = (c < 0x20 || c == 0x7F) ? '?' : name[i];
-    }
-    out[i] = 0;
-}
-
 // Path the listing asks for, following the shell's rules for `cd`.
 // Returns 0, or -1 when ".." has no parent.
 int resolve_listing_path(const char *path, char *out)
@@ -176,7 +164,7 @@ int camera_parse_listing(const uint8_t *reply, size_t length, int clock_offset,
 void camera_print_entry(const ListingEntry *entry)
 {
     char name[1024];
-    printable_name(entry->name, name);
+    camera_printable(entry->name, name);
     const char *ext = "";
     if (char *dot = std::strchr(name, '.')) {
         *dot = 0;

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "files/cache.h"
 #include "shell/exits.h"
 
 namespace {
@@ -76,14 +77,8 @@ int local_name_check(const char *name)
     if (name[0] != 0 && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 &&
         std::strchr(name, '/') == nullptr)
         return 0;
-    char shown[1024];
-    size_t i = 0;
-    for (; name[i] != 0 && i < sizeof shown - 1; i++) {
-        auto c = static_cast<unsigned char>(name[i]);
-        shown[i] = (c < 0x20 || c == 0x7F) ? '?' : name[i];
-    }
-    shown[i] = 0;
-    std::printf("refusing local file name '%s'\n", shown);
+    char shown[CAMERA_PATH_MAX];
+    std::printf("refusing local file name '%s'\n", camera_printable(name, shown));
     return -1;
 }
 

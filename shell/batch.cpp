@@ -50,24 +50,11 @@ FolderList copy_folders(void)
     return list;
 }
 
-// Folder names come from the camera: control bytes are shown as '?' so a
-// name cannot drive the user's terminal.
-const char *shown(const char *text, char (&buf)[CAMERA_PATH_MAX])
-{
-    size_t i = 0;
-    for (; text[i] != 0 && i < sizeof buf - 1; i++) {
-        auto c = static_cast<unsigned char>(text[i]);
-        buf[i] = (c < 0x20 || c == 0x7f) ? '?' : text[i];
-    }
-    buf[i] = 0;
-    return buf;
-}
-
 void list_or_exit(const char *path)
 {
     if (camera_ls(path) < 0) {
         char buf[CAMERA_PATH_MAX];
-        std::printf("Error listing %s\n", shown(path, buf));
+        std::printf("Error listing %s\n", camera_printable(path, buf));
         std::exit(1);
     }
 }
@@ -94,7 +81,7 @@ void walk(BatchMode mode, int selection)
     for (int i = 0; i < folders.count; i++) {
         const char *name = folders.names[i];
         char buf[CAMERA_PATH_MAX];
-        std::printf("---> %s\n", shown(name, buf));
+        std::printf("---> %s\n", camera_printable(name, buf));
         list_or_exit(name);
         if (mode == MODE_GET) {
             if (listing_count == 0)

@@ -52,20 +52,6 @@ bool selected(int selection, uint8_t attrib)
     return true;
 }
 
-// Names come from the camera; a name with terminal control bytes in it must
-// not be able to drive the user's terminal, so they are shown as '?' (as
-// the listing shows them).
-const char *shown(const char *text, char (&buf)[CAMERA_PATH_MAX])
-{
-    size_t i = 0;
-    for (; text[i] != 0 && i < sizeof buf - 1; i++) {
-        auto c = static_cast<unsigned char>(text[i]);
-        buf[i] = (c < 0x20 || c == 0x7f) ? '?' : text[i];
-    }
-    buf[i] = 0;
-    return buf;
-}
-
 // Sets (1) or clears (0) `bit` in the attribute byte of the first cached
 // entry that carries the name ignoring case, and sends that byte.  Returns
 // false when no cached entry carries the name.
@@ -115,7 +101,7 @@ int camera_delete_all(int selection)
         if (!selected(selection, entry.attrib))
             continue;
         char buf[CAMERA_PATH_MAX];
-        std::printf("Removing %s: ", shown(entry.path, buf));
+        std::printf("Removing %s: ", camera_printable(entry.path, buf));
         std::fflush(stdout);
         if (entry.attrib & ATTR_PROTECTED) {
             std::puts("PROTECTED, file skipped");
@@ -139,7 +125,7 @@ int camera_chmod_all(int operation, int bit)
     WalkEntry entry;
     for (int i = 0; walk_entry(i, &entry); i++) {
         char buf[CAMERA_PATH_MAX];
-        std::printf("chmod %s: ", shown(entry.path, buf));
+        std::printf("chmod %s: ", camera_printable(entry.path, buf));
         std::fflush(stdout);
         if (change_attrib(entry.name, operation, static_cast<uint8_t>(bit)))
             std::puts("successful");
