@@ -1,0 +1,875 @@
+// End-to-end benchmarks: the real orvik against orvik-camsim over a
+// pseudo-terminal, as a user drives it at the prompt.
+//
+//   paced     `get` through `orvik-camsim --pace`, measured against the time
+//             the line itself needs for the bytes that crossed it (from the
+//             emulator's frame log, 10 bits a byte)
+//   unpaced   `get` of a large file and `getall` of many small ones with no
+//             pacing: throughput, CPU seconds per MB, peak memory, and the
+//             raw throughput of the same pseudo-terminal path for comparison
+//   scaling   listing folders of 64, 256 and 1024 entries and downloading
+//             1, 4 and 16 MB
+//
+// Everything is printed; nothing is compared with a threshold.  A run whose
+// transfer did not complete (no prompt, wrong local size) prints FAILED and
+// makes the exit status 1, so a broken program cannot pass for a fast one.
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+int g_failures = 0;
+
+double now_seconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double tv_seconds(const timeval &tv)
+{
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
+void fail(const std::string &what)
+{
+    std::printf("FAILED: %s\n", what.c_str());
+    std::fflush(stdout);
+    g_failures++;
+}
+
+// ---------------------------------------------------------------- files
+
+std::string make_temp_dir()
+{
+    const char *base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/orvik-bench.XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) {
+        std::perror("mkdtemp");
+        std::exit(1);
+    }
+    return buf.data();
+}
+
+void make_dirs(const std::string &path)
+{
+    for (size_t i = 1; i <= path.size(); i++)
+        if (i == path.size() || path[i] == '/')
+            mkdir(path.substr(0, i).c_str(), 0755);
+}
+
+void remove_tree(const std::string &path)
+{
+    DIR *d = opendir(path.c_str());
+    if (d) {
+        while (dirent *e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name == "." || name == "..")
+                continue;
+            const std::string sub = path + "/" + name;
+            struct stat st{};
+            if (lstat(sub.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                remove_tree(sub);
+            else
+                unlink(sub.c_str());
+        }
+        closedir(d);
+    }
+    rmdir(path.c_str());
+}
+
+// Bytes that look like a JPEG: the start marker, then entropy-like data
+// (all byte values equally likely, as in compressed image data, so the
+// share of escaped bytes on the line is realistic), then the end marker.
+void write_jpeg_like(const std::string &path, size_t size, uint32_t seed)
+{
+    std::vector<uint8_t> data(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto &b : data) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<uint8_t>(x >> 24);
+    }
+    if (size >= 4) {
+        data[0] = 0xFF;
+        data[1] = 0xD8;
+        data[size - 2] = 0xFF;
+        data[size - 1] = 0xD9;
+    }
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(data.data(), 1, size, f) != size || std::fclose(f) != 0) {
+        std::perror(path.c_str());
+        std::exit(1);
+    }
+}
+
+long file_size(const std::string &path)
+{
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_size) : -1;
+}
+
+std::string img_name(int i)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "IMG_%04d.JPG", i);
+    return name;
+}
+
+// ---------------------------------------------------------------- emulator
+
+struct Camsim {
+    pid_t pid = -1;
+    std::string tty;
+    std::string log;
+};
+
+Camsim camsim_start(const std::string &card, const std::vector<std::string> &extra,
+                    const std::string &log)
+{
+    Camsim sim;
+    sim.log = log;
+    int out[2];
+    if (pipe(out) != 0) {
+        std::perror("pipe");
+        std::exit(1);
+    }
+    std::vector<std::string> args = {CAMSIM_BIN, "--card", card};
+    if (!log.empty()) {
+        args.push_back("--log");
+        args.push_back(log);
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    sim.pid = fork();
+    if (sim.pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, 0);
+            dup2(null, 2);
+        }
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    // The first line is the terminal path; the pipe stays open so the
+    // emulator never writes into a closed pipe.
+    std::string line;
+    char c;
+    pollfd p{out[0], POLLIN, 0};
+    while (poll(&p, 1, 10000) > 0 && read(out[0], &c, 1) == 1 && c != '\n')
+        line += c;
+    sim.tty = line;
+    if (sim.tty.empty())
+        fail("orvik-camsim printed no terminal path");
+    return sim;
+}
+
+void camsim_stop(Camsim &sim)
+{
+    if (sim.pid <= 0)
+        return;
+    kill(sim.pid, SIGTERM);
+    for (int i = 0; i < 100; i++) {
+        if (waitpid(sim.pid, nullptr, WNOHANG) == sim.pid) {
+            sim.pid = -1;
+            return;
+        }
+        usleep(50000);
+    }
+    kill(sim.pid, SIGKILL);
+    waitpid(sim.pid, nullptr, 0);
+    sim.pid = -1;
+}
+
+// ---------------------------------------------------------------- orvik
+
+struct Session {
+    pid_t pid = -1;
+    int master = -1;
+    std::string output;
+    size_t mark = 0;
+    rusage usage{};
+    bool ok = true;
+};
+
+Session orvik_start(const std::string &tty, int speed, const std::string &cwd)
+{
+    Session s;
+    winsize ws{};
+    ws.ws_row = 50;
+    ws.ws_col = 200;
+    s.pid = forkpty(&s.master, nullptr, nullptr, &ws);
+    if (s.pid < 0) {
+        std::perror("forkpty");
+        std::exit(1);
+    }
+    if (s.pid == 0) {
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
+        setenv("TERM", "dumb", 1);
+        const std::string sp = std::to_string(speed);
+        execl(ORVIK_BIN, ORVIK_BIN, "-d", tty.c_str(), "-s", sp.c_str(),
+              static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    fcntl(s.master, F_SETFL, fcntl(s.master, F_GETFL) | O_NONBLOCK);
+    return s;
+}
+
+// Reads what orvik printed until `done` holds for the output after the
+// mark, orvik's side closes, or the time runs out.
+template <typename Pred>
+bool read_until(Session &s, Pred done, int timeout_ms)
+{
+    const double deadline = now_seconds() + timeout_ms / 1000.0;
+    char buf[4096];
+    for (;;) {
+        if (done(s))
+            return true;
+        const double left = deadline - now_seconds();
+        if (left <= 0)
+            return false;
+        pollfd p{s.master, POLLIN, 0};
+        const int r = poll(&p, 1, static_cast<int>(left * 1000) + 1);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            continue;
+        const ssize_t n = read(s.master, buf, sizeof buf);
+        if (n > 0)
+            s.output.append(buf, static_cast<size_t>(n));
+        else if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        else
+            return done(s);
+    }
+}
+
+// The prompt "[identity] directory> " ends the output, on a line of its own.
+bool at_prompt(const Session &s)
+{
+    if (s.output.size() < s.mark + 2)
+        return false;
+    const size_t nl = s.output.rfind('\n');
+    if (nl == std::string::npos || nl < s.mark)
+        return s.mark == 0 && s.output[0] == '[' &&
+               s.output.compare(s.output.size() - 2, 2, "> ") == 0;
+    const std::string tail = s.output.substr(nl + 1);
+    return tail.size() >= 3 && tail[0] == '[' && tail.compare(tail.size() - 2, 2, "> ") == 0;
+}
+
+// Waits for the first prompt after the connection.
+bool wait_prompt(Session &s, int timeout_ms)
+{
+    s.mark = 0;
+    const bool ok = read_until(s, [](const Session &x) {
+        const size_t nl = x.output.rfind('\n');
+        if (nl == std::string::npos)
+            return false;
+        const std::string tail = x.output.substr(nl + 1);
+        return tail.size() >= 3 && tail[0] == '[' &&
+               tail.compare(tail.size() - 2, 2, "> ") == 0;
+    }, timeout_ms);
+    s.mark = s.output.size();
+    return ok;
+}
+
+// Types one command and waits for the next prompt.  Returns the seconds
+// from the keystroke to the prompt, or -1 when no prompt came.  The
+// command's output is left in *text.
+double run_command(Session &s, const std::string &line, int timeout_ms, std::string *text)
+{
+    s.mark = s.output.size();
+    const std::string keys = line + "\r";
+    const double t0 = now_seconds();
+    if (write(s.master, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size()))
+        return -1;
+    const bool ok = read_until(s, at_prompt, timeout_ms);
+    const double t1 = now_seconds();
+    if (text)
+        *text = s.output.substr(s.mark);
+    s.mark = s.output.size();
+    return ok ? t1 - t0 : -1;
+}
+
+// `quit`, then reaps orvik with its resource usage.
+void orvik_quit(Session &s)
+{
+    const std::string keys = "quit\r";
+    if (write(s.master, keys.data(), keys.size()) < 0)
+        s.ok = false;
+    read_until(s, [](const Session &) { return false; }, 15000);
+    int status = 0;
+    if (wait4(s.pid, &status, 0, &s.usage) != s.pid)
+        s.ok = false;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        s.ok = false;
+    close(s.master);
+}
+
+void orvik_kill(Session &s)
+{
+    kill(s.pid, SIGKILL);
+    wait4(s.pid, nullptr, 0, &s.usage);
+    close(s.master);
+}
+
+double cpu_seconds(const rusage &ru)
+{
+    return tv_seconds(ru.ru_utime) + tv_seconds(ru.ru_stime);
+}
+
+// ---------------------------------------------------------------- log
+
+struct LogFrame {
+    double t;
+    bool rx;           // from orvik
+    size_t raw_bytes;  // on the line, delimiters and escapes included
+    int type;          // packet type, -1 when unreadable
+    int status;        // byte 2 (ACK/EOT status), -1 when unreadable
+    bool note;
+    std::string text;  // NOTE text
+};
+
+std::vector<LogFrame> read_log(const std::string &path)
+{
+    std::vector<LogFrame> out;
+    FILE *f = std::fopen(path.c_str(), "r");
+    if (!f)
+        return out;
+    std::vector<char> line(1 << 16);
+    std::string acc;
+    while (std::fgets(line.data(), static_cast<int>(line.size()), f)) {
+        acc += line.data();
+        if (acc.empty() || acc.back() != '\n')
+            continue;
+        acc.pop_back();
+        LogFrame fr{};
+        char kind[8] = {0};
+        int used = 0;
+        if (std::sscanf(acc.c_str(), "%lf %7s %n", &fr.t, kind, &used) >= 2) {
+            const std::string k = kind;
+            if (k == "NOTE") {
+                fr.note = true;
+                fr.text = acc.substr(static_cast<size_t>(used));
+                fr.type = -1;
+                out.push_back(fr);
+            } else if (k == "RX" || k == "TX") {
+                fr.rx = k == "RX";
+                std::vector<unsigned> bytes;
+                const char *p = acc.c_str() + used;
+                unsigned v;
+                int n;
+                while (std::sscanf(p, "%x%n", &v, &n) == 1) {
+                    bytes.push_back(v);
+                    p += n;
+                }
+                fr.raw_bytes = bytes.size();
+                // Unescape just far enough to read type and status.
+                std::vector<unsigned> un;
+                for (size_t i = 1; i < bytes.size() && un.size() < 3; i++) {
+                    if (bytes[i] == 0x7E && i + 1 < bytes.size())
+                        un.push_back(bytes[++i] ^ 0x20);
+                    else
+                        un.push_back(bytes[i]);
+                }
+                fr.type = un.size() >= 2 ? static_cast<int>(un[1]) : -1;
+                fr.status = un.size() >= 3 ? static_cast<int>(un[2]) : -1;
+                out.push_back(fr);
+            }
+        }
+        acc.clear();
+    }
+    std::fclose(f);
+    return out;
+}
+
+struct Window {
+    bool found = false;
+    double seconds = 0;
+    size_t rx_bytes = 0, tx_bytes = 0;
+    int rx_frames = 0, tx_frames = 0, naks = 0;
+};
+
+// The download's window on the line: from the arrival of the request's
+// data packet to the arrival of orvik's last ACK of the transfer.  The
+// emulator logs a frame from orvik when its bytes arrive (their line time
+// is accounted after that: the camera answers only once they have crossed)
+// and a frame of its own when its last byte has crossed.  So the line is
+// busy in the window with the request and every later frame up to, but
+// not including, the last ACK.  The request is the last data packet from
+// orvik before the emulator's "request type=1" note; the transfer ends
+// before the next request.
+Window download_window(const std::vector<LogFrame> &log)
+{
+    Window w;
+    size_t note = log.size();
+    for (size_t i = 0; i < log.size(); i++)
+        if (log[i].note && log[i].text.find("request type=1 ") != std::string::npos) {
+            note = i;
+            break;
+        }
+    if (note == log.size())
+        return w;
+    size_t start = note;
+    while (start > 0 && !(log[start].rx && !log[start].note && log[start].type == 0))
+        start--;
+    if (!(log[start].rx && log[start].type == 0))
+        return w;
+    size_t end = log.size();
+    for (size_t i = note + 1; i < log.size(); i++)
+        if (log[i].note && log[i].text.find("request type=") != std::string::npos) {
+            end = i;
+            break;
+        }
+    // Back to orvik's last ACK before the next request.
+    size_t last = end;
+    for (size_t i = start + 1; i < end; i++)
+        if (!log[i].note && log[i].rx && log[i].type == 5)
+            last = i;
+    if (last == end)
+        return w;
+    for (size_t i = start; i < last; i++) {
+        const LogFrame &f = log[i];
+        if (f.note)
+            continue;
+        if (f.rx) {
+            if (f.type == 5 && f.status == 0xFF)
+                w.naks++;
+            w.rx_bytes += f.raw_bytes;
+            w.rx_frames++;
+        } else {
+            w.tx_bytes += f.raw_bytes;
+            w.tx_frames++;
+        }
+    }
+    w.seconds = log[last].t - log[start].t;
+    w.found = true;
+    return w;
+}
+
+// ---------------------------------------------------------------- cases
+
+struct PacedResult {
+    int speed = 0, packet = 0;
+    long size = 0;
+    Window w;
+    double ideal = 0;
+    bool ok = false;
+};
+
+PacedResult paced_case(int speed, int packet, long size, const std::string &root)
+{
+    PacedResult r;
+    r.speed = speed;
+    r.packet = packet;
+    r.size = size;
+    const std::string card = root + "/card";
+    const std::string local = root + "/local";
+    make_dirs(card + "/DCIM/100CANON");
+    make_dirs(local);
+    write_jpeg_like(card + "/DCIM/100CANON/IMG_0001.JPG", static_cast<size_t>(size), 1);
+    Camsim sim = camsim_start(card, {"--pace", "--packet-size", std::to_string(packet)},
+                              root + "/camsim.log");
+    if (sim.tty.empty())
+        return r;
+    Session s = orvik_start(sim.tty, speed, local);
+    const int limit_ms = static_cast<int>(size * 10 * 2000 / speed) + 60000;
+    if (wait_prompt(s, 60000) &&
+        run_command(s, "cd D:\\DCIM\\100CANON", 60000, nullptr) >= 0 &&
+        run_command(s, "get IMG_0001.JPG", limit_ms, nullptr) >= 0) {
+        orvik_quit(s);
+        r.ok = file_size(local + "/IMG_0001.JPG") == size;
+    } else {
+        orvik_kill(s);
+    }
+    camsim_stop(sim);
+    r.w = download_window(read_log(sim.log));
+    r.ideal = static_cast<double>(r.w.rx_bytes + r.w.tx_bytes) * 10.0 / speed;
+    r.ok = r.ok && r.w.found;
+    return r;
+}
+
+// The paced runs mostly wait on the line, so they run side by side: each in
+// a child of its own, reporting through a pipe.
+void run_paced(bool quick, const std::string &root)
+{
+    struct Spec { int speed; int packet; long size; };
+    std::vector<Spec> specs;
+    if (quick) {
+        specs = {{115200, 1016, 4096}};
+    } else {
+        for (int p : {512, 1016, 2000})
+            specs.push_back({115200, p, 1L << 20});
+        for (int p : {512, 1016, 2000})
+            specs.push_back({9600, p, 20L * 1024});
+    }
+    std::printf("\n== Paced get through orvik-camsim --pace (line-limited ideal: bytes x 10 bits / speed)\n");
+    std::printf("%7s %6s %8s %9s %9s %7s %6s %9s %9s %7s\n", "speed", "packet", "file",
+                "rx bytes", "tx bytes", "frames", "naks", "ideal s", "measured", "ratio");
+    std::fflush(stdout);
+    std::vector<std::pair<pid_t, int>> kids;
+    for (size_t i = 0; i < specs.size(); i++) {
+        int fd[2];
+        if (pipe(fd) != 0)
+            std::exit(1);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(fd[0]);
+            const std::string dir = root + "/paced" + std::to_string(i);
+            make_dirs(dir);
+            PacedResult r = paced_case(specs[i].speed, specs[i].packet, specs[i].size, dir);
+            char line[512];
+            if (r.ok)
+                std::snprintf(line, sizeof line,
+                              "%7d %6d %8ld %9zu %9zu %7d %6d %9.3f %9.3f %7.4f\n", r.speed,
+                              r.packet, r.size, r.w.rx_bytes, r.w.tx_bytes,
+                              r.w.rx_frames + r.w.tx_frames, r.w.naks, r.ideal, r.w.seconds,
+                              r.w.seconds / r.ideal);
+            else
+                std::snprintf(line, sizeof line, "FAILED: paced get at %d, packet size %d\n",
+                              r.speed, r.packet);
+            const ssize_t n = write(fd[1], line, std::strlen(line));
+            _exit(n > 0 && r.ok ? 0 : 1);
+        }
+        close(fd[1]);
+        kids.push_back({pid, fd[0]});
+    }
+    for (auto &k : kids) {
+        std::string text;
+        char buf[512];
+        ssize_t n;
+        while ((n = read(k.second, buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<size_t>(n));
+        close(k.second);
+        int status = 0;
+        waitpid(k.first, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            g_failures++;
+        std::fputs(text.empty() ? "FAILED: paced run gave no result\n" : text.c_str(), stdout);
+        std::fflush(stdout);
+    }
+}
+
+// Raw copy through a pseudo-terminal pair, the path orvik and the emulator
+// share: one side writes 1016-byte blocks (as the camera's data packets),
+// the other reads up to 1024 bytes per call (as orvik's refill does).
+double pty_throughput(long bytes)
+{
+    int master, slave;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        std::perror("openpty");
+        return -1;
+    }
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    tcgetattr(master, &t);
+    cfmakeraw(&t);
+    tcsetattr(master, TCSANOW, &t);
+    const double t0 = now_seconds();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(slave);
+        uint8_t block[1016];
+        std::memset(block, 0x5A, sizeof block);
+        long left = bytes;
+        while (left > 0) {
+            const size_t n = static_cast<size_t>(std::min<long>(left, sizeof block));
+            const ssize_t w = write(master, block, n);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                _exit(1);
+            left -= w;
+        }
+        // Keep the master open until the reader has everything, or the
+        // terminal would hang up under it.
+        pause();
+        _exit(0);
+    }
+    close(master);
+    uint8_t buf[1024];
+    long got = 0;
+    while (got < bytes) {
+        const ssize_t n = read(slave, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    const double t1 = now_seconds();
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    close(slave);
+    return got == bytes ? static_cast<double>(bytes) / (t1 - t0) : -1;
+}
+
+struct Measured {
+    double seconds = -1;  // best of the repeats
+    double cpu = 0;       // orvik's user+system for the session, less the baseline
+    long maxrss_kb = 0;
+    bool ok = false;
+};
+
+// One orvik session on the unpaced emulator: connect, change to the folder,
+// run the command (timed from keystroke to prompt), quit.
+Measured unpaced_session(const Camsim &sim, const std::string &folder, const std::string &command,
+                         const std::string &local, double base_cpu)
+{
+    Measured m;
+    remove_tree(local);
+    make_dirs(local);
+    Session s = orvik_start(sim.tty, 115200, local);
+    if (!wait_prompt(s, 60000) ||
+        (!folder.empty() && run_command(s, "cd " + folder, 120000, nullptr) < 0)) {
+        orvik_kill(s);
+        return m;
+    }
+    if (!command.empty()) {
+        m.seconds = run_command(s, command, 600000, nullptr);
+        if (m.seconds < 0) {
+            orvik_kill(s);
+            return m;
+        }
+    } else {
+        m.seconds = 0;
+    }
+    orvik_quit(s);
+    m.cpu = cpu_seconds(s.usage) - base_cpu;
+    m.maxrss_kb = s.usage.ru_maxrss;
+    m.ok = s.ok;
+    return m;
+}
+
+// Best time of `repeats` sessions; CPU and memory of the best one.
+template <typename Check>
+Measured best_of(int repeats, const Camsim &sim, const std::string &folder,
+                 const std::string &command, const std::string &local, double base_cpu,
+                 Check check)
+{
+    Measured best;
+    for (int i = 0; i < repeats; i++) {
+        Measured m = unpaced_session(sim, folder, command, local, base_cpu);
+        m.ok = m.ok && check();
+        if (!m.ok)
+            return m;
+        if (!best.ok || m.seconds < best.seconds)
+            best = m;
+    }
+    return best;
+}
+
+long count_files(const std::string &dir)
+{
+    long n = 0;
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return 0;
+    while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.')
+            n++;
+    closedir(d);
+    return n;
+}
+
+void run_unpaced(bool quick, const std::string &root)
+{
+    const double MB = 1024.0 * 1024.0;
+    const std::string card = root + "/card";
+    const std::string big = card + "/DCIM/100CANON";
+    const std::string small = card + "/DCIM/200SMALL";
+    make_dirs(big);
+    make_dirs(small);
+    const std::vector<long> sizes = quick ? std::vector<long>{64L << 10, 256L << 10}
+                                          : std::vector<long>{1L << 20, 4L << 20, 16L << 20};
+    for (size_t i = 0; i < sizes.size(); i++)
+        write_jpeg_like(big + "/" + img_name(static_cast<int>(i) + 1), static_cast<size_t>(sizes[i]),
+                        static_cast<uint32_t>(i) + 7);
+    const int small_count = quick ? 5 : 200;
+    const long small_size = 16L << 10;
+    for (int i = 1; i <= small_count; i++)
+        write_jpeg_like(small + "/" + img_name(i), static_cast<size_t>(small_size),
+                        static_cast<uint32_t>(i) + 1000);
+    const std::vector<int> listing_sizes = quick ? std::vector<int>{16, 64}
+                                                 : std::vector<int>{64, 256, 1024};
+    for (int n : listing_sizes) {
+        const std::string dir = card + "/DCIM/L" + std::to_string(n);
+        make_dirs(dir);
+        for (int i = 1; i <= n; i++)
+            write_jpeg_like(dir + "/" + img_name(i), 64, static_cast<uint32_t>(i));
+    }
+
+    Camsim sim = camsim_start(card, {}, "");
+    if (sim.tty.empty())
+        return;
+    const int repeats = quick ? 1 : 3;
+    const std::string local = root + "/local";
+
+    // Connect and quit only: its CPU is taken off every session below.
+    Measured base = best_of(repeats, sim, "", "", local, 0, [] { return true; });
+    if (!base.ok) {
+        fail("connect-only session");
+        camsim_stop(sim);
+        return;
+    }
+    std::printf("\n== Unpaced, orvik-camsim without pacing over a pseudo-terminal "
+                "(best of %d; CPU is orvik's user+system less a connect-only session: %.3f s)\n",
+                repeats, base.cpu);
+
+    // Downloads of growing size: throughput, CPU, memory, linearity.
+    std::printf("%-22s %10s %9s %9s %10s %11s %12s\n", "transfer", "bytes", "seconds", "MB/s",
+                "CPU s/MB", "maxrss MB", "mem-size MB");
+    std::vector<double> times;
+    long total_largest = 0;
+    double largest_rate = 0;
+    for (size_t i = 0; i < sizes.size(); i++) {
+        const std::string name = img_name(static_cast<int>(i) + 1);
+        const long size = sizes[i];
+        Measured m = best_of(repeats, sim, "D:\\DCIM\\100CANON", "get " + name, local, base.cpu,
+                             [&] { return file_size(local + "/" + name) == size; });
+        char label[64];
+        std::snprintf(label, sizeof label, "get %.2f MB", size / MB);
+        if (!m.ok) {
+            fail(label);
+            continue;
+        }
+        times.push_back(m.seconds);
+        std::printf("%-22s %10ld %9.3f %9.2f %10.4f %11.2f %12.2f\n", label, size, m.seconds,
+                    size / MB / m.seconds, m.cpu / (size / MB), m.maxrss_kb / 1024.0,
+                    m.maxrss_kb / 1024.0 - size / MB);
+        total_largest = size;
+        largest_rate = size / m.seconds;
+    }
+    const long small_total = small_count * small_size;
+    Measured all = best_of(repeats, sim, "D:\\DCIM\\200SMALL", "getall", local, base.cpu,
+                           [&] { return count_files(local) == small_count; });
+    char label[64];
+    std::snprintf(label, sizeof label, "getall %d x %ld KB", small_count, small_size >> 10);
+    double all_rate = 0;
+    if (all.ok) {
+        all_rate = small_total / all.seconds;
+        std::printf("%-22s %10ld %9.3f %9.2f %10.4f %11.2f %12.2f\n", label, small_total,
+                    all.seconds, all_rate / MB, all.cpu / (small_total / MB),
+                    all.maxrss_kb / 1024.0, all.maxrss_kb / 1024.0 - small_size / MB);
+    } else {
+        fail(label);
+    }
+    if (times.size() == sizes.size() && times.size() >= 2) {
+        std::printf("linearity: seconds per MB");
+        for (size_t i = 0; i < sizes.size(); i++)
+            std::printf("  %.2f MB: %.4f", sizes[i] / MB, times[i] / (sizes[i] / MB));
+        std::printf("\n");
+    }
+
+    // The same bytes through a bare pseudo-terminal pair.
+    const double raw_big = pty_throughput(total_largest > 0 ? total_largest : sizes.back());
+    const double raw_small = pty_throughput(small_total);
+    std::printf("raw pty copy (1016-byte writes, 1024-byte reads): %.2f MB/s for %ld bytes, "
+                "%.2f MB/s for %ld bytes\n",
+                raw_big / MB, total_largest, raw_small / MB, small_total);
+    if (largest_rate > 0 && raw_big > 0)
+        std::printf("orvik / raw pty: get %.3f", largest_rate / raw_big);
+    if (all_rate > 0 && raw_small > 0)
+        std::printf("   getall %.3f", all_rate / raw_small);
+    std::printf("\n");
+
+    // Listing scaling.
+    std::printf("\n== Listing (ls, unpaced; keystroke to prompt, best of %d)\n", repeats);
+    std::printf("%8s %9s %12s\n", "entries", "seconds", "ms/entry");
+    for (int n : listing_sizes) {
+        std::string text;
+        Measured best;
+        for (int i = 0; i < repeats; i++) {
+            remove_tree(local);
+            make_dirs(local);
+            Session s = orvik_start(sim.tty, 115200, local);
+            if (!wait_prompt(s, 60000)) {
+                orvik_kill(s);
+                break;
+            }
+            const double t = run_command(s, "ls D:\\DCIM\\L" + std::to_string(n), 120000, &text);
+            orvik_quit(s);
+            // Every entry is printed on a line of its own with its name.
+            const bool ok = t >= 0 && text.find(img_name(n)) != std::string::npos;
+            if (!ok)
+                break;
+            if (!best.ok || t < best.seconds) {
+                best.seconds = t;
+                best.ok = true;
+            }
+        }
+        if (!best.ok) {
+            fail("ls of " + std::to_string(n) + " entries");
+            continue;
+        }
+        std::printf("%8d %9.4f %12.4f\n", n, best.seconds, best.seconds * 1000 / n);
+    }
+    camsim_stop(sim);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    bool quick = false;
+    bool paced = true, unpaced = true;
+    for (int i = 1; i < argc; i++) {
+        const std::string a = argv[i];
+        if (a == "--quick") {
+            quick = true;
+        } else if (a == "--paced-only") {
+            unpaced = false;
+        } else if (a == "--unpaced-only") {
+            paced = false;
+        } else {
+            std::fprintf(stderr, "usage: %s [--quick] [--paced-only | --unpaced-only]\n", argv[0]);
+            return 2;
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    const std::string root = make_temp_dir();
+    if (unpaced)
+        run_unpaced(quick, root + "/unpaced");
+    if (paced)
+        run_paced(quick, root);
+    if (std::getenv("ORVIK_BENCH_KEEP"))
+        std::printf("kept %s\n", root.c_str());
+    else
+        remove_tree(root);
+    return g_failures ? 1 : 0;
+}
