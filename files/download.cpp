@@ -163,7 +163,7 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
 
     DownloadState st;
     download_begin(&st);
-    bool bar = false;
+    bool open_line = false;  // progress dots or repeat marks wait for a line end
     for (;;) {
         Packet pkt{};
         int step;
@@ -179,7 +179,7 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
             if (!started && st.buffer != nullptr) {
                 std::printf("Getting %s, %d bytes\n", path, static_cast<int>(st.total));
                 progress_bar(0, st.total, 0);
-                bar = true;
+                open_line = true;
             }
             if (st.buffer != nullptr && pkt.type != PKT_EOT)
                 progress_bar(1, st.total, st.received);
@@ -190,6 +190,7 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
         case DL_NACK:
             std::putchar('X');
             std::fflush(stdout);
+            open_line = true;
             serial_send_ack(NACK);
             break;
         case DL_DONE: {
@@ -214,7 +215,7 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
         default:
             // Whatever the camera still sends of this transfer must not be
             // taken as the answer to the next request.
-            if (bar)
+            if (open_line)
                 std::printf("\n");
             serial_drain();
             return nullptr;
