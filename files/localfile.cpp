@@ -1,6 +1,7 @@
 #include "files/localfile.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -17,22 +18,39 @@ namespace {
 // may read it (register_partial_file) while it exists.
 char partial_name[64];
 
-// Creates a fresh temporary file in the current directory.  Returns its
-// descriptor (partial_name holds the name), or -1 after perror("open").
+// Creates a fresh temporary file in the current directory and registers
+// it with the termination handler.  Returns its descriptor (partial_name
+// holds the name), or -1 after perror("open").
+//
+// The termination signals wait while the file is created and registered:
+// one arriving between the two would end the process with the file on
+// disk and the handler not knowing it.
 int create_partial(void)
 {
     static unsigned serial;
-    for (int attempt = 0; attempt < 100; attempt++) {
+    sigset_t terminating, before;
+    sigemptyset(&terminating);
+    sigaddset(&terminating, SIGTERM);
+    sigaddset(&terminating, SIGINT);
+    sigaddset(&terminating, SIGQUIT);
+    sigprocmask(SIG_BLOCK, &terminating, &before);
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
         std::snprintf(partial_name, sizeof partial_name, "./.orvik-partial-%ld-%u",
                       static_cast<long>(getpid()), serial++);
-        int fd = open(partial_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd >= 0)
-            return fd;
-        if (errno != EEXIST && errno != EINTR)
+        fd = open(partial_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST && errno != EINTR)
             break;
     }
-    std::perror("open");
-    return -1;
+    int saved_errno = errno;
+    if (fd >= 0)
+        register_partial_file(partial_name);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    if (fd < 0) {
+        errno = saved_errno;
+        std::perror("open");
+    }
+    return fd;
 }
 
 void drop_partial(void)
@@ -118,7 +136,6 @@ int local_save_file(const char *name, const uint8_t *bytes, size_t count,
     int fd = create_partial();
     if (fd < 0)
         return -1;
-    register_partial_file(partial_name);
 
     if (local_write_all(fd, bytes, count) != 0) {
         std::perror("write");
