@@ -20,6 +20,7 @@
 namespace {
 
 using e2e::has_line;
+using e2e::local_names;
 using e2e::Rig;
 
 const char *const folder = "cd D:\\DCIM\\100CANON";
@@ -27,17 +28,6 @@ const char *const folder = "cd D:\\DCIM\\100CANON";
 std::string card_file(const Rig &rig, const std::string &name)
 {
     return read_file(rig.sim.card + "/DCIM/100CANON/" + name);
-}
-
-std::vector<std::string> local_names(const std::string &dir)
-{
-    std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    while (dirent *e = readdir(d))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            names.push_back(e->d_name);
-    closedir(d);
-    return names;
 }
 
 TEST(Get, SavesTheCardFileWithItsTimeAndClearsTheMark)
@@ -110,7 +100,7 @@ TEST(Get, LowerCaseMode)
     EXPECT_EQ(read_file(rig.cwd + "/img_0004.jpg"), card_file(rig, "IMG_0004.JPG"));
     EXPECT_EQ(e2e::mtime_of(rig.cwd + "/img_0004.jpg"),
               e2e::mtime_of(rig.sim.card + "/DCIM/100CANON/IMG_0004.JPG"));
-    EXPECT_EQ(local_names(rig.cwd), std::vector<std::string>{"img_0004.jpg"});
+    EXPECT_EQ(local_names(rig.cwd), std::set<std::string>{"img_0004.jpg"});
     EXPECT_NE(rig.run("ls").find("----  IMG_0004.JPG"), std::string::npos);
     EXPECT_EQ(rig.quit(), 0);
 }

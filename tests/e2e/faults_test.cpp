@@ -27,6 +27,8 @@
 
 namespace {
 
+using e2e::local_names;
+
 struct FaultRow {
     const char *name;                  // test name: stage and fault
     std::vector<std::string> faults;   // orvik-camsim --fault values
@@ -261,7 +263,7 @@ const std::vector<FaultRow> &rows()
         {"BatchGetOverlongFrame", {"long@4"}, {"-g"}, "", 1,
          {"---> 100CANON\n"}, {FATAL_FRAME}, {}, {}, false, false},
         {"BatchListUnknownPacketType", {"unknown@4"}, {"-l"}, "", 0,
-         {TYPE7_ACK, "---> 100CANON\n", "---> 101CANON\n"}, {UNKNOWN_TYPE}, {}, {}},
+         {"---> 100CANON\n", TYPE7_ACK, "---> 101CANON\n"}, {UNKNOWN_TYPE}, {}, {}},
     };
     return table;
 }
@@ -277,18 +279,6 @@ std::string first_missing(const std::string &text, const std::vector<std::string
         at = found + p.size();
     }
     return "";
-}
-
-std::set<std::string> local_names(const std::string &dir)
-{
-    std::set<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                names.insert(e->d_name);
-        closedir(d);
-    }
-    return names;
 }
 
 // The card's file of this name in one of its photo folders.

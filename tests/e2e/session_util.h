@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fstream>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -63,6 +66,21 @@ inline time_t mtime_of(const std::string &path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
+}
+
+// The names in a local directory ("." and ".." left out); empty when it
+// cannot be read.
+inline std::set<std::string> local_names(const std::string &dir)
+{
+    std::set<std::string> names;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr)
+        return names;
+    while (dirent *e = readdir(d))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            names.insert(e->d_name);
+    closedir(d);
+    return names;
 }
 
 inline void write_file(const std::string &path, const std::string &bytes)

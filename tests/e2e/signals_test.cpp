@@ -29,18 +29,7 @@
 
 namespace {
 
-std::set<std::string> local_names(const std::string &dir)
-{
-    std::set<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr)
-        return names;
-    while (dirent *e = readdir(d))
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            names.insert(e->d_name);
-    closedir(d);
-    return names;
-}
+using e2e::local_names;
 
 std::string signal_line(int sig)
 {
