@@ -71,6 +71,13 @@ const char *camera_printable(const char *text, char *out)
     return out;
 }
 
+bool cache_describes(const char *path)
+{
+    const char *slash = std::strrchr(path, '\\');
+    size_t n = slash != nullptr ? static_cast<size_t>(slash - path) : 0;
+    return std::strlen(camera_cwd) == n && strncasecmp(camera_cwd, path, n) == 0;
+}
+
 const char *camera_basename(const char *path)
 {
     const char *slash = std::strrchr(path, '\\');

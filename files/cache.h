@@ -53,6 +53,11 @@ const char *camera_basename(const char *path);
 // characters) and returns it.
 const char *camera_printable(const char *text, char *out);
 
+// True when `path` lies in the directory the cache describes (camera_cwd,
+// compared ignoring ASCII case), so that a cached entry of the same name
+// is this very file.
+bool cache_describes(const char *path);
+
 // First cached entry whose name equals the basename of `name`: exactly, or
 // ignoring ASCII case.  nullptr when absent.
 ListingEntry *cache_find_exact(const char *name);

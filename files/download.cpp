@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <strings.h>
 
 #include "camera/message.h"
 #include "files/cache.h"
@@ -42,15 +41,6 @@ int fail(DownloadState *st)
 bool is_data_packet(const Packet *pkt)
 {
     return pkt->type == PKT_MSG || pkt->type == PKT_MSG_ALT;
-}
-
-// True when `path` lies in the directory the cache describes, so that a
-// cached entry of the same name is this very file.
-bool in_listed_directory(const char *path)
-{
-    const char *slash = std::strrchr(path, '\\');
-    size_t n = slash != nullptr ? static_cast<size_t>(slash - path) : 0;
-    return std::strlen(camera_cwd) == n && strncasecmp(camera_cwd, path, n) == 0;
 }
 
 }  // namespace
@@ -261,7 +251,7 @@ int camera_get_file(const char *name)
 
     // The cache describes camera_cwd only; a full path into another
     // directory must not borrow the times or the mark of a namesake here.
-    bool listed = in_listed_directory(path);
+    bool listed = cache_describes(path);
     long long mtime = 0;
     if (listed)
         if (const ListingEntry *entry = cache_find_exact(typed))

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +37,23 @@ int camera_find_jpeg(const uint8_t *data, size_t length, size_t *start, size_t *
     return -1;
 }
 
+namespace {
+
+// True when the local file `local` is the photo at camera `path` as `get`
+// saved it: a regular file of exactly the size the last listing gave the
+// photo.  An earlier thumbnail never has that size.
+bool holds_the_photo(const char *local, const char *path)
+{
+    struct stat st;
+    if (lstat(local, &st) != 0 || !S_ISREG(st.st_mode) || !cache_describes(path))
+        return false;
+    const ListingEntry *entry = cache_find_nocase(path);
+    return entry != nullptr && !(entry->attrib & ATTR_DIRECTORY) && entry->size > 0 &&
+           static_cast<uint64_t>(st.st_size) == entry->size;
+}
+
+}  // namespace
+
 int camera_get_thumbnail(const char *name, const char *local_name)
 {
     char path[CAMERA_PATH_MAX];
@@ -48,6 +66,16 @@ int camera_get_thumbnail(const char *name, const char *local_name)
         local = slash + 1;
         if (local_name_check(local) != 0)
             return -1;
+        // The thumbnail goes under the photo's own name.  An older
+        // thumbnail is simply replaced, but a photo saved by `get` is kept:
+        // the camera has it marked downloaded, and replacing it with its
+        // preview would leave `deleteold` to remove the only full copy.
+        if (holds_the_photo(local, path)) {
+            char shown[CAMERA_PATH_MAX];
+            std::printf("%s is the downloaded photo; not replaced by its thumbnail\n",
+                        camera_printable(local, shown));
+            return -1;
+        }
     }
 
     time_t begin = std::time(nullptr);

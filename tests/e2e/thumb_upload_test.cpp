@@ -88,6 +88,33 @@ TEST(Thumbnail, TgetSavesADecodableJpegAndReplacesAnExistingFile)
     EXPECT_EQ(rig.quit(), 0);
 }
 
+// `get` then `tget` of the same photo: the thumbnail would take the
+// downloaded photo's name, and the camera already has the photo marked
+// downloaded.  The photo stays; an older thumbnail is still replaced.
+TEST(Thumbnail, TgetNeverReplacesTheDownloadedPhoto)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    rig.run("cd D:\\DCIM\\100CANON");
+    const std::string card = read_file(rig.sim.card + "/DCIM/100CANON/IMG_0001.JPG");
+    ASSERT_TRUE(has_line(rig.run("get IMG_0001.JPG"), "get successful"));
+    size_t downloads = e2e::requests(rig.sim, 1).size();
+
+    std::string out = rig.run("tget IMG_0001.JPG");
+    EXPECT_EQ(out, "IMG_0001.JPG is the downloaded photo; not replaced by its thumbnail\n"
+                   "tget error\n");
+    EXPECT_EQ(e2e::requests(rig.sim, 1).size(), downloads);  // nothing fetched
+    EXPECT_TRUE(read_file(rig.cwd + "/IMG_0001.JPG") == card);
+
+    // A file of another size is taken for an older thumbnail.
+    ASSERT_TRUE(has_line(rig.run("tget IMG_0002.JPG"), "tget successful"));
+    const std::string first = read_file(rig.cwd + "/IMG_0002.JPG");
+    e2e::write_file(rig.cwd + "/IMG_0002.JPG", "older thumbnail");
+    ASSERT_TRUE(has_line(rig.run("tget IMG_0002.JPG"), "tget successful"));
+    EXPECT_TRUE(read_file(rig.cwd + "/IMG_0002.JPG") == first);
+    EXPECT_EQ(rig.quit(), 0);
+}
+
 TEST(Thumbnail, ViewShowsTheImageAndReturnsTheAnswer)
 {
     std::string bin = make_temp_dir();
