@@ -498,6 +498,64 @@ Window download_window(const std::vector<LogFrame> &log)
     return w;
 }
 
+// Round trips of a 10-byte frame (an ACK's size) through a pseudo-terminal
+// pair: one side writes it, the other echoes it at once, the first reads it
+// back.  The floor of every turnaround on this path: two wake-ups across
+// the terminal, no work in between.  Returns the median in seconds, or -1.
+double pty_round_trip(int count, int pause_us)
+{
+    int master, slave;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return -1;
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    tcgetattr(master, &t);
+    cfmakeraw(&t);
+    tcsetattr(master, TCSANOW, &t);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(slave);
+        uint8_t buf[64];
+        for (;;) {
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0)
+                _exit(0);
+            if (write(master, buf, static_cast<size_t>(n)) != n)
+                _exit(1);
+        }
+    }
+    close(master);
+    std::vector<double> trips;
+    const uint8_t frame[10] = {0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0xDB, 0xD1, 0xC1};
+    for (int i = 0; i < count; i++) {
+        const double t0 = now_seconds();
+        if (write(slave, frame, sizeof frame) != static_cast<ssize_t>(sizeof frame))
+            break;
+        size_t got = 0;
+        uint8_t buf[64];
+        while (got < sizeof frame) {
+            const ssize_t n = read(slave, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        if (got != sizeof frame)
+            break;
+        trips.push_back(now_seconds() - t0);
+        if (pause_us > 0)
+            usleep(static_cast<useconds_t>(pause_us));
+    }
+    close(slave);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    if (trips.size() != static_cast<size_t>(count) || trips.empty())
+        return -1;
+    std::sort(trips.begin(), trips.end());
+    return trips[trips.size() / 2];
+}
+
 // ---------------------------------------------------------------- cases
 
 struct PacedResult {
@@ -590,6 +648,21 @@ void run_paced(bool quick, const std::string &root)
         close(fd[1]);
         kids.push_back({pid, fd[0]});
     }
+    // The terminal's own turnaround under the same load, alongside: one
+    // round trip every 40 ms for about as long as the 1 MB runs take.
+    int rt_pipe[2] = {-1, -1};
+    pid_t rt_pid = -1;
+    const int rt_count = quick ? 5 : 2000;
+    if (pipe(rt_pipe) == 0) {
+        rt_pid = fork();
+        if (rt_pid == 0) {
+            close(rt_pipe[0]);
+            const double median = pty_round_trip(rt_count, 40000);
+            const ssize_t n = write(rt_pipe[1], &median, sizeof median);
+            _exit(n == sizeof median ? 0 : 1);
+        }
+        close(rt_pipe[1]);
+    }
     for (auto &k : kids) {
         std::string text;
         char buf[512];
@@ -603,6 +676,15 @@ void run_paced(bool quick, const std::string &root)
             g_failures++;
         std::fputs(text.empty() ? "FAILED: paced run gave no result\n" : text.c_str(), stdout);
         std::fflush(stdout);
+    }
+    if (rt_pid > 0) {
+        double median = -1;
+        if (read(rt_pipe[0], &median, sizeof median) != sizeof median)
+            median = -1;
+        close(rt_pipe[0]);
+        waitpid(rt_pid, nullptr, 0);
+        std::printf("pty round trip of a 10-byte frame alongside the runs (median of %d): %.1f us\n",
+                    rt_count, median * 1e6);
     }
 }
 
@@ -814,6 +896,8 @@ void run_unpaced(bool quick, const std::string &root)
     std::printf("raw pty copy (1016-byte writes, 1024-byte reads): %.2f MB/s for %ld bytes, "
                 "%.2f MB/s for %ld bytes\n",
                 raw_big / MB, largest, raw_small / MB, small_total);
+    std::printf("pty round trip of a 10-byte frame (median of %d): %.1f us\n", quick ? 50 : 2000,
+                pty_round_trip(quick ? 50 : 2000, 0) * 1e6);
 
     // The local copies go to TMPDIR's file system, as a user's would; the
     // same transfers into a memory file system (/dev/shm) show what the
