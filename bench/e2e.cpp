@@ -420,6 +420,8 @@ struct Window {
     double seconds = 0;
     size_t rx_bytes = 0, tx_bytes = 0;
     int rx_frames = 0, tx_frames = 0, naks = 0;
+    double orvik_seconds = 0;  // the line idle, waiting for orvik's answers
+    int turnarounds = 0;
 };
 
 // The download's window on the line: from the arrival of the request's
@@ -474,9 +476,84 @@ Window download_window(const std::vector<LogFrame> &log)
             w.tx_frames++;
         }
     }
+    // The emulator logs its frame once the last byte has crossed, and
+    // orvik's when it arrives: from a frame of the camera to the next frame
+    // of orvik, the line carries nothing and waits for orvik (this also
+    // holds the pseudo-terminal's and the emulator's wake-up, so it bounds
+    // orvik's share from above).  Everything else beyond the ideal is the
+    // emulator's own pacing.
+    const LogFrame *prev = nullptr;
+    for (size_t i = start; i <= last; i++) {
+        const LogFrame &f = log[i];
+        if (f.note)
+            continue;
+        if (prev && !prev->rx && f.rx) {
+            w.orvik_seconds += f.t - prev->t;
+            w.turnarounds++;
+        }
+        prev = &f;
+    }
     w.seconds = log[last].t - log[start].t;
     w.found = true;
     return w;
+}
+
+// Round trips of a 10-byte frame (an ACK's size) through a pseudo-terminal
+// pair: one side writes it, the other echoes it at once, the first reads it
+// back.  The floor of every turnaround on this path: two wake-ups across
+// the terminal, no work in between.  Returns the median in seconds, or -1.
+double pty_round_trip(int count, int pause_us)
+{
+    int master, slave;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return -1;
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    tcgetattr(master, &t);
+    cfmakeraw(&t);
+    tcsetattr(master, TCSANOW, &t);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(slave);
+        uint8_t buf[64];
+        for (;;) {
+            const ssize_t n = read(master, buf, sizeof buf);
+            if (n <= 0)
+                _exit(0);
+            if (write(master, buf, static_cast<size_t>(n)) != n)
+                _exit(1);
+        }
+    }
+    close(master);
+    std::vector<double> trips;
+    const uint8_t frame[10] = {0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0xDB, 0xD1, 0xC1};
+    for (int i = 0; i < count; i++) {
+        const double t0 = now_seconds();
+        if (write(slave, frame, sizeof frame) != static_cast<ssize_t>(sizeof frame))
+            break;
+        size_t got = 0;
+        uint8_t buf[64];
+        while (got < sizeof frame) {
+            const ssize_t n = read(slave, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        if (got != sizeof frame)
+            break;
+        trips.push_back(now_seconds() - t0);
+        if (pause_us > 0)
+            usleep(static_cast<useconds_t>(pause_us));
+    }
+    close(slave);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    if (trips.size() != static_cast<size_t>(count) || trips.empty())
+        return -1;
+    std::sort(trips.begin(), trips.end());
+    return trips[trips.size() / 2];
 }
 
 // ---------------------------------------------------------------- cases
@@ -536,8 +613,12 @@ void run_paced(bool quick, const std::string &root)
             specs.push_back({9600, p, 20L * 1024});
     }
     std::printf("\n== Paced get through orvik-camsim --pace (line-limited ideal: bytes x 10 bits / speed)\n");
-    std::printf("%7s %6s %8s %9s %9s %7s %6s %9s %9s %7s\n", "speed", "packet", "file",
-                "rx bytes", "tx bytes", "frames", "naks", "ideal s", "measured", "ratio");
+    std::printf("(rx: orvik to camera; orvik s: the line idle between a camera frame and "
+                "orvik's answer, over that many turnarounds;\n emulator s: the rest of the "
+                "excess over the ideal, the emulator's own pacing)\n");
+    std::printf("%7s %6s %8s %9s %9s %7s %5s %9s %9s %7s %8s %6s %10s\n", "speed", "packet",
+                "file", "rx bytes", "tx bytes", "frames", "naks", "ideal s", "measured", "ratio",
+                "orvik s", "turns", "emulator s");
     std::fflush(stdout);
     std::vector<std::pair<pid_t, int>> kids;
     for (size_t i = 0; i < specs.size(); i++) {
@@ -553,10 +634,11 @@ void run_paced(bool quick, const std::string &root)
             char line[512];
             if (r.ok)
                 std::snprintf(line, sizeof line,
-                              "%7d %6d %8ld %9zu %9zu %7d %6d %9.3f %9.3f %7.4f\n", r.speed,
-                              r.packet, r.size, r.w.rx_bytes, r.w.tx_bytes,
+                              "%7d %6d %8ld %9zu %9zu %7d %5d %9.3f %9.3f %7.4f %8.3f %6d %10.3f\n",
+                              r.speed, r.packet, r.size, r.w.rx_bytes, r.w.tx_bytes,
                               r.w.rx_frames + r.w.tx_frames, r.w.naks, r.ideal, r.w.seconds,
-                              r.w.seconds / r.ideal);
+                              r.w.seconds / r.ideal, r.w.orvik_seconds, r.w.turnarounds,
+                              r.w.seconds - r.ideal - r.w.orvik_seconds);
             else
                 std::snprintf(line, sizeof line, "FAILED: paced get at %d, packet size %d\n",
                               r.speed, r.packet);
@@ -565,6 +647,21 @@ void run_paced(bool quick, const std::string &root)
         }
         close(fd[1]);
         kids.push_back({pid, fd[0]});
+    }
+    // The terminal's own turnaround under the same load, alongside: one
+    // round trip every 40 ms for about as long as the 1 MB runs take.
+    int rt_pipe[2] = {-1, -1};
+    pid_t rt_pid = -1;
+    const int rt_count = quick ? 5 : 2000;
+    if (pipe(rt_pipe) == 0) {
+        rt_pid = fork();
+        if (rt_pid == 0) {
+            close(rt_pipe[0]);
+            const double median = pty_round_trip(rt_count, 40000);
+            const ssize_t n = write(rt_pipe[1], &median, sizeof median);
+            _exit(n == sizeof median ? 0 : 1);
+        }
+        close(rt_pipe[1]);
     }
     for (auto &k : kids) {
         std::string text;
@@ -579,6 +676,15 @@ void run_paced(bool quick, const std::string &root)
             g_failures++;
         std::fputs(text.empty() ? "FAILED: paced run gave no result\n" : text.c_str(), stdout);
         std::fflush(stdout);
+    }
+    if (rt_pid > 0) {
+        double median = -1;
+        if (read(rt_pipe[0], &median, sizeof median) != sizeof median)
+            median = -1;
+        close(rt_pipe[0]);
+        waitpid(rt_pid, nullptr, 0);
+        std::printf("pty round trip of a 10-byte frame alongside the runs (median of %d): %.1f us\n",
+                    rt_count, median * 1e6);
     }
 }
 
@@ -641,9 +747,33 @@ double pty_throughput(long bytes)
 struct Measured {
     double seconds = -1;  // best of the repeats
     double cpu = 0;       // orvik's user+system for the session, less the baseline
+    double sim_cpu = 0;   // the emulator's user+system during the command
     long maxrss_kb = 0;
     bool ok = false;
 };
+
+// User + system seconds a running child has used so far (/proc), or 0.
+double process_cpu_seconds(pid_t pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(pid));
+    FILE *f = std::fopen(path, "r");
+    if (!f)
+        return 0;
+    char buf[1024];
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    // The command name may hold anything; the fields follow its last ')'.
+    const char *p = std::strrchr(buf, ')');
+    if (!p)
+        return 0;
+    unsigned long utime = 0, stime = 0;
+    if (std::sscanf(p + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
+                    &stime) != 2)
+        return 0;
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 // One orvik session on the unpaced emulator: connect, change to the folder,
 // run the command (timed from keystroke to prompt), quit.
@@ -660,7 +790,9 @@ Measured unpaced_session(const Camsim &sim, const std::string &folder, const std
         return m;
     }
     if (!command.empty()) {
+        const double sim0 = process_cpu_seconds(sim.pid);
         m.seconds = run_command(s, command, 600000, nullptr);
+        m.sim_cpu = process_cpu_seconds(sim.pid) - sim0;
         if (m.seconds < 0) {
             orvik_kill(s);
             return m;
@@ -749,63 +881,89 @@ void run_unpaced(bool quick, const std::string &root)
     std::printf("\n== Unpaced, orvik-camsim without pacing over a pseudo-terminal "
                 "(best of %d; CPU is orvik's user+system less a connect-only session: %.3f s)\n",
                 repeats, base.cpu);
+    std::printf("(/raw pty: orvik's rate over the raw copy's; sim s/MB: the emulator's CPU; "
+                "-size MB: peak memory less one file)\n");
+
+    // The same bytes through a bare pseudo-terminal pair, best of as many
+    // runs as orvik gets: the limit of this path.
+    const long small_total = small_count * small_size;
+    const long largest = sizes.back();
+    double raw_big = -1, raw_small = -1;
+    for (int i = 0; i < repeats; i++) {
+        raw_big = std::max(raw_big, pty_throughput(largest));
+        raw_small = std::max(raw_small, pty_throughput(small_total));
+    }
+    std::printf("raw pty copy (1016-byte writes, 1024-byte reads): %.2f MB/s for %ld bytes, "
+                "%.2f MB/s for %ld bytes\n",
+                raw_big / MB, largest, raw_small / MB, small_total);
+    std::printf("pty round trip of a 10-byte frame (median of %d): %.1f us\n", quick ? 50 : 2000,
+                pty_round_trip(quick ? 50 : 2000, 0) * 1e6);
+
+    // The local copies go to TMPDIR's file system, as a user's would; the
+    // same transfers into a memory file system (/dev/shm) show what the
+    // disk's share is (every saved file is synced before the camera is told
+    // it was downloaded).  Not in the quick run, which only proves that
+    // everything still works.
+    std::string shm;
+    if (!quick) {
+        std::vector<char> tmpl(std::begin("/dev/shm/orvik-bench.XXXXXX"),
+                               std::end("/dev/shm/orvik-bench.XXXXXX"));
+        if (access("/dev/shm", W_OK) == 0 && mkdtemp(tmpl.data()))
+            shm = tmpl.data();
+    }
 
     // Downloads of growing size: throughput, CPU, memory, linearity.
-    std::printf("%-22s %10s %9s %9s %10s %11s %12s\n", "transfer", "bytes", "seconds", "MB/s",
-                "CPU s/MB", "maxrss MB", "mem-size MB");
+    std::printf("%-20s %5s %9s %8s %8s %8s %9s %9s %9s %8s\n", "transfer", "to", "bytes",
+                "seconds", "MB/s", "/raw pty", "CPU s/MB", "sim s/MB", "maxrss MB",
+                "-size MB");
+    auto row = [&](const char *label, const char *to, long bytes, long one_file,
+                   const Measured &m, double raw) {
+        const double mb = bytes / MB;
+        std::printf("%-20s %5s %9ld %8.3f %8.2f %8.3f %9.4f %9.4f %9.2f %8.2f\n", label, to, bytes,
+                    m.seconds, mb / m.seconds, bytes / m.seconds / raw, m.cpu / mb,
+                    m.sim_cpu / mb, m.maxrss_kb / 1024.0, m.maxrss_kb / 1024.0 - one_file / MB);
+    };
     std::vector<double> times;
-    long total_largest = 0;
-    double largest_rate = 0;
     for (size_t i = 0; i < sizes.size(); i++) {
         const std::string name = img_name(static_cast<int>(i) + 1);
         const long size = sizes[i];
-        Measured m = best_of(repeats, sim, "D:\\DCIM\\100CANON", "get " + name, local, base.cpu,
-                             [&] { return file_size(local + "/" + name) == size; });
         char label[64];
         std::snprintf(label, sizeof label, "get %.2f MB", size / MB);
-        if (!m.ok) {
-            fail(label);
-            continue;
+        for (const std::string &dir : {local, shm}) {
+            // The memory file system only for the largest file.
+            if (dir.empty() || (dir == shm && size != largest))
+                continue;
+            Measured m = best_of(repeats, sim, "D:\\DCIM\\100CANON", "get " + name, dir,
+                                 base.cpu, [&] { return file_size(dir + "/" + name) == size; });
+            if (!m.ok) {
+                fail(label);
+                continue;
+            }
+            if (dir == local)
+                times.push_back(m.seconds);
+            row(label, dir == local ? "disk" : "tmpfs", size, size, m, raw_big);
         }
-        times.push_back(m.seconds);
-        std::printf("%-22s %10ld %9.3f %9.2f %10.4f %11.2f %12.2f\n", label, size, m.seconds,
-                    size / MB / m.seconds, m.cpu / (size / MB), m.maxrss_kb / 1024.0,
-                    m.maxrss_kb / 1024.0 - size / MB);
-        total_largest = size;
-        largest_rate = size / m.seconds;
     }
-    const long small_total = small_count * small_size;
-    Measured all = best_of(repeats, sim, "D:\\DCIM\\200SMALL", "getall", local, base.cpu,
-                           [&] { return count_files(local) == small_count; });
     char label[64];
     std::snprintf(label, sizeof label, "getall %d x %ld KB", small_count, small_size >> 10);
-    double all_rate = 0;
-    if (all.ok) {
-        all_rate = small_total / all.seconds;
-        std::printf("%-22s %10ld %9.3f %9.2f %10.4f %11.2f %12.2f\n", label, small_total,
-                    all.seconds, all_rate / MB, all.cpu / (small_total / MB),
-                    all.maxrss_kb / 1024.0, all.maxrss_kb / 1024.0 - small_size / MB);
-    } else {
-        fail(label);
+    for (const std::string &dir : {local, shm}) {
+        if (dir.empty())
+            continue;
+        Measured all = best_of(repeats, sim, "D:\\DCIM\\200SMALL", "getall", dir, base.cpu,
+                               [&] { return count_files(dir) == small_count; });
+        if (all.ok)
+            row(label, dir == local ? "disk" : "tmpfs", small_total, small_size, all, raw_small);
+        else
+            fail(label);
     }
+    if (!shm.empty())
+        remove_tree(shm);
     if (times.size() == sizes.size() && times.size() >= 2) {
         std::printf("linearity: seconds per MB");
         for (size_t i = 0; i < sizes.size(); i++)
             std::printf("  %.2f MB: %.4f", sizes[i] / MB, times[i] / (sizes[i] / MB));
         std::printf("\n");
     }
-
-    // The same bytes through a bare pseudo-terminal pair.
-    const double raw_big = pty_throughput(total_largest > 0 ? total_largest : sizes.back());
-    const double raw_small = pty_throughput(small_total);
-    std::printf("raw pty copy (1016-byte writes, 1024-byte reads): %.2f MB/s for %ld bytes, "
-                "%.2f MB/s for %ld bytes\n",
-                raw_big / MB, total_largest, raw_small / MB, small_total);
-    if (largest_rate > 0 && raw_big > 0)
-        std::printf("orvik / raw pty: get %.3f", largest_rate / raw_big);
-    if (all_rate > 0 && raw_small > 0)
-        std::printf("   getall %.3f", all_rate / raw_small);
-    std::printf("\n");
 
     // Listing scaling.
     std::printf("\n== Listing (ls, unpaced; keystroke to prompt, best of %d)\n", repeats);

@@ -271,38 +271,73 @@ void serial_frame_reset(FrameReader *reader)
 
 int serial_frame_feed(FrameReader *reader, uint8_t byte)
 {
-    switch (reader->state) {
-    case HUNTING:
-        // Whatever precedes a start byte is the tail of a lost frame or
-        // line noise.
-        if (byte == FRAME_START) {
-            reader->state = COLLECTING;
-            reader->count = 0;
+    size_t used = 0;
+    return serial_frame_feed_run(reader, &byte, 1, &used);
+}
+
+int serial_frame_feed_run(FrameReader *reader, const uint8_t *bytes, size_t count,
+                          size_t *used)
+{
+    // The state lives in locals for the run and goes back to the reader at
+    // the end: a 1024-byte refill is then one tight loop, not 1024 calls.
+    int state = reader->state;
+    int n = reader->count;
+    int status = FRAME_MORE;
+    size_t i = 0;
+    while (i < count) {
+        if (state == COLLECTING) {
+            // Plain bytes, nearly all of them in image data, go straight
+            // into the frame; only the end and escape bytes need the states.
+            size_t limit = count;
+            if (limit - i > static_cast<size_t>(SERIAL_FRAME_MAX - n))
+                limit = i + static_cast<size_t>(SERIAL_FRAME_MAX - n);
+            while (i < limit && bytes[i] != FRAME_ESCAPE && bytes[i] != FRAME_END)
+                reader->buf[n++] = bytes[i++];
+            if (n >= SERIAL_FRAME_MAX) {
+                state = HUNTING;
+                status = FRAME_OVERFLOW;
+                break;
+            }
+            if (i == count)
+                break;
         }
-        return FRAME_MORE;
-    case COLLECTING:
-        if (byte == FRAME_ESCAPE) {
-            reader->state = ESCAPED;
-            return FRAME_MORE;
+        uint8_t byte = bytes[i++];
+        if (state == HUNTING) {
+            // Whatever precedes a start byte is the tail of a lost frame or
+            // line noise.
+            if (byte == FRAME_START) {
+                state = COLLECTING;
+                n = 0;
+            }
+            continue;
         }
-        if (byte == FRAME_END) {
-            reader->state = HUNTING;
-            return FRAME_DONE;
+        if (state == COLLECTING) {
+            if (byte == FRAME_ESCAPE) {
+                state = ESCAPED;
+                continue;
+            }
+            if (byte == FRAME_END) {
+                state = HUNTING;
+                status = FRAME_DONE;
+                break;
+            }
+            // A raw start byte inside a frame is data: the camera does not
+            // restart frames.
+        } else {
+            state = COLLECTING;
+            byte = static_cast<uint8_t>(byte ^ 0x20);
         }
-        // A raw start byte inside a frame is data: the camera does not
-        // restart frames.
-        break;
-    default:
-        reader->state = COLLECTING;
-        byte = static_cast<uint8_t>(byte ^ 0x20);
-        break;
+        reader->buf[n++] = byte;
+        if (n >= SERIAL_FRAME_MAX) {
+            state = HUNTING;
+            status = FRAME_OVERFLOW;
+            break;
+        }
     }
-    reader->buf[reader->count++] = byte;
-    if (reader->count >= SERIAL_FRAME_MAX) {
-        reader->state = HUNTING;
-        return FRAME_OVERFLOW;
-    }
-    return FRAME_MORE;
+    reader->state = state;
+    reader->count = n;
+    *used = i;
+    return status;
 }
 
 void serial_parse_packet(const uint8_t *frame, int n, Packet *pkt,

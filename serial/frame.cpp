@@ -61,10 +61,16 @@ const uint8_t *serial_get_frame(int *length)
     // reader hunts for the next start byte.
     serial_frame_reset(&reader);
     for (;;) {
-        const int c = serial_get_byte();
-        if (c < 0)
+        // A whole refill at a time: the bytes after this frame's end stay in
+        // the read buffer for the next frame.
+        const uint8_t *bytes = nullptr;
+        const int count = serial_peek_bytes(&bytes);
+        if (count < 0)
             return nullptr;
-        const int status = serial_frame_feed(&reader, static_cast<uint8_t>(c));
+        size_t used = 0;
+        const int status =
+            serial_frame_feed_run(&reader, bytes, static_cast<size_t>(count), &used);
+        serial_consume(static_cast<int>(used));
         if (status == FRAME_DONE)
             break;
         if (status == FRAME_OVERFLOW) {

@@ -249,31 +249,61 @@ int serial_write(int fd, const uint8_t *bytes, int count)
     return 0;
 }
 
+namespace {
+
+// Fills the empty read buffer: one wait of at most the read timeout, then
+// one read of up to 1024 bytes.  0 when bytes arrived, -1 otherwise (the
+// buffer stays empty).
+int refill(void)
+{
+    if (port.fd < 0)
+        return -1;
+    const int ready = wait_for_input();
+    if (ready == 0) {
+        if (settings.debug) {
+            std::printf("READ TIMEOUT\n");
+            std::fflush(stdout);
+        }
+        return -1;
+    }
+    // A failed wait is not followed by a read: on a blocking descriptor
+    // that read could hang for ever.
+    if (ready < 0)
+        return -1;
+    const ssize_t r = read_retry(port.fd, port.buffer, READ_BUFFER_SIZE);
+    if (r <= 0)
+        return -1;
+    port.available = static_cast<int>(r);
+    port.position = 0;
+    return 0;
+}
+
+}  // namespace
+
 int serial_get_byte(void)
 {
-    if (port.available == 0) {
-        if (port.fd < 0)
-            return -1;
-        const int ready = wait_for_input();
-        if (ready == 0) {
-            if (settings.debug) {
-                std::printf("READ TIMEOUT\n");
-                std::fflush(stdout);
-            }
-            return -1;
-        }
-        // A failed wait is not followed by a read: on a blocking descriptor
-        // that read could hang for ever.
-        if (ready < 0)
-            return -1;
-        const ssize_t r = read_retry(port.fd, port.buffer, READ_BUFFER_SIZE);
-        if (r <= 0)
-            return -1;
-        port.available = static_cast<int>(r);
-        port.position = 0;
-    }
+    if (port.available == 0 && refill() != 0)
+        return -1;
     port.available--;
     return port.buffer[port.position++];
+}
+
+int serial_peek_bytes(const uint8_t **bytes)
+{
+    if (port.available == 0 && refill() != 0)
+        return -1;
+    *bytes = port.buffer + port.position;
+    return port.available;
+}
+
+void serial_consume(int count)
+{
+    if (count < 0)
+        count = 0;
+    if (count > port.available)
+        count = port.available;
+    port.available -= count;
+    port.position += count;
 }
 
 void serial_set_timeout(int seconds, int microseconds)

@@ -46,6 +46,17 @@ int serial_write(int fd, const uint8_t *bytes, int count);
 // prints "READ TIMEOUT\n" on stdout.
 int serial_get_byte(void);
 
+// The received bytes not yet handed out, after a refill when there are none
+// (the same single wait and single read of up to 1024 bytes as
+// serial_get_byte).  Returns their number (at least 1) with *bytes pointing
+// at them, or -1 where serial_get_byte would.  They stay in the buffer until
+// serial_consume hands them out, so a reader takes what it needs of a block
+// at once and leaves the rest for the next call.
+int serial_peek_bytes(const uint8_t **bytes);
+// Hands out the first `count` of the bytes serial_peek_bytes showed (at most
+// as many as there are).
+void serial_consume(int count);
+
 // Read timeout for every refill (initially 1 s, 0 us).
 void serial_set_timeout(int seconds, int microseconds);
 void serial_set_timeout_seconds(int seconds);  // microseconds unchanged

@@ -2,6 +2,7 @@
 // byte runs seen on the line with the camera.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -198,6 +199,89 @@ TEST(FrameReader, SizeLimit)
     size_t used = 0;
     EXPECT_EQ(feed_all(&r, big, &used), FRAME_OVERFLOW);
     EXPECT_EQ(used, big.size() - 1);
+}
+
+// The download loop feeds whole refills at once.  Whatever the split of
+// the stream into runs, it must see the same frames, statuses and byte
+// counts as a reader fed one byte at a time: an escape at the end of one
+// run, an end byte at the start of the next, noise between frames and an
+// overlong frame included.
+TEST(FrameReader, RunsGiveTheSameFramesAsSingleBytes)
+{
+    std::mt19937 rng(5);
+    Bytes stream = {0x11, 0xC1, 0x7E};  // noise, a stray end and escape
+    for (int f = 0; f < 12; f++) {
+        Bytes packet(static_cast<size_t>(5 + rng() % 1100));
+        for (auto &b : packet) {
+            // Plenty of reserved bytes, so that runs often end inside an
+            // escaped pair.
+            const unsigned r = rng() % 8;
+            b = r == 0 ? 0x7E : r == 1 ? 0xC1 : r == 2 ? 0xC0 : static_cast<uint8_t>(rng());
+        }
+        packet.resize(std::min<size_t>(packet.size(), SERIAL_CRC_MAX_LEN));
+        const Bytes frame = encode(packet);
+        stream.insert(stream.end(), frame.begin(), frame.end());
+        stream.push_back(static_cast<uint8_t>(rng()));  // a byte of noise
+    }
+    Bytes overlong(1, 0xC0);
+    overlong.insert(overlong.end(), SERIAL_FRAME_MAX + 10, 0x55);
+    overlong.push_back(0xC1);
+    stream.insert(stream.end(), overlong.begin(), overlong.end());
+    const Bytes last = encode({0x00, 0x05, 0x00, 0, 0, 0});
+    stream.insert(stream.end(), last.begin(), last.end());
+
+    struct Event {
+        size_t at;  // stream offset just past the byte that ended it
+        int status;
+        Bytes frame;
+        bool operator==(const Event &o) const
+        {
+            return at == o.at && status == o.status && frame == o.frame;
+        }
+    };
+    std::vector<Event> single;
+    FrameReader r;
+    serial_frame_reset(&r);
+    for (size_t i = 0; i < stream.size(); i++) {
+        const int st = serial_frame_feed(&r, stream[i]);
+        if (st != FRAME_MORE)
+            single.push_back({i + 1, st, Bytes(r.buf, r.buf + (st == FRAME_DONE ? r.count : 0))});
+    }
+    ASSERT_EQ(single.size(), 14u);  // 12 frames, the overflow, the ACK
+    EXPECT_EQ(single[12].status, FRAME_OVERFLOW);
+
+    for (size_t run : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{1024}, size_t{5000},
+                       size_t{0}}) {
+        std::vector<Event> runs;
+        serial_frame_reset(&r);
+        size_t pos = 0;
+        while (pos < stream.size()) {
+            // Run 0 stands for random lengths of 1 to 1024 bytes.
+            size_t n = run ? run : 1 + rng() % 1024;
+            n = std::min(n, stream.size() - pos);
+            size_t used = 0;
+            const int st = serial_frame_feed_run(&r, stream.data() + pos, n, &used);
+            ASSERT_LE(used, n);
+            if (st == FRAME_MORE)
+                ASSERT_EQ(used, n) << "a run that ends no frame is taken whole";
+            else
+                ASSERT_GT(used, 0u);
+            pos += used;
+            if (st != FRAME_MORE)
+                runs.push_back({pos, st, Bytes(r.buf, r.buf + (st == FRAME_DONE ? r.count : 0))});
+        }
+        EXPECT_TRUE(runs == single) << "runs of " << run;
+    }
+
+    // A run that stops at the frame's end leaves what follows untouched.
+    serial_frame_reset(&r);
+    const Bytes two = {0xC0, 0x01, 0xC1, 0xC0, 0x02, 0xC1};
+    size_t used = 0;
+    ASSERT_EQ(serial_frame_feed_run(&r, two.data(), two.size(), &used), FRAME_DONE);
+    EXPECT_EQ(used, 3u);
+    EXPECT_EQ(Bytes(r.buf, r.buf + r.count), Bytes{0x01});
+    ASSERT_EQ(serial_frame_feed_run(&r, two.data() + 3, 3, &used), FRAME_DONE);
+    EXPECT_EQ(Bytes(r.buf, r.buf + r.count), Bytes{0x02});
 }
 
 TEST(ParsePacket, EndOfTransmissionLeavesDataFieldsAlone)

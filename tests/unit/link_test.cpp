@@ -54,6 +54,29 @@ TEST_F(LinkTest, FrameReceptionSkipsNoiseAndUnescapes)
     EXPECT_EQ(c.out, "\n");
 }
 
+TEST_F(LinkTest, FramesSharingOneReadAreAllDelivered)
+{
+    // A camera streaming a download puts the end of one frame and the
+    // start of the next into the same refill.
+    const Bytes data = frame_of({0x01, 0x00, 0x02, 0x00, 0xC0, 0x7E});
+    const Bytes eot = frame_of({0x00, 0x04, 0x01, 0, 0, 0});
+    camera_sends(concat(concat(data, eot), {0xC0, 0x00}));
+    usleep(50000);
+    Packet p{};
+    ASSERT_NE(serial_get_packet(&p), nullptr);
+    EXPECT_EQ(p.type, PKT_MSG);
+    ASSERT_EQ(p.length, 2);
+    EXPECT_EQ(Bytes(p.data, p.data + 2), (Bytes{0xC0, 0x7E}));
+    ASSERT_NE(serial_get_packet(&p), nullptr);
+    EXPECT_EQ(p.type, PKT_EOT);
+    EXPECT_EQ(p.eot_status, 1);
+    // The started third frame is finished by the next burst.
+    camera_sends({0x05, 0x00, 0, 0, 0, 0xDB, 0xD1, 0xC1});
+    ASSERT_NE(serial_get_packet(&p), nullptr);
+    EXPECT_EQ(p.type, PKT_ACK);
+    EXPECT_TRUE(p.crc_ok);
+}
+
 TEST_F(LinkTest, TimeoutInsideFrameLosesThatFrameOnly)
 {
     camera_sends({0xC0, 0x00, 0x04});

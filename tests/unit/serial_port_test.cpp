@@ -151,6 +151,30 @@ TEST_F(PtyTest, BurstIsServedFromOneRead)
     EXPECT_EQ(serial_get_byte(), -1);
 }
 
+TEST_F(PtyTest, PeekShowsTheBufferedBlockAndConsumeHandsItOut)
+{
+    Bytes burst(30);
+    for (int i = 0; i < 30; i++)
+        burst[i] = static_cast<uint8_t>(0x40 + i);
+    camera_sends(burst);
+    wait_queued(slave, 30);
+    const uint8_t *bytes = nullptr;
+    ASSERT_EQ(serial_peek_bytes(&bytes), 30);
+    EXPECT_EQ(Bytes(bytes, bytes + 30), burst);
+    // Peeking again hands nothing out.
+    ASSERT_EQ(serial_peek_bytes(&bytes), 30);
+    ASSERT_EQ(tcflush(slave, TCIFLUSH), 0);
+    serial_consume(10);
+    EXPECT_EQ(serial_get_byte(), 0x4A);
+    ASSERT_EQ(serial_peek_bytes(&bytes), 19);
+    EXPECT_EQ(bytes[0], 0x4B);
+    // More than is there empties the buffer, no further.
+    serial_consume(100);
+    serial_set_timeout(0, 100000);
+    EXPECT_EQ(serial_peek_bytes(&bytes), -1);
+    EXPECT_EQ(serial_get_byte(), -1);
+}
+
 namespace {
 void on_alarm(int) {}
 }  // namespace
