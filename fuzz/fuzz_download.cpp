@@ -51,10 +51,13 @@ void build(const uint8_t *data, size_t size, Script *script)
             pkt.seq = kind == 1 ? static_cast<uint8_t>(high | 1) : 0;
             std::unique_ptr<uint8_t[]> bytes(new uint8_t[len ? len : 1]);
             std::memcpy(bytes.get(), data + pos, len);
-            // Keep announced totals below 16 MiB: huge allocations are the
-            // host's limit, not the loop's logic.
-            if (pkt.seq == 0 && len >= 24)
+            // Keep announced totals below 64 KiB: a script delivers at most
+            // a few megabytes, and each huge allocation (poisoned by the
+            // sanitizer) would cost more than the whole run of the loop.
+            if (pkt.seq == 0 && len >= 24) {
+                bytes[22] = 0;
                 bytes[23] = 0;
+            }
             pkt.data = bytes.get();
             pkt.length = static_cast<uint16_t>(len);
             pkt.frame_length = static_cast<int32_t>(len + 6);
