@@ -498,6 +498,21 @@ Window download_window(const std::vector<LogFrame> &log)
     return w;
 }
 
+// A pseudo-terminal pair with both sides raw: bytes pass untouched, as on
+// orvik's serial line.  0, or -1 when none could be had.
+int open_raw_pty(int *master, int *slave)
+{
+    if (openpty(master, slave, nullptr, nullptr, nullptr) != 0)
+        return -1;
+    for (int fd : {*slave, *master}) {
+        termios t{};
+        tcgetattr(fd, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    return 0;
+}
+
 // Round trips of a 10-byte frame (an ACK's size) through a pseudo-terminal
 // pair: one side writes it, the other echoes it at once, the first reads it
 // back.  The floor of every turnaround on this path: two wake-ups across
@@ -505,15 +520,8 @@ Window download_window(const std::vector<LogFrame> &log)
 double pty_round_trip(int count, int pause_us)
 {
     int master, slave;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+    if (open_raw_pty(&master, &slave) != 0)
         return -1;
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-    tcgetattr(master, &t);
-    cfmakeraw(&t);
-    tcsetattr(master, TCSANOW, &t);
     const pid_t pid = fork();
     if (pid == 0) {
         close(slave);
@@ -694,17 +702,10 @@ void run_paced(bool quick, const std::string &root)
 double pty_throughput(long bytes)
 {
     int master, slave;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    if (open_raw_pty(&master, &slave) != 0) {
         std::perror("openpty");
         return -1;
     }
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-    tcgetattr(master, &t);
-    cfmakeraw(&t);
-    tcsetattr(master, TCSANOW, &t);
     const double t0 = now_seconds();
     const pid_t pid = fork();
     if (pid == 0) {

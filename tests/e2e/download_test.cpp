@@ -3,19 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include "harness.h"
 #include "session_util.h"
+#include "traced_run.h"
 
 namespace {
 
@@ -158,56 +155,18 @@ TEST(Get, CameraPathTooLongForTheRequest)
     EXPECT_EQ(rig.quit(), 0);
 }
 
-// orvik under strace, which makes the first fsync fail as a full disk
-// would; commands from a pipe.
-RunResult run_with_failing_fsync(const Camsim &sim, const std::string &cwd,
-                                 const std::string &commands)
-{
-    std::string out_path = cwd + "/../strace-out", err_path = cwd + "/../strace-err";
-    int in[2];
-    if (pipe(in) != 0)
-        return {-1, "", ""};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        close(in[0]);
-        close(in[1]);
-        int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(o, 1);
-        dup2(e, 2);
-        if (chdir(cwd.c_str()) != 0)
-            _exit(126);
-        // The leak checker of a sanitizer build cannot run under ptrace;
-        // everything else it checks stays on.
-        const char *asan = getenv("ASAN_OPTIONS");
-        std::string opts = asan != nullptr && *asan != 0 ? std::string(asan) + ":" : "";
-        setenv("ASAN_OPTIONS", (opts + "detect_leaks=0").c_str(), 1);
-        execlp("strace", "strace", "-f", "-qq", "-o", "/dev/null", "-e",
-               "inject=fsync:error=ENOSPC:when=1", ORVIK_BIN, "-d", sim.tty.c_str(), nullptr);
-        _exit(127);
-    }
-    close(in[0]);
-    ssize_t w = write(in[1], commands.data(), commands.size());
-    close(in[1]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (w != static_cast<ssize_t>(commands.size()))
-        return {-1, "", ""};
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-            read_file(out_path), read_file(err_path)};
-}
-
 TEST(Get, DiskFailureLeavesNoFileAndTheMarkSet)
 {
-    if (system("strace -V >/dev/null 2>&1") != 0)
+    if (!traced::strace_available())
         GTEST_SKIP() << "strace not available";
     Camsim sim = camsim_start();
     ASSERT_FALSE(sim.tty.empty());
     std::string cwd = make_temp_dir() + "/dl";
     ASSERT_EQ(mkdir(cwd.c_str(), 0755), 0);
-    RunResult r = run_with_failing_fsync(sim, cwd,
-                                         "cd D:\\DCIM\\100CANON\nget IMG_0001.JPG\nls\nquit\n");
+    // The first fsync of the save fails as on a full disk.
+    RunResult r = traced::finish(
+        traced::start({"-d", sim.tty}, "cd D:\\DCIM\\100CANON\nget IMG_0001.JPG\nls\nquit\n", cwd,
+                      {"fsync", "error=ENOSPC", 1}));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.err.find(std::string("fsync: ") + std::strerror(ENOSPC)), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("get error\n"), std::string::npos) << r.out;
