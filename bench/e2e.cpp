@@ -610,15 +610,15 @@ PacedResult paced_case(int speed, int packet, long size, const std::string &root
 // a child of its own, reporting through a pipe.
 void run_paced(bool quick, const std::string &root)
 {
-    struct Spec { int speed; int packet; long size; };
-    std::vector<Spec> specs;
+    struct PacedRun { int speed; int packet; long size; };
+    std::vector<PacedRun> runs_wanted;
     if (quick) {
-        specs = {{115200, 1016, 4096}};
+        runs_wanted = {{115200, 1016, 4096}};
     } else {
         for (int p : {512, 1016, 2000})
-            specs.push_back({115200, p, 1L << 20});
+            runs_wanted.push_back({115200, p, 1L << 20});
         for (int p : {512, 1016, 2000})
-            specs.push_back({9600, p, 20L * 1024});
+            runs_wanted.push_back({9600, p, 20L * 1024});
     }
     std::printf("\n== Paced get through orvik-camsim --pace (line-limited ideal: bytes x 10 bits / speed)\n");
     std::printf("(rx: orvik to camera; orvik s: the line idle between a camera frame and "
@@ -629,7 +629,7 @@ void run_paced(bool quick, const std::string &root)
                 "orvik s", "turns", "emulator s");
     std::fflush(stdout);
     std::vector<std::pair<pid_t, int>> kids;
-    for (size_t i = 0; i < specs.size(); i++) {
+    for (size_t i = 0; i < runs_wanted.size(); i++) {
         int fd[2];
         if (pipe(fd) != 0)
             std::exit(1);
@@ -638,7 +638,8 @@ void run_paced(bool quick, const std::string &root)
             close(fd[0]);
             const std::string dir = root + "/paced" + std::to_string(i);
             make_dirs(dir);
-            PacedResult r = paced_case(specs[i].speed, specs[i].packet, specs[i].size, dir);
+            const PacedRun &w = runs_wanted[i];
+            PacedResult r = paced_case(w.speed, w.packet, w.size, dir);
             char line[512];
             if (r.ok)
                 std::snprintf(line, sizeof line,
