@@ -13,17 +13,7 @@ using layout::exists;
 
 namespace {
 
-struct BatchTest : testing::Test {
-    Camsim sim;
-    std::string cwd;
-    void SetUp() override
-    {
-        sim = camsim_start();
-        ASSERT_FALSE(sim.tty.empty());
-        cwd = make_temp_dir();
-    }
-    void TearDown() override { camsim_stop(sim); }
-
+struct BatchTest : layout::EmulatorTest {
     // DCIM: 100AAA {1, 2}, 101BBB {3}, and a photo in DCIM itself.
     void standard_card()
     {

@@ -16,17 +16,7 @@ namespace {
 
 const std::string kDir = "D:\\DCIM\\100TEST";
 
-struct BulkTest : testing::Test {
-    Camsim sim;
-    std::string cwd;
-    void SetUp() override
-    {
-        sim = camsim_start();
-        ASSERT_FALSE(sim.tty.empty());
-        cwd = make_temp_dir();
-    }
-    void TearDown() override { camsim_stop(sim); }
-
+struct BulkTest : layout::EmulatorTest {
     std::string card(const std::string &name) const { return sim.card + "/DCIM/100TEST/" + name; }
     std::string local(const std::string &name) const { return cwd + "/" + name; }
 
@@ -198,20 +188,6 @@ TEST_F(BulkTest, OldAllAndNewAllChangeWhatGetAllNewTakes)
     EXPECT_EQ(count(p[3], "Getting "), 2) << p[3];
 }
 
-// The viewer stand-in: records its command line, stays until SIGTERM.
-std::string fake_viewer(const std::string &dir)
-{
-    std::string script = dir + "/xv";
-    layout::write_file(script,
-                       "#!/bin/sh\n"
-                       "echo \"$@\" >> '" + dir + "/xv.log'\n"
-                       "trap 'kill $! 2>/dev/null; exit 0' TERM\n"
-                       "sleep 600 &\n"
-                       "wait\n");
-    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-    return "PATH=" + dir + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-}
-
 const std::string kQuestion = "(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing";
 
 // Answers the viewer's question once the stand-in viewer has really been
@@ -231,7 +207,7 @@ TEST_F(BulkTest, ViewAllActsOnEachAnswer)
                         {"A.JPG", "B.JPG", "C.JPG", "D.JPG", "E.JPG", "F.JPG", "G.JPG"});
     std::string bin = make_temp_dir();
     std::string xv_log = bin + "/xv.log";
-    Session s = orvik_start({"-d", sim.tty}, cwd, {fake_viewer(bin)});
+    Session s = orvik_start({"-d", sim.tty}, cwd, {layout::fake_viewer(bin)});
     ASSERT_TRUE(expect(s, "> "));
     // E is downloaded first so that it is old when "N" marks it new again.
     for (const char *line : {"ls D:\\DCIM\\100TEST", "get E.JPG", "ls"}) {
@@ -272,7 +248,7 @@ TEST_F(BulkTest, ViewAllStopsAtEndOfInput)
     layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
     std::string bin = make_temp_dir();
     std::string xv_log = bin + "/xv.log";
-    Session s = orvik_start({"-d", sim.tty}, cwd, {fake_viewer(bin)});
+    Session s = orvik_start({"-d", sim.tty}, cwd, {layout::fake_viewer(bin)});
     ASSERT_TRUE(expect(s, "> "));
     send_line(s, "ls " + kDir);
     ASSERT_TRUE(expect(s, "3 files"));

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -113,6 +114,36 @@ inline bool camera_switched_off(const Camsim &sim)
             return true;
     return false;
 }
+
+// The viewer stand-in: a script named xv that records its command line in
+// dir/xv.log and stays until SIGTERM.  Returns the PATH entry that makes
+// orvik find it.
+inline std::string fake_viewer(const std::string &dir)
+{
+    std::string script = dir + "/xv";
+    write_file(script,
+               "#!/bin/sh\n"
+               "echo \"$@\" >> '" + dir + "/xv.log'\n"
+               "trap 'kill $! 2>/dev/null; exit 0' TERM\n"
+               "sleep 600 &\n"
+               "wait\n");
+    fs::permissions(script, fs::perms::owner_all);
+    return "PATH=" + dir + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+}
+
+// A running emulator on a copy of the sample card and a fresh local
+// directory, for each test of a fixture.
+struct EmulatorTest : testing::Test {
+    Camsim sim;
+    std::string cwd;
+    void SetUp() override
+    {
+        sim = camsim_start();
+        ASSERT_FALSE(sim.tty.empty());
+        cwd = make_temp_dir();
+    }
+    void TearDown() override { camsim_stop(sim); }
+};
 
 }  // namespace layout
 

@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "card_layout.h"
 #include "harness.h"
 #include "session_util.h"
 
@@ -19,19 +19,6 @@ using e2e::has_line;
 using e2e::Rig;
 
 constexpr int kUpload = 16;  // message type of an upload chunk
-
-// A stand-in for xv: records its command line, stays until SIGTERM.
-std::string viewer_path(const std::string &dir)
-{
-    std::string script = dir + "/xv";
-    e2e::write_file(script, "#!/bin/sh\n"
-                            "echo \"$@\" >> '" + dir + "/xv.log'\n"
-                            "trap 'kill $! 2>/dev/null; exit 0' TERM\n"
-                            "sleep 600 &\n"
-                            "wait\n");
-    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-    return "PATH=" + dir + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-}
 
 // Children of a process that still exist (zombies included).
 std::string children_of(pid_t pid)
@@ -119,7 +106,7 @@ TEST(Thumbnail, ViewShowsTheImageAndReturnsTheAnswer)
 {
     std::string bin = make_temp_dir();
     Rig rig;
-    ASSERT_TRUE(rig.start({}, {}, {viewer_path(bin)}));
+    ASSERT_TRUE(rig.start({}, {}, {layout::fake_viewer(bin)}));
     rig.run("cd D:\\DCIM\\100CANON");
 
     run_answering(rig, "view IMG_0001.JPG", "\r", bin + "/xv.log", 1);
