@@ -253,15 +253,10 @@ TEST(DiskFault, OverwriteKeepsTheOldFileOnFailure)
                                "===WARNING===> open", ENOSPC};
     std::vector<Started> runs;
     for (const Fault &fault : {WRITE_FULL, FSYNC_FULL, rename_full}) {
-        Started s;
-        s.c = {fault, 1};
-        s.state = make_temp_dir() + "/attributes";
-        s.sim = camsim_start({"--state", s.state}, false);
-        if (s.sim.tty.empty())
+        traced::OnePhoto card = traced::one_photo_card();
+        if (card.sim.tty.empty())
             continue;
-        layout::make_folder(s.sim, "DCIM/100AAA", {"A.JPG"});
-        s.cwd = make_temp_dir() + "/dl";
-        mkdir(s.cwd.c_str(), 0755);
+        Started s{{fault, 1}, card.sim, card.state, card.cwd, {}};
         e2e::write_file(s.cwd + "/A.JPG", "the user's own file");
         s.run = traced::start({"-d", s.sim.tty},
                               "cd D:\\DCIM\\100AAA\noverwrite\nget A.JPG\nquit\n", s.cwd,

@@ -203,13 +203,10 @@ TEST(Signals, DuringTheSave)
     };
     std::vector<Started> runs;
     for (const Point &p : points) {
-        Started s{p, {}, make_temp_dir() + "/attributes", "", {}};
-        s.sim = camsim_start({"--state", s.state}, false);
-        if (s.sim.tty.empty())
+        traced::OnePhoto card = traced::one_photo_card();
+        if (card.sim.tty.empty())
             continue;
-        layout::make_folder(s.sim, "DCIM/100AAA", {"A.JPG"});
-        s.cwd = make_temp_dir() + "/dl";
-        mkdir(s.cwd.c_str(), 0755);
+        Started s{p, card.sim, card.state, card.cwd, {}};
         std::string action = std::string("signal=") + (p.sig == SIGINT    ? "SIGINT"
                                                        : p.sig == SIGQUIT ? "SIGQUIT"
                                                                           : "SIGTERM");

@@ -21,6 +21,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "card_layout.h"
 #include "harness.h"
 
 namespace traced {
@@ -123,6 +126,27 @@ inline RunResult finish(const Run &run, int timeout_ms = 90000)
     }
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return {code, read_file(run.out_path), read_file(run.err_path)};
+}
+
+// An emulator on a card holding one photo, DCIM\\100AAA\\A.JPG, with its
+// attributes kept in `state`, and an empty download directory `cwd`.  The
+// emulator's tty is empty when it could not start.
+struct OnePhoto {
+    Camsim sim;
+    std::string state, cwd;
+};
+
+inline OnePhoto one_photo_card()
+{
+    OnePhoto c;
+    c.state = make_temp_dir() + "/attributes";
+    c.sim = camsim_start({"--state", c.state}, false);
+    if (c.sim.tty.empty())
+        return c;
+    layout::make_folder(c.sim, "DCIM/100AAA", {"A.JPG"});
+    c.cwd = make_temp_dir() + "/dl";
+    mkdir(c.cwd.c_str(), 0755);
+    return c;
 }
 
 }  // namespace traced
