@@ -162,17 +162,18 @@ int serial_open(const char *path)
         return -1;
     }
     // Two programs talking to the camera at once garble each other's
-    // frames: take the device for this process alone.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK)
-            std::printf("%s is in use by another program\n", path);
-        else
-            std::printf("Can't open the %s device\n", path);
+    // frames: take the device for this process alone.  Only a lock held by
+    // someone else refuses the port.  Where the node cannot carry an
+    // advisory lock at all (FreeBSD device nodes: EOPNOTSUPP; NFS: ENOLCK;
+    // some drivers: EINVAL) the port is still ours to use, guarded by
+    // TIOCEXCL alone.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
+        std::printf("%s is in use by another program\n", path);
         close(fd);
         return -1;
     }
 #ifdef TIOCEXCL
-    ioctl(fd, TIOCEXCL);  // not every device supports it; the lock suffices
+    ioctl(fd, TIOCEXCL);  // not every device supports it either
 #endif
     port.fd = fd;
     port.available = 0;

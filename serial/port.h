@@ -8,7 +8,8 @@
 #include <cstdint>
 
 // Opens `path` read/write, no controlling terminal, close-on-exec, takes an
-// exclusive lock on it (flock, and TIOCEXCL where the device allows it),
+// exclusive lock on it (flock where the node supports advisory locks, and
+// TIOCEXCL where the device allows it; only a flock held elsewhere fails),
 // applies raw 8-bit settings at 9600 bits per second and discards pending
 // input.  Returns 0, or -1 after printing the reason; on failure no port is
 // open (the descriptor is -1).
