@@ -394,7 +394,8 @@ void serial_trace(const char *label, const uint8_t *bytes, int count)
     if (!stdio_forbidden)
         std::fflush(stdout);
 
-    static const char hex[] = "0123456789ABCDEF";
+    static const char hex[] = "0123456789ABCDEF";     // the bytes
+    static const char offset_hex[] = "0123456789abcdef";  // the offsets, as %08x
     char line[96];
     int n = 0;
     for (const char *c = label; *c != 0 && n < 64; c++)
@@ -407,7 +408,7 @@ void serial_trace(const char *label, const uint8_t *bytes, int count)
     for (int offset = 0; offset < count; offset += 16) {
         n = 0;
         for (int shift = 28; shift >= 0; shift -= 4)
-            line[n++] = hex[(static_cast<unsigned>(offset) >> shift) & 0x0F];
+            line[n++] = offset_hex[(static_cast<unsigned>(offset) >> shift) & 0x0F];
         line[n++] = ':';
         line[n++] = ' ';
         const int group = count - offset < 16 ? count - offset : 16;
