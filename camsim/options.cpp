@@ -28,20 +28,6 @@ const char USAGE[] =
     "                      or --fault hostile-name=NAME\n"
     "  --help              this text\n";
 
-struct FaultName {
-    const char *name;
-    FaultKind kind;
-};
-constexpr FaultName FAULT_NAMES[] = {
-    {"crc-data", FAULT_CRC_DATA},       {"crc-eot", FAULT_CRC_EOT},
-    {"crc-persist", FAULT_CRC_PERSIST}, {"drop", FAULT_DROP},
-    {"silent", FAULT_SILENT},           {"silent-reply", FAULT_SILENT_REPLY},
-    {"sync", FAULT_SYNC},               {"probe", FAULT_PROBE},
-    {"refuse", FAULT_REFUSE},           {"pcmode", FAULT_PCMODE},
-    {"unknown", FAULT_UNKNOWN},         {"ackseq", FAULT_ACKSEQ},
-    {"eotseq", FAULT_EOTSEQ},           {"long", FAULT_LONG},
-};
-
 int bad(const char *what, const std::string &value)
 {
     std::fprintf(stderr, "orvik-camsim: bad %s: %s\n%s", what, value.c_str(), USAGE);
@@ -90,9 +76,9 @@ bool parse_fault(const std::string &text, CamsimOptions *opts)
     long n;
     if (!parse_number(text.substr(at + 1), 1, 1000000000L, &n))
         return false;
-    for (const FaultName &f : FAULT_NAMES) {
-        if (kind == f.name) {
-            opts->faults.push_back(Fault{f.kind, n, false});
+    for (int k = 0; k < FAULT_KINDS; ++k) {
+        if (kind == FAULT_NAMES[k]) {
+            opts->faults.push_back(Fault{static_cast<FaultKind>(k), n, false});
             return true;
         }
     }

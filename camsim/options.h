@@ -24,6 +24,14 @@ enum FaultKind {
     FAULT_LONG,         // reply to the Nth request is an overlong frame
 };
 
+// The names --fault takes and the log shows, indexed by FaultKind.
+constexpr const char *FAULT_NAMES[] = {
+    "crc-data", "crc-eot", "crc-persist", "drop", "silent", "silent-reply", "sync",
+    "probe", "refuse", "pcmode", "unknown", "ackseq", "eotseq", "long",
+};
+constexpr int FAULT_KINDS = sizeof FAULT_NAMES / sizeof FAULT_NAMES[0];
+static_assert(FAULT_KINDS == FAULT_LONG + 1, "one name per fault kind");
+
 struct Fault {
     FaultKind kind;
     long n;

@@ -58,34 +58,13 @@ struct Camera {
 };
 Camera cam;
 
-const char *fault_name(FaultKind k)
-{
-    switch (k) {
-    case FAULT_CRC_DATA: return "crc-data";
-    case FAULT_CRC_EOT: return "crc-eot";
-    case FAULT_CRC_PERSIST: return "crc-persist";
-    case FAULT_DROP: return "drop";
-    case FAULT_SILENT: return "silent";
-    case FAULT_SILENT_REPLY: return "silent-reply";
-    case FAULT_SYNC: return "sync";
-    case FAULT_PROBE: return "probe";
-    case FAULT_REFUSE: return "refuse";
-    case FAULT_PCMODE: return "pcmode";
-    case FAULT_UNKNOWN: return "unknown";
-    case FAULT_ACKSEQ: return "ackseq";
-    case FAULT_EOTSEQ: return "eotseq";
-    case FAULT_LONG: return "long";
-    }
-    return "?";
-}
-
 // True (once) when a fault of this kind is set for the count-th event.
 bool fires(FaultKind kind, long count)
 {
     for (Fault &f : cam.opts->faults) {
         if (f.kind == kind && f.n == count && !f.fired) {
             f.fired = true;
-            line_note(std::string("fault ") + fault_name(kind) + "@" + std::to_string(f.n));
+            line_note(std::string("fault ") + FAULT_NAMES[kind] + "@" + std::to_string(f.n));
             return true;
         }
     }
