@@ -73,7 +73,10 @@ int camera_chmod(const char *name, int mode, uint8_t bit)
     const ListingEntry *entry = cache_find_nocase(name);
     if (entry == nullptr)
         return -1;
-    uint8_t attrib = mode ? static_cast<uint8_t>(entry->attrib | bit)
-                          : static_cast<uint8_t>(entry->attrib & ~bit);
+    uint8_t attrib = entry->attrib;
+    if (mode == 1)
+        attrib = static_cast<uint8_t>(attrib | bit);
+    else if (mode == 0)
+        attrib = static_cast<uint8_t>(attrib & ~bit);
     return camera_set_attrib(camera_basename(name), attrib);
 }

@@ -19,7 +19,8 @@ int camera_set_attrib(const char *name, uint8_t attrib);
 
 // Case-insensitive cache lookup of the name's basename; -1 when absent
 // (nothing sent or printed); else sets (mode 1) or clears (0) `bit` in the
-// cached attribute and sends it with the basename as typed.
+// cached attribute (any other mode leaves it as it is) and sends it with the
+// basename as typed.  Returns camera_set_attrib's result.
 int camera_chmod(const char *name, int mode, uint8_t bit);
 
 #endif

@@ -52,24 +52,6 @@ bool selected(int selection, uint8_t attrib)
     return true;
 }
 
-// Sets (1) or clears (0) `bit` in the attribute byte of the first cached
-// entry that carries the name ignoring case, and sends that byte.  Returns
-// false when no cached entry carries the name.
-bool change_attrib(const char *name, int operation, uint8_t bit)
-{
-    const char *key = camera_basename(name);
-    const ListingEntry *found = cache_find_nocase(key);
-    if (found == nullptr)
-        return false;
-    uint8_t attrib = found->attrib;
-    if (operation == 0)
-        attrib = static_cast<uint8_t>(attrib & ~bit);
-    else if (operation == 1)
-        attrib = static_cast<uint8_t>(attrib | bit);
-    camera_set_attrib(key, attrib);
-    return true;
-}
-
 }  // namespace
 
 // The joined entry path is handed on rather than the bare name: for every
@@ -127,10 +109,12 @@ int camera_chmod_all(int operation, int bit)
         char buf[CAMERA_PATH_MAX];
         std::printf("chmod %s: ", camera_printable(entry.path, buf));
         std::fflush(stdout);
-        if (change_attrib(entry.name, operation, static_cast<uint8_t>(bit)))
-            std::puts("successful");
-        else
+        if (cache_find_nocase(entry.name) == nullptr) {
             std::puts("ERROR");
+            continue;
+        }
+        camera_chmod(entry.name, operation, static_cast<uint8_t>(bit));
+        std::puts("successful");
     }
     std::puts("chmodall terminated");
     return 0;
@@ -157,11 +141,11 @@ int camera_view_all(void)
             break;
         case 'n':
         case 'N':
-            change_attrib(entry.name, 1, ATTR_NEW);
+            camera_chmod(entry.name, 1, ATTR_NEW);
             break;
         case 'o':
         case 'O':
-            change_attrib(entry.name, 0, ATTR_NEW);
+            camera_chmod(entry.name, 0, ATTR_NEW);
             break;
         default:  // empty answer, anything else, or a failed thumbnail
             break;
