@@ -364,12 +364,6 @@ void serial_set_timeout_seconds(int seconds)
     port.timeout_seconds = seconds;
 }
 
-void serial_get_timeout(int *seconds, int *microseconds)
-{
-    *seconds = port.timeout_seconds;
-    *microseconds = port.timeout_microseconds;
-}
-
 void serial_drain(void)
 {
     port.available = 0;

@@ -68,7 +68,6 @@ void serial_consume(int count);
 // Read timeout for every refill (initially 1 s, 0 us).
 void serial_set_timeout(int seconds, int microseconds);
 void serial_set_timeout_seconds(int seconds);  // microseconds unchanged
-void serial_get_timeout(int *seconds, int *microseconds);
 
 // Reads and discards input until the line has been quiet for one read
 // timeout.  Used after a failed transfer so that the rest of the camera's
