@@ -14,10 +14,7 @@
 #include "serial/port.h"
 #include "shell/settings.h"
 
-char camera_id[1024];
-char camera_firmware[8];
-char prompt_id[1024];
-char disk_name[1024];
+CameraState camera_state;
 
 namespace {
 
@@ -78,7 +75,7 @@ void write_raw(int fd, const uint8_t *bytes, size_t count)
 
 void copy_text(char *dst, const char *src)
 {
-    std::snprintf(dst, 1024, "%s", src);
+    std::snprintf(dst, CAMERA_TEXT_MAX, "%s", src);
 }
 
 }  // namespace
@@ -127,7 +124,7 @@ int camera_connect(const char *device)
         std::fflush(stdout);
     }
     // The greeting's text, up to its zero or to the end of the data.
-    char greeting[1024];
+    char greeting[CAMERA_TEXT_MAX];
     camera_reply_text(frame, pkt.frame_length - 2, GREETING_OFFSET, greeting);
     std::printf("\n::%s::\n", greeting);
 
@@ -164,9 +161,9 @@ void camera_init(void)
     camera_connect(settings.device);
     serial_set_timeout_seconds(5);
     if (camera_get_id() != nullptr)
-        copy_text(prompt_id, camera_id);
+        copy_text(camera_state.prompt_id, camera_state.id);
     if (camera_get_disk() != nullptr)
-        copy_text(camera_cwd, disk_name);
+        copy_text(listing_cache.cwd, camera_state.disk_name);
 }
 
 int camera_open(void)
@@ -177,7 +174,7 @@ int camera_open(void)
     serial_reset_fragment_counter();
     serial_reset_counters();
     cache_clear();
-    camera_cwd[0] = 0;
+    listing_cache.cwd[0] = 0;
     camera_init();
     return 0;
 }
@@ -209,27 +206,27 @@ void camera_off(void)
 const char *camera_get_id(void)
 {
     Packet reply{};
-    char id[1024];
-    char firmware[8];
+    char id[CAMERA_TEXT_MAX];
+    char firmware[CAMERA_FIRMWARE_LEN];
     if (camera_request(MSG_ID, nullptr, 0, &reply) != 0 ||
         camera_parse_id(reply.data, reply.length, id, firmware) != 0) {
         std::printf("no reply from the camera\n");
         return nullptr;
     }
-    copy_text(camera_id, id);
-    std::memcpy(camera_firmware, firmware, sizeof camera_firmware);
-    return camera_id;
+    copy_text(camera_state.id, id);
+    std::memcpy(camera_state.firmware, firmware, sizeof camera_state.firmware);
+    return camera_state.id;
 }
 
 const char *camera_get_disk(void)
 {
     Packet reply{};
-    char name[1024];
+    char name[CAMERA_TEXT_MAX];
     if (camera_request(MSG_DISK, nullptr, 0, &reply) != 0 ||
         camera_reply_text(reply.data, reply.length, DISK_TEXT_OFFSET, name) != 0) {
         std::printf("no reply from the camera\n");
         return nullptr;
     }
-    copy_text(disk_name, name);
-    return disk_name;
+    copy_text(camera_state.disk_name, name);
+    return camera_state.disk_name;
 }

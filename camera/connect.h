@@ -5,11 +5,19 @@
 
 #include <cstdint>
 
-// Camera state (texts of at most 1023 characters).
-extern char camera_id[1024];     // last MSG_ID reply
-extern char camera_firmware[8];  // "a.b.c.d" from the last MSG_ID reply
-extern char prompt_id[1024];     // camera_id at connection time
-extern char disk_name[1024];     // last MSG_DISK reply
+#include "camera/message.h"
+
+// "a.b.c.d" and its zero.
+constexpr int CAMERA_FIRMWARE_LEN = 8;
+
+// What the camera said about itself.
+struct CameraState {
+    char id[CAMERA_TEXT_MAX];            // last MSG_ID reply
+    char firmware[CAMERA_FIRMWARE_LEN];  // "a.b.c.d" from the last MSG_ID reply
+    char prompt_id[CAMERA_TEXT_MAX];     // id at connection time
+    char disk_name[CAMERA_TEXT_MAX];     // last MSG_DISK reply
+};
+extern CameraState camera_state;
 
 // Open, sync (unbounded), greeting, speed frame, ten confirmation probes.
 // Returns 0; every failure exits with status 1 ("failure" or
@@ -17,7 +25,7 @@ extern char disk_name[1024];     // last MSG_DISK reply
 int camera_connect(const char *device);
 
 // camera_connect, read timeout 5 s, identity into prompt_id, drive name
-// into the current camera directory.
+// into the listing cache's cwd.
 void camera_init(void);
 
 // When the port is closed: pause 1 s, reset counters, empty the cache, then
@@ -33,19 +41,20 @@ int camera_close(void);
 // serial_signal_mode: then it is async-signal-safe.
 void camera_off(void);
 
-// MSG_ID exchange.  Returns camera_id and refreshes camera_firmware; with
+// MSG_ID exchange.  Returns camera_state.id and refreshes its firmware; with
 // no usable reply prints "no reply from the camera\n" and returns nullptr,
 // leaving both as they were.
 const char *camera_get_id(void);
 
-// MSG_DISK exchange.  Returns disk_name; with no usable reply prints
-// "no reply from the camera\n" and returns nullptr, disk_name unchanged.
+// MSG_DISK exchange.  Returns camera_state.disk_name; with no usable reply
+// prints "no reply from the camera\n" and returns nullptr, the name unchanged.
 const char *camera_get_disk(void);
 
 // Takes the identity from an MSG_ID reply of `length` bytes: the firmware
-// "a.b.c.d" from bytes 27, 26, 25, 24 (each byte + '0') into firmware[8],
-// the zero-terminated text at byte 28 (cut to 1023 characters, up to the
-// end of the reply) into id[1024].  Pure.  Returns 0, or -1 with both
+// "a.b.c.d" from bytes 27, 26, 25, 24 (each byte + '0') into
+// firmware[CAMERA_FIRMWARE_LEN], the zero-terminated text at byte 28 (cut to
+// CAMERA_TEXT_MAX - 1 characters, up to the end of the reply) into
+// id[CAMERA_TEXT_MAX].  Pure.  Returns 0, or -1 with both
 // untouched when the reply does not reach byte 28.
 int camera_parse_id(const uint8_t *data, int length, char *id, char *firmware);
 

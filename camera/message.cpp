@@ -121,7 +121,7 @@ int camera_reply_text(const uint8_t *data, int length, int offset, char *out)
     if (data == nullptr || offset < 0 || length <= offset)
         return -1;
     int n = 0;
-    while (offset + n < length && n < 1023 && data[offset + n] != 0) {
+    while (offset + n < length && n < CAMERA_TEXT_MAX - 1 && data[offset + n] != 0) {
         out[n] = static_cast<char>(data[offset + n]);
         n++;
     }

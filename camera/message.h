@@ -35,6 +35,11 @@ struct MessageDescriptor {
 extern const MessageDescriptor message_table[MSG_TYPES];
 
 constexpr int MESSAGE_HEADER_LEN = 16;
+
+// Buffer size of every text taken from or put into a message (identity,
+// drive name, paths, names): at most CAMERA_TEXT_MAX - 1 characters and the
+// terminating zero.
+constexpr int CAMERA_TEXT_MAX = 1024;
 // A request must fit one data packet: header + payload <= 1016 bytes.
 constexpr int MESSAGE_MAX_PAYLOAD = SERIAL_MAX_PAYLOAD - MESSAGE_HEADER_LEN;
 
@@ -70,7 +75,8 @@ void camera_send_request(unsigned type, const uint8_t *payload,
 int camera_check_payload(int payload_len);
 
 // Reply text at `offset` of a reply of `length` bytes, up to its zero byte
-// or the end of the reply, at most 1023 characters, into out[1024].
+// or the end of the reply, at most CAMERA_TEXT_MAX - 1 characters, into
+// out[CAMERA_TEXT_MAX].
 // Returns 0, or -1 (out empty) when the reply does not reach the offset.
 int camera_reply_text(const uint8_t *data, int length, int offset, char *out);
 

@@ -1,39 +1,27 @@
 #include "files/cache.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
-ListingEntry *listing_cache[CACHE_MAX];
-int listing_count = 0;
-char camera_cwd[CAMERA_PATH_MAX];
+ListingCache listing_cache;
 
 void cache_clear(void)
 {
-    for (int i = 0; i < listing_count; i++) {
-        std::free(listing_cache[i]);
-        listing_cache[i] = nullptr;
-    }
-    listing_count = 0;
+    listing_cache.count = 0;
 }
 
 int cache_append(const ListingEntry *entry)
 {
-    if (listing_count >= CACHE_MAX)
+    if (listing_cache.count >= CACHE_MAX)
         return -1;
-    auto *copy = static_cast<ListingEntry *>(std::malloc(sizeof(ListingEntry)));
-    if (copy == nullptr) {
-        std::perror("malloc");
-        return -1;
-    }
-    *copy = *entry;
-    copy->name[sizeof(copy->name) - 1] = 0;
-    listing_cache[listing_count++] = copy;
+    ListingEntry &copy = listing_cache.entries[listing_cache.count++];
+    copy = *entry;
+    copy.name[sizeof copy.name - 1] = 0;
     return 0;
 }
 
-// Appends `text` at out[pos], keeping at most 1023 characters.
+// Appends `text` at out[pos], keeping at most CAMERA_PATH_MAX - 1 characters.
 static size_t append_cut(char *out, size_t pos, const char *text)
 {
     while (*text != 0 && pos < CAMERA_PATH_MAX - 1)
@@ -57,7 +45,7 @@ void camera_make_path(const char *name, char *out)
         append_cut(out, 0, name);
         return;
     }
-    camera_join_path(camera_cwd, name, out);
+    camera_join_path(listing_cache.cwd, name, out);
 }
 
 const char *camera_printable(const char *text, char *out)
@@ -75,7 +63,7 @@ bool cache_describes(const char *path)
 {
     const char *slash = std::strrchr(path, '\\');
     size_t n = slash != nullptr ? static_cast<size_t>(slash - path) : 0;
-    return std::strlen(camera_cwd) == n && strncasecmp(camera_cwd, path, n) == 0;
+    return std::strlen(listing_cache.cwd) == n && strncasecmp(listing_cache.cwd, path, n) == 0;
 }
 
 const char *camera_basename(const char *path)
@@ -87,17 +75,17 @@ const char *camera_basename(const char *path)
 ListingEntry *cache_find_exact(const char *name)
 {
     const char *key = camera_basename(name);
-    for (int i = 0; i < listing_count; i++)
-        if (std::strcmp(listing_cache[i]->name, key) == 0)
-            return listing_cache[i];
+    for (int i = 0; i < listing_cache.count; i++)
+        if (std::strcmp(listing_cache.entries[i].name, key) == 0)
+            return &listing_cache.entries[i];
     return nullptr;
 }
 
 ListingEntry *cache_find_nocase(const char *name)
 {
     const char *key = camera_basename(name);
-    for (int i = 0; i < listing_count; i++)
-        if (strcasecmp(listing_cache[i]->name, key) == 0)
-            return listing_cache[i];
+    for (int i = 0; i < listing_cache.count; i++)
+        if (strcasecmp(listing_cache.entries[i].name, key) == 0)
+            return &listing_cache.entries[i];
     return nullptr;
 }

@@ -6,37 +6,44 @@
 
 #include <cstdint>
 
+#include "camera/message.h"
+
 // Attribute bits, the camera's own encoding.
 constexpr uint8_t ATTR_PROTECTED = 0x01;
 constexpr uint8_t ATTR_DIRECTORY = 0x10;
 constexpr uint8_t ATTR_NEW = 0x20;   // not downloaded yet
 constexpr uint8_t ATTR_BIT7 = 0x80;  // the listed directory's own record
 
+// Buffer size of a camera path (and of a name, which may fill one): paths
+// hold at most CAMERA_PATH_MAX - 1 characters.
+constexpr int CAMERA_PATH_MAX = CAMERA_TEXT_MAX;
+
 struct ListingEntry {
     uint8_t attrib;
     uint32_t size;
-    int64_t mtime;    // camera time + clock offset
-    char name[1024];  // name within its directory, no path
+    int64_t mtime;                // camera time + clock offset
+    char name[CAMERA_PATH_MAX];   // name within its directory, no path
 };
 
 constexpr int CACHE_MAX = 1024;
-constexpr int CAMERA_PATH_MAX = 1024;  // buffer size; paths hold <= 1023
 
-// The listing cache: entries in the camera's order, and their count.
-extern ListingEntry *listing_cache[CACHE_MAX];
-extern int listing_count;
+// The listing cache: the entries of the directory listed last, in the
+// camera's order, and that directory's full camera path
+// ("D:\\DCIM\\100CANON", or the drive alone).
+struct ListingCache {
+    ListingEntry entries[CACHE_MAX];  // the first `count` are the listing
+    int count;
+    char cwd[CAMERA_PATH_MAX];
+};
+extern ListingCache listing_cache;
 
-// Full camera path of the directory listed last ("D:\\DCIM\\100CANON", or
-// the drive alone).
-extern char camera_cwd[CAMERA_PATH_MAX];
-
-// Frees every entry; count := 0.
+// count := 0.
 void cache_clear(void);
 // Appends a copy of `entry`.  Returns 0, or -1 when the cache is full.
 int cache_append(const ListingEntry *entry);
 
 // Camera path rule: a name of at least 3 characters whose second is ':' is
-// a full path; anything else is joined to camera_cwd as "%s\\%s", cut to
+// a full path; anything else is joined to the cache's cwd as "%s\\%s", cut to
 // 1023 characters.  Writes out[CAMERA_PATH_MAX].
 void camera_make_path(const char *name, char *out);
 
@@ -53,7 +60,7 @@ const char *camera_basename(const char *path);
 // characters) and returns it.
 const char *camera_printable(const char *text, char *out);
 
-// True when `path` lies in the directory the cache describes (camera_cwd,
+// True when `path` lies in the directory the cache describes (its cwd,
 // compared ignoring ASCII case), so that a cached entry of the same name
 // is this very file.
 bool cache_describes(const char *path);

@@ -23,18 +23,19 @@ constexpr size_t RECORD_NAME = 10;
 // directory comes anywhere near this many bytes of listing.
 constexpr size_t LISTING_REPLY_MAX = 16u * 1024 * 1024;
 
-// Copies the zero-terminated text at reply[pos] (cut to 1023 characters).
+// Copies the zero-terminated text at reply[pos] into out[CAMERA_PATH_MAX],
+// cut to fit.
 // Returns the offset after its terminator, or 0 when the terminator lies
 // beyond the received bytes.
 size_t copy_name(const uint8_t *reply, size_t length, size_t pos, char *out)
 {
     size_t n = 0;
     while (pos + n < length && reply[pos + n] != 0) {
-        if (n < 1023)
+        if (n < CAMERA_PATH_MAX - 1)
             out[n] = static_cast<char>(reply[pos + n]);
         n++;
     }
-    out[n < 1023 ? n : 1023] = 0;
+    out[n < CAMERA_PATH_MAX - 1 ? n : CAMERA_PATH_MAX - 1] = 0;
     if (pos + n >= length)
         return 0;
     return pos + n + 1;
@@ -45,15 +46,15 @@ size_t copy_name(const uint8_t *reply, size_t length, size_t pos, char *out)
 int resolve_listing_path(const char *path, char *out)
 {
     if (path == nullptr) {
-        std::snprintf(out, CAMERA_PATH_MAX, "%s", camera_cwd);
+        std::snprintf(out, CAMERA_PATH_MAX, "%s", listing_cache.cwd);
         return 0;
     }
     if (std::strcmp(path, "..") == 0) {
-        const char *slash = std::strrchr(camera_cwd, '\\');
+        const char *slash = std::strrchr(listing_cache.cwd, '\\');
         if (slash == nullptr)
             return -1;
-        size_t n = static_cast<size_t>(slash - camera_cwd);
-        std::memcpy(out, camera_cwd, n);
+        size_t n = static_cast<size_t>(slash - listing_cache.cwd);
+        std::memcpy(out, listing_cache.cwd, n);
         out[n] = 0;
         return 0;
     }
@@ -62,7 +63,7 @@ int resolve_listing_path(const char *path, char *out)
         std::snprintf(out, CAMERA_PATH_MAX, "%s", path);
         return 0;
     }
-    camera_join_path(camera_cwd, path, out);
+    camera_join_path(listing_cache.cwd, path, out);
     return 0;
 }
 
@@ -163,7 +164,7 @@ int camera_parse_listing(const uint8_t *reply, size_t length, int clock_offset,
 
 void camera_print_entry(const ListingEntry *entry)
 {
-    char name[1024];
+    char name[CAMERA_PATH_MAX];
     camera_printable(entry->name, name);
     const char *ext = "";
     if (char *dot = std::strchr(name, '.')) {
@@ -214,7 +215,7 @@ int camera_ls(const char *path)
     if (camera_parse_listing(reply.data(), reply.size(), settings.clock_offset, &parsed) != 0)
         return -1;
 
-    std::snprintf(camera_cwd, sizeof camera_cwd, "%s", parsed.directory);
+    std::snprintf(listing_cache.cwd, sizeof listing_cache.cwd, "%s", parsed.directory);
     cache_clear();
     std::printf("\n");
     long long total = 0;
@@ -234,14 +235,14 @@ int camera_ls(const char *path)
 
 int camera_last_ls(void)
 {
-    if (listing_count == 0) {
+    if (listing_cache.count == 0) {
         std::printf("last ls is empty\n");
         return -1;
     }
-    for (int i = 0; i < listing_count; i++)
-        camera_print_entry(listing_cache[i]);
+    for (int i = 0; i < listing_cache.count; i++)
+        camera_print_entry(&listing_cache.entries[i]);
     if (settings.debug) {
-        std::printf("last ls pathname was: %s\n", camera_cwd);
+        std::printf("last ls pathname was: %s\n", listing_cache.cwd);
         std::printf("lastls successful\n");
     }
     return 0;

@@ -11,7 +11,7 @@
 
 // A parsed listing reply (pure, from the joined reply bytes).
 struct ListingReply {
-    char directory[1024];               // name of the first record
+    char directory[CAMERA_PATH_MAX];    // name of the first record
     std::vector<ListingEntry> entries;  // every record up to the end record
 };
 
@@ -19,15 +19,15 @@ struct ListingReply {
 // refused (byte 21 is not 0x80), ends before offset 32 or before its end
 // record, or a name has no terminator within the reply.  Never reads past
 // `length`.  mtime is the raw camera time plus `clock_offset`; names are
-// cut to 1023 characters.
+// cut to CAMERA_PATH_MAX - 1 characters.
 int camera_parse_listing(const uint8_t *reply, size_t length, int clock_offset,
                          ListingReply *out);
 
 // `ls` / `cd` / `dir`: resolves `path` (nullptr: the current directory;
 // "..": its parent; "X:..." as typed; else joined), skips ".CTG" paths
 // (returns 0, nothing done), requests the listing, replaces the cache and
-// camera_cwd, prints the entries and the summary.  -1 on any failure, with
-// cache and camera_cwd unchanged.
+// listing_cache.cwd, prints the entries and the summary.  -1 on any failure, with
+// cache and listing_cache.cwd unchanged.
 int camera_ls(const char *path);
 
 // `lastls`: prints the cached entries; -1 with "last ls is empty\n".

@@ -51,7 +51,7 @@ int camera_rmdir(const char *name)
 
 int camera_set_attrib(const char *name, uint8_t attrib)
 {
-    size_t dir_len = std::strlen(camera_cwd);
+    size_t dir_len = std::strlen(listing_cache.cwd);
     size_t name_len = std::strlen(name);
     size_t len = dir_len + name_len + 6;
     if (len > static_cast<size_t>(MESSAGE_MAX_PAYLOAD)) {
@@ -60,7 +60,7 @@ int camera_set_attrib(const char *name, uint8_t attrib)
     }
     uint8_t payload[MESSAGE_MAX_PAYLOAD] = {};
     put_le32(payload, attrib);
-    std::memcpy(payload + 4, camera_cwd, dir_len);
+    std::memcpy(payload + 4, listing_cache.cwd, dir_len);
     payload[4 + dir_len] = '\\';
     std::memcpy(payload + 5 + dir_len, name, name_len);
     payload[5 + dir_len + name_len] = 0;

@@ -13,7 +13,7 @@ int camera_delete(const char *name);
 int camera_mkdir(const char *name);
 int camera_rmdir(const char *name);
 
-// MSG_SET_ATTR: attribute byte as LE32, camera_cwd, '\\', name, 0.  0 once
+// MSG_SET_ATTR: attribute byte as LE32, listing_cache.cwd, '\\', name, 0.  0 once
 // the exchange is done (-1 when no reply or too long).
 int camera_set_attrib(const char *name, uint8_t attrib);
 

@@ -30,17 +30,17 @@ FolderList walk_folders;
 FolderList copy_folders(void)
 {
     FolderList list{nullptr, 0};
-    if (listing_count == 0)
+    if (listing_cache.count == 0)
         return list;
-    list.names = static_cast<char **>(std::malloc(sizeof(char *) * static_cast<size_t>(listing_count)));
+    list.names = static_cast<char **>(std::malloc(sizeof(char *) * static_cast<size_t>(listing_cache.count)));
     if (list.names == nullptr) {
         std::perror("malloc");
         std::exit(1);
     }
-    for (int i = 0; i < listing_count; i++) {
-        if ((listing_cache[i]->attrib & ATTR_DIRECTORY) == 0)
+    for (int i = 0; i < listing_cache.count; i++) {
+        if ((listing_cache.entries[i].attrib & ATTR_DIRECTORY) == 0)
             continue;
-        char *copy = strdup(listing_cache[i]->name);
+        char *copy = strdup(listing_cache.entries[i].name);
         if (copy == nullptr) {
             std::perror("malloc");
             std::exit(1);
@@ -72,7 +72,7 @@ enum BatchMode { MODE_LIST, MODE_GET, MODE_ERASE };
 void walk(BatchMode mode, int selection)
 {
     list_or_exit(settings.dcim);
-    if (listing_count == 0) {
+    if (listing_cache.count == 0) {
         std::puts("CF seems empty");
         std::exit(0);
     }
@@ -84,7 +84,7 @@ void walk(BatchMode mode, int selection)
         std::printf("---> %s\n", camera_printable(name, buf));
         list_or_exit(name);
         if (mode == MODE_GET) {
-            if (listing_count == 0)
+            if (listing_cache.count == 0)
                 std::puts("skipping empty directory");
             else
                 camera_get_last_ls(selection);

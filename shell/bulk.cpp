@@ -20,24 +20,24 @@ namespace {
 // leave the walk holding a stale entry.
 struct WalkEntry {
     uint8_t attrib;
-    char name[1024];
-    char path[CAMERA_PATH_MAX];  // camera_cwd "\\" name, cut to 1023
+    char name[CAMERA_PATH_MAX];
+    char path[CAMERA_PATH_MAX];  // the cache's cwd "\\" name, cut to fit
 };
 
 bool walk_entry(int index, WalkEntry *out)
 {
-    if (index >= listing_count || listing_cache[index] == nullptr)
+    if (index >= listing_cache.count)
         return false;
-    const ListingEntry *entry = listing_cache[index];
+    const ListingEntry *entry = &listing_cache.entries[index];
     out->attrib = entry->attrib;
     std::snprintf(out->name, sizeof out->name, "%s", entry->name);
-    camera_join_path(camera_cwd, out->name, out->path);
+    camera_join_path(listing_cache.cwd, out->name, out->path);
     return true;
 }
 
 bool cache_is_empty(void)
 {
-    if (listing_count > 0)
+    if (listing_cache.count > 0)
         return false;
     std::puts("last ls is empty");
     return true;

@@ -126,8 +126,8 @@ std::vector<std::string> complete_camera_names(const char *text, bool dirs_first
     std::vector<std::string> dirs;
     std::vector<std::string> files;
     size_t length = std::strlen(text);
-    for (int i = 0; i < listing_count; i++) {
-        const ListingEntry *entry = listing_cache[i];
+    for (int i = 0; i < listing_cache.count; i++) {
+        const ListingEntry *entry = &listing_cache.entries[i];
         if (!usable_name(entry->name) || strncasecmp(entry->name, text, length) != 0)
             continue;
         if (dirs_first && (entry->attrib & ATTR_DIRECTORY) != 0)

@@ -295,7 +295,7 @@ int dispatch_command(char **tokens, int count)
     case CMD_ID:
         if (const char *id = camera_get_id()) {
             std::printf("camera ID: %s\n", id);
-            std::printf("firmware : %s\n", camera_firmware);
+            std::printf("firmware : %s\n", camera_state.firmware);
         }
         break;
     case CMD_DISK:

@@ -20,6 +20,8 @@
 
 namespace {
 
+constexpr size_t LINE_MAX_BYTES = 1024;
+
 char *tokens[TOKEN_SLOTS];
 
 void copy_cut(char *dst, size_t size, const char *src)
@@ -33,12 +35,14 @@ void copy_cut(char *dst, size_t size, const char *src)
 
 [[noreturn]] void command_loop(void)
 {
-    static char prompt[1024];
-    static char line_buffer[1024];
+    // readline may keep pointing at the prompt; a command line longer than
+    // the buffer is cut.
+    static char prompt[LINE_MAX_BYTES];
+    static char line_buffer[LINE_MAX_BYTES];
     complete_install();
     for (;;) {
         char text[2100];
-        std::snprintf(text, sizeof text, "[%s] %s> ", prompt_id, camera_cwd);
+        std::snprintf(text, sizeof text, "[%s] %s> ", camera_state.prompt_id, listing_cache.cwd);
         copy_cut(prompt, sizeof prompt, text);
 
         char *line = readline(prompt);

@@ -12,7 +12,7 @@ struct CacheTest : testing::Test {
     void SetUp() override
     {
         cache_clear();
-        std::strcpy(camera_cwd, "D:\\DCIM\\100CANON");
+        std::strcpy(listing_cache.cwd, "D:\\DCIM\\100CANON");
     }
     void TearDown() override { cache_clear(); }
     static void add(const char *name, uint8_t attrib = ATTR_NEW)
@@ -67,12 +67,12 @@ TEST_F(CacheTest, LookupsExactAndCaseInsensitive)
     add("Img_0001.jpg");
     add("IMG_0001.JPG");
     add("OTHER.JPG");
-    ASSERT_EQ(listing_count, 3);
-    EXPECT_EQ(cache_find_nocase("IMG_0001.JPG"), listing_cache[0]);
-    EXPECT_EQ(cache_find_exact("IMG_0001.JPG"), listing_cache[1]);
+    ASSERT_EQ(listing_cache.count, 3);
+    EXPECT_EQ(cache_find_nocase("IMG_0001.JPG"), &listing_cache.entries[0]);
+    EXPECT_EQ(cache_find_exact("IMG_0001.JPG"), &listing_cache.entries[1]);
     // The key is the part after the last backslash.
-    EXPECT_EQ(cache_find_exact("SUB\\OTHER.JPG"), listing_cache[2]);
-    EXPECT_EQ(cache_find_nocase("D:\\X\\other.jpg"), listing_cache[2]);
+    EXPECT_EQ(cache_find_exact("SUB\\OTHER.JPG"), &listing_cache.entries[2]);
+    EXPECT_EQ(cache_find_nocase("D:\\X\\other.jpg"), &listing_cache.entries[2]);
     EXPECT_EQ(cache_find_exact("other.jpg"), nullptr);
     EXPECT_EQ(cache_find_nocase("MISSING.JPG"), nullptr);
 }
@@ -85,13 +85,13 @@ TEST_F(CacheTest, HoldsAtMost1024AndClearEmpties)
         ASSERT_EQ(cache_append(&e), 0);
     }
     EXPECT_EQ(cache_append(&e), -1);
-    EXPECT_EQ(listing_count, CACHE_MAX);
-    EXPECT_STREQ(listing_cache[1023]->name, "F1023.JPG");
+    EXPECT_EQ(listing_cache.count, CACHE_MAX);
+    EXPECT_STREQ(listing_cache.entries[1023].name, "F1023.JPG");
     // Entries are copies: changing the source leaves the cache alone.
     std::strcpy(e.name, "CHANGED");
-    EXPECT_STREQ(listing_cache[0]->name, "F0000.JPG");
+    EXPECT_STREQ(listing_cache.entries[0].name, "F0000.JPG");
     cache_clear();
-    EXPECT_EQ(listing_count, 0);
+    EXPECT_EQ(listing_cache.count, 0);
     EXPECT_EQ(cache_find_nocase("F0000.JPG"), nullptr);
 }
 
