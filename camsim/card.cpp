@@ -84,12 +84,15 @@ void save_state()
         std::perror(card.state_file.c_str());
 }
 
+// A state-file line: two hex digits, a blank and a path below the root.
+constexpr int STATE_LINE_MAX = 4096;
+
 void load_state()
 {
     FILE *f = std::fopen(card.state_file.c_str(), "r");
     if (!f)
         return;
-    char line[4096];
+    char line[STATE_LINE_MAX];
     while (std::fgets(line, sizeof line, f)) {
         size_t n = std::strlen(line);
         if (n && line[n - 1] == '\n')

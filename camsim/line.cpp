@@ -31,7 +31,7 @@ struct Line {
     bool pace = false;
     FILE *log = nullptr;
     // Receive side.
-    uint8_t rbuf[4096];
+    uint8_t rbuf[SERIAL_FRAME_MAX];  // what one read takes from the line
     size_t rlen = 0;
     size_t rpos = 0;
     FrameReader reader;
@@ -166,8 +166,9 @@ int configure_raw(int fd, const char *what)
     return 0;
 }
 
-// One received byte: the synchronisation bursts live outside frames.
-int take_byte(uint8_t b, LineEvent *ev)
+// One received byte: the synchronisation bursts live outside frames.  True
+// when it completes an event, then in *ev.
+bool take_byte(uint8_t b, LineEvent *ev)
 {
     if (!line.in_frame) {
         if (b == 'U') {
@@ -175,19 +176,19 @@ int take_byte(uint8_t b, LineEvent *ev)
                 line.u_count = 0;
                 ev->kind = LINE_SYNC;
                 ev->length = 0;
-                return 1;
+                return true;
             }
-            return 0;
+            return false;
         }
         line.u_count = 0;
         if (b != FRAME_START)
-            return 0;
+            return false;
         line.in_frame = true;
         line.raw.clear();
         serial_frame_reset(&line.reader);
     }
     line.raw.push_back(b);
-    int status = serial_frame_feed(&line.reader, b);
+    FrameStatus status = serial_frame_feed(&line.reader, b);
     if (status == FRAME_DONE) {
         line.in_frame = false;
         log_bytes("RX", line.raw.data(), line.raw.size());
@@ -195,7 +196,7 @@ int take_byte(uint8_t b, LineEvent *ev)
         ev->length = line.reader.count;
         std::memcpy(ev->frame, line.reader.buf, static_cast<size_t>(line.reader.count));
         serial_frame_reset(&line.reader);
-        return 1;
+        return true;
     }
     if (status == FRAME_OVERFLOW) {
         line.in_frame = false;
@@ -203,7 +204,7 @@ int take_byte(uint8_t b, LineEvent *ev)
         log_bytes("RX", line.raw.data(), line.raw.size());
         line_note("overlong frame dropped");
     }
-    return 0;
+    return false;
 }
 
 } // namespace

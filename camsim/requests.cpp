@@ -38,7 +38,7 @@ constexpr size_t PLAIN_REPLY_LEN = 20;
 constexpr uint8_t DIR_RECORD_ATTR = 0x80;
 constexpr size_t RECORD_FIXED_LEN = 10;  // attribute, 1 byte, size, time
 constexpr size_t HOSTILE_FILE_LEN = 100;
-// The camera's packets stay below the host's 4096-byte frame buffer.
+// The camera's packets stay below the host's frame buffer (SERIAL_FRAME_MAX).
 constexpr size_t MAX_ID_LEN = 3900;
 
 // Reply messages echo the request's command, class and word, with the

@@ -31,7 +31,7 @@ constexpr size_t DOWNLOAD_PATH_MAX = 254;
 // Dots drawn on the current bar.
 int progress_position = 0;
 
-int fail(DownloadState *st)
+DownloadStep fail(DownloadState *st)
 {
     std::free(st->buffer);
     st->buffer = nullptr;
@@ -67,18 +67,18 @@ void download_end(DownloadState *st)
     st->buffer = nullptr;
 }
 
-int download_feed(DownloadState *st, const Packet *pkt)
+DownloadStep download_feed(DownloadState *st, const Packet *pkt)
 {
     st->packets++;
     if (!pkt->crc_ok)
-        st->damaged = 1;
+        st->damaged = true;
 
     if (pkt->type == PKT_EOT) {
         if (st->damaged) {
             // The camera sends the whole message again; its bytes go where
             // the damaged ones went.
             st->received = st->checkpoint;
-            st->damaged = 0;
+            st->damaged = false;
             if (++st->repeats > DOWNLOAD_MAX_REPEATS)
                 return fail(st);
             return DL_NACK;
@@ -184,7 +184,7 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
     int held_marks = 0;
     for (;;) {
         Packet pkt{};
-        int step;
+        DownloadStep step;
         bool started = st.buffer != nullptr;
         if (serial_get_packet(&pkt) == nullptr) {
             download_end(&st);
@@ -285,7 +285,7 @@ int camera_get_file(const char *name)
         elapsed = 1;
     std::printf("\nDownloaded in %ld seconds, %ld bytes/s\n", elapsed, count / elapsed);
 
-    // The cache describes camera_cwd only; a full path into another
+    // The cache describes listing_cache.cwd only; a full path into another
     // directory must not borrow the times or the mark of a namesake here.
     bool listed = cache_describes(path);
     long long mtime = 0;

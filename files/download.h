@@ -17,7 +17,7 @@ struct DownloadState {
     uint32_t total;      // announced size
     uint32_t received;   // bytes received, the next write position
     uint32_t checkpoint; // received at the last acknowledged message
-    int damaged;         // a packet failed its CRC since the last answer
+    bool damaged;        // a packet failed its CRC since the last answer
     int packets;         // packets received since the request
     int repeats;         // NACKs in a row without progress
 };
@@ -33,7 +33,7 @@ enum DownloadStep {
 };
 constexpr int DOWNLOAD_MAX_REPEATS = 32;
 void download_begin(DownloadState *st);
-int download_feed(DownloadState *st, const Packet *pkt);
+DownloadStep download_feed(DownloadState *st, const Packet *pkt);
 void download_end(DownloadState *st);  // frees the buffer if still owned
 
 // Transfers the file (thumbnail 0) or its thumbnail (1) at `path`, with

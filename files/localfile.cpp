@@ -100,10 +100,10 @@ int local_name_check(const char *name)
     return -1;
 }
 
-int local_file_exists(const char *name)
+bool local_file_exists(const char *name)
 {
     struct stat st;
-    return lstat(name, &st) == 0 ? 1 : 0;
+    return lstat(name, &st) == 0;
 }
 
 int local_write_all(int fd, const uint8_t *bytes, size_t count)
@@ -126,7 +126,7 @@ int local_write_all(int fd, const uint8_t *bytes, size_t count)
 }
 
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
-                    int overwrite, long long mtime, const char *open_label)
+                    bool overwrite, long long mtime, const char *open_label)
 {
     if (!overwrite && local_file_exists(name)) {
         errno = EEXIST;

@@ -122,11 +122,15 @@ int camera_get_thumbnail(const char *name, const char *local_name)
 
 namespace {
 
+// Only the first character of an answer counts; a longer line is read on
+// in the next call's pieces, as any line would be.
+constexpr int ANSWER_MAX = 1024;
+
 // Reads the user's answer.  Returns its first character, or 'q' when the
 // input has ended (nobody is left to answer).
 int read_answer(void)
 {
-    char line[1024];
+    char line[ANSWER_MAX];
     for (;;) {
         if (std::fgets(line, sizeof line, stdin) != nullptr)
             return static_cast<signed char>(line[0]);

@@ -269,20 +269,20 @@ void serial_frame_reset(FrameReader *reader)
     reader->count = 0;
 }
 
-int serial_frame_feed(FrameReader *reader, uint8_t byte)
+FrameStatus serial_frame_feed(FrameReader *reader, uint8_t byte)
 {
     size_t used = 0;
     return serial_frame_feed_run(reader, &byte, 1, &used);
 }
 
-int serial_frame_feed_run(FrameReader *reader, const uint8_t *bytes, size_t count,
-                          size_t *used)
+FrameStatus serial_frame_feed_run(FrameReader *reader, const uint8_t *bytes,
+                                  size_t count, size_t *used)
 {
     // The state lives in locals for the run and goes back to the reader at
     // the end: a 1024-byte refill is then one tight loop, not 1024 calls.
     int state = reader->state;
     int n = reader->count;
-    int status = FRAME_MORE;
+    FrameStatus status = FRAME_MORE;
     size_t i = 0;
     while (i < count) {
         if (state == COLLECTING) {
@@ -343,9 +343,9 @@ int serial_frame_feed_run(FrameReader *reader, const uint8_t *bytes, size_t coun
 void serial_parse_packet(const uint8_t *frame, int n, Packet *pkt,
                          PacketVerdict *verdict)
 {
-    verdict->crc_guessed = 0;
+    verdict->crc_guessed = false;
     verdict->guessed_initial = 0;
-    verdict->unknown_type = 0;
+    verdict->unknown_type = false;
     if (n < 0)
         n = 0;
 
@@ -368,7 +368,7 @@ void serial_parse_packet(const uint8_t *frame, int n, Packet *pkt,
         } else {
             // No known seed for this length: the one seed that reproduces
             // the received CRC is accepted, so nothing is really checked.
-            verdict->crc_guessed = 1;
+            verdict->crc_guessed = true;
             verdict->guessed_initial = serial_crc_recover_initial(
                 frame, static_cast<size_t>(covered), pkt->crc);
             pkt->crc_ok = 1;
@@ -409,7 +409,7 @@ void serial_parse_packet(const uint8_t *frame, int n, Packet *pkt,
         break;
     }
     default:
-        verdict->unknown_type = 1;
+        verdict->unknown_type = true;
         break;
     }
 }

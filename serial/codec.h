@@ -80,15 +80,15 @@ enum FrameStatus {
     FRAME_OVERFLOW = 2 // the frame reached SERIAL_FRAME_MAX bytes
 };
 void serial_frame_reset(FrameReader *reader);
-int serial_frame_feed(FrameReader *reader, uint8_t byte);
+FrameStatus serial_frame_feed(FrameReader *reader, uint8_t byte);
 // Feeds the run bytes[0..count) until a frame is complete, the frame
 // overflows or the run ends, whichever comes first, and returns the status
 // of the last byte taken (FRAME_MORE when the run ended first).  *used is
 // the number of bytes taken; the rest belong to whatever follows the frame.
 // Exactly as feeding the same bytes one at a time, at a fraction of the cost
 // per byte: this is the receive loop of every download.
-int serial_frame_feed_run(FrameReader *reader, const uint8_t *bytes, size_t count,
-                          size_t *used);
+FrameStatus serial_frame_feed_run(FrameReader *reader, const uint8_t *bytes,
+                                  size_t count, size_t *used);
 
 // One received packet.  `data` points into the frame it was parsed from and
 // is valid as long as that frame buffer is unchanged.
@@ -106,9 +106,9 @@ struct Packet {
 
 // Result of serial_parse_packet beyond the Packet fields.
 struct PacketVerdict {
-    int crc_guessed;         // 1 when the covered length had no table value
-    uint16_t guessed_initial;// then: the initial value that reproduces crc
-    int unknown_type;        // 1 when the type is not MSG, EOT, ACK, MSG_ALT
+    bool crc_guessed;         // the covered length had no table value
+    uint16_t guessed_initial; // then: the initial value that reproduces crc
+    bool unknown_type;        // the type is not MSG, EOT, ACK, MSG_ALT
 };
 
 // Parses the unescaped frame `frame[0..n)` into `pkt`.

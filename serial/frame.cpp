@@ -68,7 +68,7 @@ const uint8_t *serial_get_frame(int *length)
         if (count < 0)
             return nullptr;
         size_t used = 0;
-        const int status =
+        const FrameStatus status =
             serial_frame_feed_run(&reader, bytes, static_cast<size_t>(count), &used);
         serial_consume(static_cast<int>(used));
         if (status == FRAME_DONE)

@@ -18,14 +18,12 @@
 
 namespace {
 
-constexpr int READ_BUFFER_SIZE = 1024;
-
 struct PortState {
     int fd;
     struct termios settings;  // as applied by serial_open / serial_set_speed
     int timeout_seconds;
     int timeout_microseconds;
-    uint8_t buffer[READ_BUFFER_SIZE];
+    uint8_t buffer[SERIAL_READ_MAX];
     int available;  // received bytes not yet handed out
     int position;   // index of the next one
 };
@@ -299,7 +297,7 @@ int serial_write(int fd, const uint8_t *bytes, int count)
 namespace {
 
 // Fills the empty read buffer: one wait of at most the read timeout, then
-// one read of up to 1024 bytes.  0 when bytes arrived, -1 otherwise (the
+// one read of up to SERIAL_READ_MAX bytes.  0 when bytes arrived, -1 otherwise (the
 // buffer stays empty).
 int refill(void)
 {
@@ -317,7 +315,7 @@ int refill(void)
     // that read could hang for ever.
     if (ready < 0)
         return -1;
-    const ssize_t r = read_retry(port.fd, port.buffer, READ_BUFFER_SIZE);
+    const ssize_t r = read_retry(port.fd, port.buffer, SERIAL_READ_MAX);
     if (r <= 0)
         return -1;
     port.available = static_cast<int>(r);
@@ -369,7 +367,7 @@ void serial_drain(void)
     port.available = 0;
     port.position = 0;
     while (port.fd >= 0 && wait_for_input() == 1) {
-        if (read_retry(port.fd, port.buffer, READ_BUFFER_SIZE) <= 0)
+        if (read_retry(port.fd, port.buffer, SERIAL_READ_MAX) <= 0)
             break;
     }
 }

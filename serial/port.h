@@ -7,6 +7,9 @@
 
 #include <cstdint>
 
+// The most bytes one refill of the read buffer takes from the port.
+constexpr int SERIAL_READ_MAX = 1024;
+
 // Opens `path` read/write, no controlling terminal, close-on-exec, takes an
 // exclusive lock on it (flock where the node supports advisory locks, and
 // TIOCEXCL where the device allows it; only a flock held elsewhere fails),
@@ -49,13 +52,13 @@ void serial_signal_mode(void);
 
 // The next received byte (0..255), or -1 when nothing arrived within the
 // read timeout, on end of file or error, or at once when no port is open.
-// Refills read up to 1024 bytes with one read.  A wait interrupted by a
+// Refills read up to SERIAL_READ_MAX bytes with one read.  A wait interrupted by a
 // signal resumes with the time that remains.  In debug mode a timeout
 // prints "READ TIMEOUT\n" on stdout.
 int serial_get_byte(void);
 
 // The received bytes not yet handed out, after a refill when there are none
-// (the same single wait and single read of up to 1024 bytes as
+// (the same single wait and single read of up to SERIAL_READ_MAX bytes as
 // serial_get_byte).  Returns their number (at least 1) with *bytes pointing
 // at them, or -1 where serial_get_byte would.  They stay in the buffer until
 // serial_consume hands them out, so a reader takes what it needs of a block

@@ -2,8 +2,8 @@
 #ifndef ORVIK_SHELL_INTERP_H
 #define ORVIK_SHELL_INTERP_H
 
-constexpr int TOKEN_SLOTS = 33;
 constexpr int TOKEN_LIMIT = 32;
+constexpr int TOKEN_SLOTS = TOKEN_LIMIT + 1;  // and the terminating nullptr
 
 // Up to `limit` space-separated tokens of at most 1023 characters; a
 // newline ends the line.  Slot n is set to nullptr.  Returns n.

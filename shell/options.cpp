@@ -68,19 +68,19 @@ RunModes parse_options(int argc, char **argv)
             std::printf("This binary lacks the USB support\n");
             std::exit(1);
         case 'l':
-            modes.list = 1;
+            modes.list = true;
             break;
         case 'g':
-            modes.get_all = 1;
+            modes.get_all = true;
             break;
         case 'n':
-            modes.get_new = 1;
+            modes.get_new = true;
             break;
         case 'E':
-            modes.erase = 1;
+            modes.erase = true;
             break;
         case 'U':
-            modes.off = 1;
+            modes.off = true;
             break;
         case 'L':
             settings.lowercase = 1;

@@ -4,11 +4,11 @@
 
 // The run-mode switches; the first one set, in this order, wins.
 struct RunModes {
-    int list;     // -l
-    int get_all;  // -g
-    int get_new;  // -n
-    int erase;    // -E
-    int off;      // -U: connect, switch the camera off, end
+    bool list;     // -l
+    bool get_all;  // -g
+    bool get_new;  // -n
+    bool erase;    // -E
+    bool off;      // -U: connect, switch the camera off, end
 };
 
 // The 16-line usage text on stdout.

@@ -11,7 +11,7 @@ struct Settings {
     int speed;          // -s, `speed`: line speed in bits per second
     const char *device; // -d: serial device path
     int clock_offset;   // UTC-as-local minus local, seconds; computed once
-    char dcim[1024];    // base of the non-interactive walk
+    const char *dcim;   // base of the non-interactive walk
 };
 
 extern Settings settings;
