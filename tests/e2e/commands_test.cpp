@@ -216,9 +216,11 @@ TEST(Commands, InterruptAtThePrompt)
 TEST(Commands, PipedInputEndsLikeQuit)
 {
     Camsim sim = camsim_start();
-    RunResult r = orvik_run({"-d", sim.tty}, "disk\nhelp\n\n\nid\n", sim.dir);
+    RunResult r = orvik_run({"-d", sim.tty}, "disk\nls\tDCIM\nhelp\n\n\nid\n", sim.dir);
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("camera disk: D:\n"), std::string::npos) << r.out;
+    // A tab in a piped line is not completed away: it stays in the token.
+    EXPECT_NE(r.out.find("unknown command 'ls\tDCIM', try 'help'\n"), std::string::npos) << r.out;
     // The help pauses take their characters without swallowing the next
     // command.
     EXPECT_NE(r.out.find("camera ID: Canon PowerShot S20\n"), std::string::npos) << r.out;
