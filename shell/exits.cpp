@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "camera/connect.h"
+#include "serial/port.h"
 #include "shell/settings.h"
 
 // The local file a download is writing, so that a signal does not leave a
@@ -100,6 +101,7 @@ void trap_signal(int sig)
     const char *partial = partial_file;
     if (partial != nullptr)
         unlink(partial);
+    serial_release_exclusive();
     _exit(sig);
 }
 
