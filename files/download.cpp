@@ -231,13 +231,6 @@ int camera_get_file(const char *name)
                 *p = static_cast<char>(*p - 'A' + 'a');
     if (local_name_check(local) != 0)
         return -1;
-    // Known before the transfer: an existing file is not replaced, so there
-    // is no point in fetching it (and re-running getall skips it).
-    if (!settings.overwrite && local_file_exists(local)) {
-        errno = EEXIST;
-        std::perror("===WARNING===> open");
-        return -1;
-    }
 
     time_t start = std::time(nullptr);
     int count = 0;

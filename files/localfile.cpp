@@ -100,12 +100,6 @@ int local_name_check(const char *name)
     return -1;
 }
 
-int local_file_exists(const char *name)
-{
-    struct stat st;
-    return lstat(name, &st) == 0 ? 1 : 0;
-}
-
 int local_write_all(int fd, const uint8_t *bytes, size_t count)
 {
     size_t done = 0;
@@ -128,7 +122,8 @@ int local_write_all(int fd, const uint8_t *bytes, size_t count)
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
                     int overwrite, long long mtime, const char *open_label)
 {
-    if (!overwrite && local_file_exists(name)) {
+    struct stat existing;
+    if (!overwrite && lstat(name, &existing) == 0) {
         errno = EEXIST;
         std::perror(open_label);
         return -1;

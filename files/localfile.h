@@ -21,9 +21,6 @@ int local_name_check(const char *name);
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
                     int overwrite, long long mtime, const char *open_label);
 
-// 1 when `name` exists in the current directory (lstat), else 0.
-int local_file_exists(const char *name);
-
 // write(2) of all bytes, continuing partial writes and retrying EINTR.
 // Returns 0 or -1 (errno set).
 int local_write_all(int fd, const uint8_t *bytes, size_t count);

@@ -1,6 +1,8 @@
 // The bulk commands at the prompt, against the emulated camera.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -57,16 +59,18 @@ TEST_F(BulkTest, GetAllNewOldFollowTheCachedBits)
     const std::vector<std::string> names = {"A.JPG", "B.JPG", "C.JPG"};
     layout::make_folder(sim, "DCIM/100TEST", names);
     RunResult r = run({"ls " + kDir, "getall", "MARK1",
-                       "overwrite",
                        // The cache still shows the files as new: the same
-                       // files come again, and none counts as old.
-                       "getallnew", "MARK2", "getallold", "MARK3",
+                       // files come again (and, not overwriting, are not
+                       // saved), and none counts as old.
+                       "getallnew", "MARK2", "overwrite", "getallold", "MARK3",
                        // A fresh listing shows the downloaded marks.
                        "ls", "getallold", "MARK4", "getallnew", "MARK5",
                        "debug", "getlastls"});
     auto p = layout::parts(r.out, 5);
     EXPECT_EQ(count(p[0], "Getting "), 3) << p[0];
     EXPECT_EQ(count(p[1], "Getting "), 3) << p[1];
+    EXPECT_EQ(count(p[1], "Downloaded in "), 3) << p[1];
+    EXPECT_EQ(count(r.err, std::string("===WARNING===> open: ") + std::strerror(EEXIST) + "\n"), 3) << r.err;
     EXPECT_EQ(count(p[2], "Getting "), 0) << p[2];
     EXPECT_EQ(count(p[3], "Getting "), 3) << p[3];
     EXPECT_EQ(count(p[4], "Getting "), 0) << p[4];
