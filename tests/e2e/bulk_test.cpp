@@ -207,8 +207,10 @@ void answer_viewer(Session &s, const std::string &log, int shown, const std::str
 
 TEST_F(BulkTest, ViewAllActsOnEachAnswer)
 {
+    // The first two names look like paths on another drive: deleting and
+    // fetching them must still address the listed folder's entries.
     layout::make_folder(sim, "DCIM/100TEST",
-                        {"A.JPG", "B.JPG", "C.JPG", "D.JPG", "E.JPG", "F.JPG", "G.JPG"});
+                        {"A:X.JPG", "B:X.JPG", "C.JPG", "D.JPG", "E.JPG", "F.JPG", "G.JPG"});
     std::string bin = make_temp_dir();
     std::string xv_log = bin + "/xv.log";
     Session s = orvik_start({"-d", sim.tty}, cwd, {layout::fake_viewer(bin)});
@@ -220,8 +222,8 @@ TEST_F(BulkTest, ViewAllActsOnEachAnswer)
         ASSERT_TRUE(expect(s, "> "));
     }
     send_line(s, "viewall");
-    answer_viewer(s, xv_log, 1, "d\r");  // A: deleted on the camera
-    answer_viewer(s, xv_log, 2, "G\r");  // B: downloaded
+    answer_viewer(s, xv_log, 1, "d\r");  // A:X: deleted on the camera
+    answer_viewer(s, xv_log, 2, "G\r");  // B:X: downloaded
     answer_viewer(s, xv_log, 3, "o\r");  // C: marked old
     answer_viewer(s, xv_log, 4, "\r");   // D: nothing
     answer_viewer(s, xv_log, 5, "N\r");  // E: marked new
@@ -229,9 +231,9 @@ TEST_F(BulkTest, ViewAllActsOnEachAnswer)
     ASSERT_TRUE(expect(s, "> "));
     EXPECT_EQ(count(s.output, kQuestion), 6);
     EXPECT_EQ(count(read_file(xv_log), "./orvik_REMOVE_ME -geometry +200+100\n"), 6);
-    EXPECT_FALSE(exists(card("A.JPG")));
-    EXPECT_TRUE(exists(card("B.JPG")));
-    EXPECT_EQ(read_file(local("B.JPG")), layout::photo_bytes("B.JPG"));
+    EXPECT_FALSE(exists(card("A:X.JPG")));
+    EXPECT_TRUE(exists(card("B:X.JPG")));
+    EXPECT_EQ(read_file(local("B:X.JPG")), layout::photo_bytes("B:X.JPG"));
 
     // What the camera now counts as new: D, E (re-marked), F and G.
     size_t from = s.output.size();
