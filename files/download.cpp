@@ -167,7 +167,9 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
         switch (step) {
         case DL_CONTINUE:
             if (!started && st.buffer != nullptr) {
-                std::printf("Getting %s, %d bytes\n", path, static_cast<int>(st.total));
+                char shown[CAMERA_PATH_MAX];  // the name came from the camera's listing
+                std::printf("Getting %s, %d bytes\n", camera_printable(path, shown),
+                            static_cast<int>(st.total));
                 progress_bar(0, st.total, 0);
                 open_line = true;
             }

@@ -127,10 +127,12 @@ TEST(BulkFaults, HostileNamesCannotDriveTheTerminalOrPickTheDrive)
     Camsim sim = camsim_start({"--fault", "hostile-name=" + name});
     ASSERT_FALSE(sim.tty.empty());
     layout::make_folder(sim, "DCIM/100TEST", {"A.JPG"});
-    RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\nnewall\ndeleteall\n",
+    RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\ngetall\nnewall\ndeleteall\n",
                             make_temp_dir());
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Getting D:\\DCIM\\100TEST\\C:?[2J.JPG, 100 bytes\n"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("chmod D:\\DCIM\\100TEST\\C:?[2J.JPG: "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Removing D:\\DCIM\\100TEST\\C:?[2J.JPG: "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Removing D:\\DCIM\\100TEST\\A.JPG: successful\n"), std::string::npos);
@@ -141,7 +143,7 @@ TEST(BulkFaults, HostileNamesCannotDriveTheTerminalOrPickTheDrive)
         if (note.find("path=D:\\DCIM\\100TEST\\C:\\x1b[2J.JPG") != std::string::npos)
             joined++;
     }
-    EXPECT_GE(joined, 2);  // the new mark and the removal
+    EXPECT_GE(joined, 4);  // the download and its mark, the new mark, the removal
     camsim_stop(sim);
 }
 
