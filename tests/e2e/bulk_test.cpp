@@ -96,27 +96,36 @@ TEST_F(BulkTest, DeleteAllSkipsProtectedFiles)
     EXPECT_FALSE(exists(card("C.JPG")));
 }
 
-TEST(BulkFaults, DeleteWithoutReplyIsNotReportedAsDone)
+TEST(BulkFaults, UnansweredRequestsAreNotReportedAsDone)
 {
-    // Requests 1 and 2 are the identity and the drive name; the fourth
-    // single-packet request is the second removal, which never gets its
-    // reply.
-    Camsim sim = camsim_start({"--fault", "silent-reply@4"});
-    ASSERT_FALSE(sim.tty.empty());
-    layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
-    RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\ndeleteall\n", make_temp_dir());
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    size_t a = r.out.find("Removing D:\\DCIM\\100TEST\\A.JPG: successful\n");
-    size_t b = r.out.find("Removing D:\\DCIM\\100TEST\\B.JPG: ");
-    size_t c = r.out.find("Removing D:\\DCIM\\100TEST\\C.JPG: successful\n");
-    ASSERT_NE(a, std::string::npos) << r.out;
-    ASSERT_NE(b, std::string::npos) << r.out;
-    ASSERT_NE(c, std::string::npos) << r.out;
-    std::string b_line = r.out.substr(b, c - b);
-    EXPECT_NE(b_line.find("ERROR\n"), std::string::npos) << b_line;
-    EXPECT_EQ(b_line.find("successful"), std::string::npos) << b_line;
-    EXPECT_NE(r.out.find("delete terminated\n", c), std::string::npos);
-    camsim_stop(sim);
+    struct Walk {
+        const char *command, *line_start, *closing;
+    };
+    for (const Walk &w : {Walk{"deleteall", "Removing ", "delete terminated\n"},
+                          Walk{"newall", "chmod ", "chmodall terminated\n"}}) {
+        SCOPED_TRACE(w.command);
+        // Requests 1 and 2 are the identity and the drive name; the fourth
+        // single-packet request is the one for the second entry, which
+        // never gets its reply.
+        Camsim sim = camsim_start({"--fault", "silent-reply@4"});
+        ASSERT_FALSE(sim.tty.empty());
+        layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
+        RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\n" + w.command + "\n",
+                                make_temp_dir());
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        const std::string start = std::string(w.line_start) + "D:\\DCIM\\100TEST\\";
+        size_t a = r.out.find(start + "A.JPG: successful\n");
+        size_t b = r.out.find(start + "B.JPG: ");
+        size_t c = r.out.find(start + "C.JPG: successful\n");
+        ASSERT_NE(a, std::string::npos) << r.out;
+        ASSERT_NE(b, std::string::npos) << r.out;
+        ASSERT_NE(c, std::string::npos) << r.out;
+        std::string b_line = r.out.substr(b, c - b);
+        EXPECT_NE(b_line.find("ERROR\n"), std::string::npos) << b_line;
+        EXPECT_EQ(b_line.find("successful"), std::string::npos) << b_line;
+        EXPECT_NE(r.out.find(w.closing, c), std::string::npos);
+        camsim_stop(sim);
+    }
 }
 
 TEST(BulkFaults, HostileNamesCannotDriveTheTerminalOrPickTheDrive)
