@@ -94,6 +94,23 @@ TEST(Get, ExistingFileIsKeptAfterTheTransferUnlessOverwriting)
     EXPECT_EQ(rig.quit(), 0);
 }
 
+TEST(Get, FullPathOutsideTheListedFolderLeavesANamesakeAlone)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    layout::make_folder(rig.sim, "DCIM/103TEST", {"IMG_0001.JPG"});
+    rig.run("cd D:\\DCIM\\103TEST");
+    size_t marks = e2e::requests(rig.sim, 13).size();
+    std::string out = rig.run("get D:\\DCIM\\100CANON\\IMG_0001.JPG");
+    EXPECT_TRUE(has_line(out, "get successful")) << out;
+    EXPECT_EQ(read_file(rig.cwd + "/IMG_0001.JPG"), card_file(rig, "IMG_0001.JPG"));
+    // The cache describes 103TEST: its IMG_0001.JPG is another file and
+    // must not be marked downloaded.
+    EXPECT_EQ(e2e::requests(rig.sim, 13).size(), marks);
+    EXPECT_NE(rig.run("ls").find("--n-  IMG_0001.JPG"), std::string::npos);
+    EXPECT_EQ(rig.quit(), 0);
+}
+
 TEST(Get, LowerCaseMode)
 {
     Rig rig;
