@@ -258,6 +258,13 @@ TEST(SerialTrace, SecondLineAndPrintableColumn)
     Captured off = capture([&] { serial_trace("RECV", run.data(), 17); });
     EXPECT_EQ(off.err, "");
     EXPECT_EQ(off.out, "");
+
+    // Offsets in lower case, bytes in upper case.
+    Bytes long_run(0xAB, 0xAB);
+    settings.debug = 1;
+    Captured longer = capture([&] { serial_trace("RECV", long_run.data(), 0xAB); });
+    settings.debug = 0;
+    EXPECT_NE(longer.err.find("\n000000a0: AB AB "), std::string::npos) << longer.err;
 }
 
 TEST_F(PtyTest, WritesInNormalAndA50Mode)
