@@ -242,7 +242,8 @@ int camera_last_ls(void)
     for (int i = 0; i < listing_cache.count; i++)
         camera_print_entry(&listing_cache.entries[i]);
     if (settings.debug) {
-        std::printf("last ls pathname was: %s\n", listing_cache.cwd);
+        char shown[CAMERA_PATH_MAX];  // as the camera's reply spelled it
+        std::printf("last ls pathname was: %s\n", camera_printable(listing_cache.cwd, shown));
         std::printf("lastls successful\n");
     }
     return 0;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include <fcntl.h>
@@ -53,9 +54,7 @@ speed_t speed_code(int speed)
 
 void close_descriptor(void)
 {
-#ifdef TIOCNXCL
-    ioctl(port.fd, TIOCNXCL);
-#endif
+    serial_release_exclusive();
     close(port.fd);
     port.fd = -1;
     port.available = 0;
@@ -198,11 +197,7 @@ int serial_open(const char *path)
         fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        // A device held in exclusive mode by another program refuses the open.
-        if (errno == EBUSY)
-            std::printf("%s is in use by another program\n", path);
-        else
-            std::printf("Can't open the %s device\n", path);
+        std::printf("Can't open the %s device\n", path);
         return -1;
     }
     // Two programs talking to the camera at once garble each other's
@@ -218,6 +213,13 @@ int serial_open(const char *path)
     }
 #ifdef TIOCEXCL
     ioctl(fd, TIOCEXCL);  // not every device supports it either
+    // The exclusive flag belongs to the terminal, not to this descriptor:
+    // on a pseudo-terminal whose other side stays open it would outlive
+    // the process and refuse the next ordinary user.  Every exit() clears
+    // it; the termination handler does so itself.
+    static bool release_registered = false;
+    if (!release_registered)
+        release_registered = std::atexit(serial_release_exclusive) == 0;
 #endif
     port.fd = fd;
     port.available = 0;
@@ -239,6 +241,14 @@ int serial_open(const char *path)
     if (tcflush(fd, TCIFLUSH) != 0)
         std::perror("tcflush input");
     return 0;
+}
+
+void serial_release_exclusive(void)
+{
+#ifdef TIOCNXCL
+    if (port.fd >= 0)
+        ioctl(port.fd, TIOCNXCL);
+#endif
 }
 
 void serial_close(void)

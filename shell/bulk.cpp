@@ -109,12 +109,12 @@ int camera_chmod_all(int operation, int bit)
         char buf[CAMERA_PATH_MAX];
         std::printf("chmod %s: ", camera_printable(entry.path, buf));
         std::fflush(stdout);
-        if (cache_find_nocase(entry.name) == nullptr) {
+        // -1: the name is no longer cached, or the camera never answered
+        // and the mark may well be unchanged.
+        if (camera_chmod(entry.name, operation, static_cast<uint8_t>(bit)) == 0)
+            std::puts("successful");
+        else
             std::puts("ERROR");
-            continue;
-        }
-        camera_chmod(entry.name, operation, static_cast<uint8_t>(bit));
-        std::puts("successful");
     }
     std::puts("chmodall terminated");
     return 0;

@@ -39,7 +39,13 @@ void copy_cut(char *dst, size_t size, const char *src)
     // the buffer is cut.
     static char prompt[LINE_MAX_BYTES];
     static char line_buffer[LINE_MAX_BYTES];
-    complete_install();
+    // Completion helps someone typing at a terminal.  Lines from a file or
+    // pipe are commands already written out: there a tab is an ordinary
+    // character of the line, as the splitter treats it.
+    if (isatty(STDIN_FILENO))
+        complete_install();
+    else
+        rl_inhibit_completion = 1;
     for (;;) {
         char text[2100];
         std::snprintf(text, sizeof text, "[%s] %s> ", camera_state.prompt_id, listing_cache.cwd);
