@@ -1,6 +1,5 @@
 #include "camera/connect.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +8,7 @@
 
 #include "camera/message.h"
 #include "files/cache.h"
+#include "serial/fdio.h"
 #include "serial/frame.h"
 #include "serial/link.h"
 #include "serial/port.h"
@@ -57,22 +57,6 @@ const SpeedFrame &speed_frame_for(int speed)
     return speed_frames[4];
 }
 
-// The synchronisation bursts go straight to the port: neither paced nor
-// traced.  write(2) of the whole run, retrying interruptions.
-void write_raw(int fd, const uint8_t *bytes, size_t count)
-{
-    while (count > 0) {
-        ssize_t n = write(fd, bytes, count);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        bytes += n;
-        count -= static_cast<size_t>(n);
-    }
-}
-
 void copy_text(char *dst, const char *src)
 {
     std::snprintf(dst, CAMERA_TEXT_MAX, "%s", src);
@@ -116,7 +100,9 @@ int camera_connect(const char *device)
     Packet pkt{};
     const uint8_t *frame;
     for (;;) {
-        write_raw(serial_descriptor(), sync_bytes, sizeof sync_bytes);
+        // Straight to the port, neither paced nor traced: a lost burst is
+        // simply followed by the next.
+        fdio_write_all(serial_descriptor(), sync_bytes, sizeof sync_bytes);
         frame = serial_get_packet(&pkt);
         if (frame != nullptr)
             break;

@@ -12,6 +12,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "serial/fdio.h"
+
 namespace {
 
 struct Card {
@@ -343,16 +345,10 @@ CardStatus card_write_chunk(const std::string &camera_path, uint32_t offset,
     int fd = open(host.c_str(), flags, 0644);
     if (fd < 0)
         return CARD_IO_ERROR;
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = pwrite(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            close(fd);
-            return CARD_IO_ERROR;
-        }
-        done += static_cast<size_t>(n);
+    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ||
+        fdio_write_all(fd, bytes, length) != 0) {
+        close(fd);
+        return CARD_IO_ERROR;
     }
     if (close(fd) != 0)
         return CARD_IO_ERROR;
@@ -371,9 +367,7 @@ CardStatus card_read(const CardPath &p, std::vector<uint8_t> *out)
     out->clear();
     uint8_t buf[65536];
     for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = fdio_read(fd, buf, sizeof buf);
         if (n < 0) {
             close(fd);
             return CARD_IO_ERROR;

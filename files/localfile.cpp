@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "files/cache.h"
+#include "serial/fdio.h"
 #include "shell/exits.h"
 
 namespace {
@@ -101,25 +102,6 @@ int local_name_check(const char *name)
     return -1;
 }
 
-int local_write_all(int fd, const uint8_t *bytes, size_t count)
-{
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = write(fd, bytes + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return -1;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
                     bool overwrite, long long mtime, const char *open_label)
 {
@@ -133,7 +115,7 @@ int local_save_file(const char *name, const uint8_t *bytes, size_t count,
     if (fd < 0)
         return -1;
 
-    if (local_write_all(fd, bytes, count) != 0) {
+    if (fdio_write_all(fd, bytes, count) != 0) {
         std::perror("write");
         close(fd);
         drop_partial();

@@ -23,8 +23,4 @@ int local_name_check(const char *name);
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
                     bool overwrite, long long mtime, const char *open_label);
 
-// write(2) of all bytes, continuing partial writes and retrying EINTR.
-// Returns 0 or -1 (errno set).
-int local_write_all(int fd, const uint8_t *bytes, size_t count);
-
 #endif

@@ -14,6 +14,7 @@
 #include "files/cache.h"
 #include "files/download.h"
 #include "files/localfile.h"
+#include "serial/fdio.h"
 #include "shell/exits.h"
 
 int camera_find_jpeg(const uint8_t *data, size_t length, size_t *start, size_t *end)
@@ -97,7 +98,7 @@ int camera_get_thumbnail(const char *name, const char *local_name)
         return -1;
     }
     int failed = 0;
-    if (local_write_all(fd, data + start, end - start) != 0) {
+    if (fdio_write_all(fd, data + start, end - start) != 0) {
         std::perror("write");
         failed = 1;
     }

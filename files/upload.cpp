@@ -1,6 +1,5 @@
 #include "files/upload.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -11,21 +10,13 @@
 #include "camera/message.h"
 #include "files/cache.h"
 #include "files/download.h"
+#include "serial/fdio.h"
 
 namespace {
 
 // Chunk payload: 2, offset, length (LE32 each), the target path and its
 // zero, then the chunk.
 constexpr size_t CHUNK_HEADER = 12;
-
-ssize_t read_chunk(int fd, uint8_t *out, size_t count)
-{
-    for (;;) {
-        ssize_t n = read(fd, out, count);
-        if (n >= 0 || errno != EINTR)
-            return n;
-    }
-}
 
 }  // namespace
 
@@ -68,7 +59,7 @@ int camera_upload(const char *source, const char *target)
     uint32_t offset = 0;
     int unanswered = 0;
     for (;;) {
-        ssize_t n = read_chunk(fd, chunk, UPLOAD_CHUNK);
+        ssize_t n = fdio_read(fd, chunk, UPLOAD_CHUNK);
         if (n == 0)
             break;
         if (n < 0) {

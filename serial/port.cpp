@@ -15,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "serial/fdio.h"
 #include "shell/settings.h"
 
 namespace {
@@ -127,61 +128,12 @@ int wait_for_input(void)
     }
 }
 
-ssize_t read_retry(int fd, uint8_t *buf, size_t count)
-{
-    ssize_t r;
-    do
-        r = read(fd, buf, count);
-    while (r < 0 && errno == EINTR);
-    return r;
-}
-
-ssize_t write_retry(int fd, const uint8_t *buf, size_t count)
-{
-    ssize_t r;
-    do
-        r = write(fd, buf, count);
-    while (r < 0 && errno == EINTR);
-    return r;
-}
-
-// The trace is built and written with these alone (no stdio, no
+// The trace is built with these and written with fdio alone (no stdio, no
 // snprintf): the termination handler traces its camera-off frames too.
-void write_text(int fd, const char *text, int len)
-{
-    while (len > 0) {
-        const ssize_t w = write(fd, text, static_cast<size_t>(len));
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return;
-        text += w;
-        len -= static_cast<int>(w);
-    }
-}
-
 int append_text(char *line, int n, const char *text)
 {
     while (*text != 0)
         line[n++] = *text++;
-    return n;
-}
-
-int append_decimal(char *line, int n, int value)
-{
-    unsigned v = static_cast<unsigned>(value);
-    if (value < 0) {
-        line[n++] = '-';
-        v = 0u - v;
-    }
-    char digits[10];
-    int k = 0;
-    do {
-        digits[k++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (k > 0)
-        line[n++] = digits[--k];
     return n;
 }
 
@@ -286,7 +238,7 @@ int serial_write(int fd, const uint8_t *bytes, int count)
         // usleep so that the termination handler may use this path.
         const struct timespec pause = {0, 1000};
         for (int i = 0; i < count; i++) {
-            if (write_retry(fd, bytes + i, 1) != 1)
+            if (fdio_write_all(fd, bytes + i, 1) != 0)
                 return -1;
             nanosleep(&pause, nullptr);
         }
@@ -295,8 +247,10 @@ int serial_write(int fd, const uint8_t *bytes, int count)
     }
     int done = 0;
     while (done < count) {
-        const ssize_t w = write_retry(fd, bytes + done, static_cast<size_t>(count - done));
-        if (w <= 0)
+        // Each piece the system takes is traced as it goes, so a trace
+        // shows how the driver accepted the run.
+        const ssize_t w = fdio_write(fd, bytes + done, static_cast<size_t>(count - done));
+        if (w < 0)
             return -1;
         serial_trace("WRITE", bytes + done, static_cast<int>(w));
         done += static_cast<int>(w);
@@ -325,7 +279,7 @@ int refill(void)
     // that read could hang for ever.
     if (ready < 0)
         return -1;
-    const ssize_t r = read_retry(port.fd, port.buffer, SERIAL_READ_MAX);
+    const ssize_t r = fdio_read(port.fd, port.buffer, SERIAL_READ_MAX);
     if (r <= 0)
         return -1;
     port.available = static_cast<int>(r);
@@ -377,7 +331,7 @@ void serial_drain(void)
     port.available = 0;
     port.position = 0;
     while (port.fd >= 0 && wait_for_input() == 1) {
-        if (read_retry(port.fd, port.buffer, SERIAL_READ_MAX) <= 0)
+        if (fdio_read(port.fd, port.buffer, SERIAL_READ_MAX) <= 0)
             break;
     }
 }
@@ -403,9 +357,9 @@ void serial_trace(const char *label, const uint8_t *bytes, int count)
     for (const char *c = label; *c != 0 && n < 64; c++)
         line[n++] = *c;
     n = append_text(line, n, ": (");
-    n = append_decimal(line, n, count);
+    n += fdio_format_decimal(line + n, count);
     n = append_text(line, n, " bytes)\n");
-    write_text(STDERR_FILENO, line, n);
+    fdio_write_all(STDERR_FILENO, line, static_cast<size_t>(n));
 
     for (int offset = 0; offset < count; offset += 16) {
         n = 0;
@@ -431,7 +385,7 @@ void serial_trace(const char *label, const uint8_t *bytes, int count)
             line[n++] = (b >= 0x20 && b <= 0x7D) ? static_cast<char>(b) : '.';
         }
         line[n++] = '\n';
-        write_text(STDERR_FILENO, line, n);
+        fdio_write_all(STDERR_FILENO, line, static_cast<size_t>(n));
     }
-    write_text(STDOUT_FILENO, "\n", 1);
+    fdio_write_all(STDOUT_FILENO, "\n", 1);
 }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "camera/connect.h"
+#include "serial/fdio.h"
 #include "serial/port.h"
 #include "shell/settings.h"
 
@@ -45,22 +46,6 @@ void close_and_exit(int status)
     std::exit(status);
 }
 
-// Signal-safe output: write(2) the whole text, retrying interruptions.
-static void safe_write(int fd, const char *text)
-{
-    size_t len = std::strlen(text);
-    while (len > 0) {
-        ssize_t n = write(fd, text, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        text += n;
-        len -= static_cast<size_t>(n);
-    }
-}
-
 // The termination handler does its whole job inside the handler, but only
 // with async-signal-safe calls: it may interrupt printf or malloc half way,
 // so it formats the number by hand and writes with write(2), switches the
@@ -69,22 +54,13 @@ static void safe_write(int fd, const char *text)
 // start, so nothing printed before the signal is lost by skipping exit().
 void trap_signal(int sig)
 {
+    // One write, so that the line cannot be torn apart by other output.
     char msg[80] = "\n--> signal ";
-    char digits[12];
-    int n = 0;
-    unsigned v = sig < 0 ? 0u - static_cast<unsigned>(sig) : static_cast<unsigned>(sig);
-    do {
-        digits[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0 && n < 11);
     size_t pos = std::strlen(msg);
-    if (sig < 0)
-        msg[pos++] = '-';
-    while (n > 0)
-        msg[pos++] = digits[--n];
+    pos += static_cast<size_t>(fdio_format_decimal(msg + pos, sig));
     msg[pos] = 0;
     std::strcat(msg, " trapped, close the camera and exit\n");
-    safe_write(STDOUT_FILENO, msg);
+    fdio_signal_write(STDOUT_FILENO, msg);
 
     serial_signal_mode();
     camera_off();
@@ -92,9 +68,9 @@ void trap_signal(int sig)
     struct stat st;
     if (lstat(TEMP_THUMBNAIL, &st) == 0) {
         if (S_ISLNK(st.st_mode)) {
-            safe_write(STDOUT_FILENO, "WARNING, ");
-            safe_write(STDOUT_FILENO, TEMP_THUMBNAIL);
-            safe_write(STDOUT_FILENO, " is a symbolic link\n");
+            fdio_signal_write(STDOUT_FILENO, "WARNING, ");
+            fdio_signal_write(STDOUT_FILENO, TEMP_THUMBNAIL);
+            fdio_signal_write(STDOUT_FILENO, " is a symbolic link\n");
         } else {
             unlink(TEMP_THUMBNAIL);
         }

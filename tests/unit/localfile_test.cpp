@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "files/localfile.h"
+#include "serial/fdio.h"
 
 namespace {
 
@@ -150,11 +151,11 @@ TEST_F(LocalFileTest, WriteAllCompletesAndReportsFailure)
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     std::vector<uint8_t> bytes(1000, 0x5A);
-    EXPECT_EQ(local_write_all(fds[1], bytes.data(), bytes.size()), 0);
+    EXPECT_EQ(fdio_write_all(fds[1], bytes.data(), bytes.size()), 0);
     close(fds[0]);
     signal(SIGPIPE, SIG_IGN);
     errno = 0;
-    EXPECT_EQ(local_write_all(fds[1], bytes.data(), bytes.size()), -1);
+    EXPECT_EQ(fdio_write_all(fds[1], bytes.data(), bytes.size()), -1);
     EXPECT_EQ(errno, EPIPE);
     close(fds[1]);
 }
