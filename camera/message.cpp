@@ -92,7 +92,7 @@ int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
     if (got) {
         *reply = pkt;
         int n = 0;
-        if ((pkt.type == PKT_MSG || pkt.type == PKT_MSG_ALT) && pkt.data != nullptr)
+        if (serial_is_data_packet(pkt) && pkt.data != nullptr)
             n = pkt.length;
         if (n > SERIAL_FRAME_MAX)
             n = SERIAL_FRAME_MAX;

@@ -38,19 +38,127 @@ DownloadStep fail(DownloadState *st)
     return DL_FAILED;
 }
 
-bool is_data_packet(const Packet *pkt)
+// The camera's EOT closes one message: a damaged one is asked for again,
+// a sound one acknowledged, the last one ends the file.
+DownloadStep end_of_message(DownloadState *st)
 {
-    return pkt->type == PKT_MSG || pkt->type == PKT_MSG_ALT;
+    if (st->damaged) {
+        // The camera sends the whole message again; its bytes go where
+        // the damaged ones went.
+        st->received = st->checkpoint;
+        st->damaged = false;
+        if (++st->repeats > DOWNLOAD_MAX_REPEATS)
+            return fail(st);
+        return DL_NACK;
+    }
+    st->repeats = 0;
+    if (st->buffer == nullptr)
+        return DL_EMPTY;
+    if (st->received == st->total)
+        return DL_DONE;
+    st->checkpoint = st->received;
+    return DL_ACK;
 }
 
-// Prints the repeat marks held back so far, one 'X' each.
-void print_marks(int *held, bool *open_line)
+// The sound header that opens every message: a refusal before the file
+// started, the announced total, the buffer at the first header.
+// DL_CONTINUE when the message's file bytes may follow.
+DownloadStep take_header(DownloadState *st, const Packet *pkt)
 {
-    for (; *held > 0; --*held) {
+    if (st->buffer == nullptr && pkt->length > HEADER_STATUS && pkt->data[HEADER_STATUS] != 0)
+        return DL_REFUSED;
+    if (pkt->length < HEADER_LEN)
+        return fail(st);
+    const uint32_t total = le32(pkt->data + HEADER_TOTAL);
+    if (st->buffer != nullptr)
+        return total == st->total ? DL_CONTINUE : fail(st);
+    if (total > 0x7FFFFFFFu)
+        return fail(st);
+    st->buffer = static_cast<uint8_t *>(std::malloc(total > 0 ? total : 1));
+    if (st->buffer == nullptr)
+        return DL_NOMEM;
+    st->total = total;
+    return DL_CONTINUE;
+}
+
+// Stores file bytes at the next write position.  A trusted run that
+// overruns the announced total breaks the protocol; a damaged one is cut
+// at the buffer's end, as its repeat will overwrite it anyway.
+DownloadStep store_bytes(DownloadState *st, const uint8_t *bytes, uint32_t count, bool trusted)
+{
+    if (count > st->total - st->received) {
+        if (trusted)
+            return fail(st);
+        count = st->total - st->received;
+    }
+    if (count > 0)
+        std::memcpy(st->buffer + st->received, bytes, count);
+    st->received += count;
+    return DL_CONTINUE;
+}
+
+// What the user sees of one transfer: the "Getting" line and the bar once
+// a sound header named the size, an 'X' per repeat.  Repeats asked for
+// before that wait for the bar, or for the end of a transfer that never
+// got one.
+struct TransferView {
+    bool open_line;  // progress dots or repeat marks wait for a line end
+    int held_marks;
+};
+
+// Prints the repeat marks held back so far, one 'X' each.
+void print_marks(TransferView *view)
+{
+    for (; view->held_marks > 0; --view->held_marks) {
         std::putchar('X');
-        *open_line = true;
+        view->open_line = true;
     }
     std::fflush(stdout);
+}
+
+void view_start(TransferView *view, const char *path, uint32_t total)
+{
+    char shown[CAMERA_PATH_MAX];  // the name came from the camera's listing
+    std::printf("Getting %s, %d bytes\n", camera_printable(path, shown), static_cast<int>(total));
+    progress_bar(0, total, 0);
+    view->open_line = true;
+    print_marks(view);
+}
+
+void view_repeat(TransferView *view, bool started)
+{
+    view->held_marks++;
+    if (started)
+        print_marks(view);
+}
+
+// A transfer that ends without a file closes its line.
+void view_end(TransferView *view)
+{
+    print_marks(view);
+    if (view->open_line)
+        std::printf("\n");
+}
+
+// The MSG_FILE request: flag (1: the thumbnail), path length + 1 at byte 5,
+// the path from byte 8.  False, with nothing sent, when the path cannot
+// travel.
+bool request_file(const char *path, int thumbnail)
+{
+    const size_t n = std::strlen(path);
+    if (n > DOWNLOAD_PATH_MAX) {
+        std::printf("camera path too long\n");
+        return false;
+    }
+    uint8_t payload[DOWNLOAD_PATH_MAX + 9] = {};
+    payload[0] = thumbnail ? 1 : 0;
+    payload[5] = static_cast<uint8_t>(n + 1);
+    std::memcpy(payload + 8, path, n);
+    const int payload_len = static_cast<int>(n) + 9;
+    if (camera_check_payload(payload_len) != 0)
+        return false;
+    camera_send_request(MSG_FILE, payload, static_cast<uint16_t>(payload_len));
+    return true;
 }
 
 }  // namespace
@@ -72,27 +180,9 @@ DownloadStep download_feed(DownloadState *st, const Packet *pkt)
     st->packets++;
     if (!pkt->crc_ok)
         st->damaged = true;
-
-    if (pkt->type == PKT_EOT) {
-        if (st->damaged) {
-            // The camera sends the whole message again; its bytes go where
-            // the damaged ones went.
-            st->received = st->checkpoint;
-            st->damaged = false;
-            if (++st->repeats > DOWNLOAD_MAX_REPEATS)
-                return fail(st);
-            return DL_NACK;
-        }
-        st->repeats = 0;
-        if (st->buffer == nullptr)
-            return DL_EMPTY;
-        if (st->received == st->total)
-            return DL_DONE;
-        st->checkpoint = st->received;
-        return DL_ACK;
-    }
-
-    if (!is_data_packet(pkt))
+    if (pkt->type == PKT_EOT)
+        return end_of_message(st);
+    if (!serial_is_data_packet(*pkt))
         return DL_CONTINUE;
 
     // A message in which a packet failed its check is asked for again, and
@@ -109,22 +199,9 @@ DownloadStep download_feed(DownloadState *st, const Packet *pkt)
             if (st->buffer == nullptr || pkt->length < HEADER_LEN)
                 return DL_CONTINUE;
         } else {
-            if (st->buffer == nullptr && pkt->length > HEADER_STATUS &&
-                pkt->data[HEADER_STATUS] != 0)
-                return DL_REFUSED;
-            if (pkt->length < HEADER_LEN)
-                return fail(st);
-            uint32_t total = le32(pkt->data + HEADER_TOTAL);
-            if (st->buffer == nullptr) {
-                if (total > 0x7FFFFFFFu)
-                    return fail(st);
-                st->buffer = static_cast<uint8_t *>(std::malloc(total > 0 ? total : 1));
-                if (st->buffer == nullptr)
-                    return DL_NOMEM;
-                st->total = total;
-            } else if (total != st->total) {
-                return fail(st);
-            }
+            const DownloadStep step = take_header(st, pkt);
+            if (step != DL_CONTINUE)
+                return step;
         }
         bytes += HEADER_LEN;
         count -= HEADER_LEN;
@@ -132,15 +209,7 @@ DownloadStep download_feed(DownloadState *st, const Packet *pkt)
         // File bytes before any sound header: nowhere to put them.
         return trusted ? fail(st) : DL_CONTINUE;
     }
-    if (count > st->total - st->received) {
-        if (trusted)
-            return fail(st);
-        count = st->total - st->received;
-    }
-    if (count > 0)
-        std::memcpy(st->buffer + st->received, bytes, count);
-    st->received += count;
-    return DL_CONTINUE;
+    return store_bytes(st, bytes, count, trusted);
 }
 
 void progress_bar(int mode, uint32_t total, uint32_t done)
@@ -162,46 +231,23 @@ void progress_bar(int mode, uint32_t total, uint32_t done)
 
 uint8_t *camera_download(const char *path, int thumbnail, int *received)
 {
-    size_t n = std::strlen(path);
-    if (n > DOWNLOAD_PATH_MAX) {
-        std::printf("camera path too long\n");
+    if (!request_file(path, thumbnail))
         return nullptr;
-    }
-    uint8_t payload[DOWNLOAD_PATH_MAX + 9] = {};
-    payload[0] = thumbnail ? 1 : 0;
-    payload[5] = static_cast<uint8_t>(n + 1);
-    std::memcpy(payload + 8, path, n);
-    int payload_len = static_cast<int>(n) + 9;
-    if (camera_check_payload(payload_len) != 0)
-        return nullptr;
-    camera_send_request(MSG_FILE, payload, static_cast<uint16_t>(payload_len));
-
     DownloadState st;
     download_begin(&st);
-    bool open_line = false;  // progress dots or repeat marks wait for a line end
-    // Repeats asked for before a sound header named the file's size: their
-    // marks wait for the bar, or for the end of a transfer that never got one.
-    int held_marks = 0;
+    TransferView view{false, 0};
     for (;;) {
         Packet pkt{};
-        DownloadStep step;
-        bool started = st.buffer != nullptr;
-        if (serial_get_packet(&pkt) == nullptr) {
-            download_end(&st);
-            step = DL_FAILED;
-        } else {
+        const bool started = st.buffer != nullptr;
+        DownloadStep step = DL_FAILED;
+        if (serial_get_packet(&pkt) != nullptr)
             step = download_feed(&st, &pkt);
-        }
+        else
+            download_end(&st);
         switch (step) {
         case DL_CONTINUE:
-            if (!started && st.buffer != nullptr) {
-                char shown[CAMERA_PATH_MAX];  // the name came from the camera's listing
-                std::printf("Getting %s, %d bytes\n", camera_printable(path, shown),
-                            static_cast<int>(st.total));
-                progress_bar(0, st.total, 0);
-                open_line = true;
-                print_marks(&held_marks, &open_line);
-            }
+            if (!started && st.buffer != nullptr)
+                view_start(&view, path, st.total);
             if (st.buffer != nullptr && pkt.type != PKT_EOT)
                 progress_bar(1, st.total, st.received);
             break;
@@ -209,9 +255,7 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
             serial_send_ack(0);
             break;
         case DL_NACK:
-            held_marks++;
-            if (st.buffer != nullptr)
-                print_marks(&held_marks, &open_line);
+            view_repeat(&view, st.buffer != nullptr);
             serial_send_ack(NACK);
             break;
         case DL_DONE: {
@@ -224,27 +268,21 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
         case DL_EMPTY:
             serial_send_ack(0);
             *received = 0;
-            print_marks(&held_marks, &open_line);
-            if (open_line)
-                std::printf("\n");
+            view_end(&view);
             return nullptr;
         case DL_REFUSED:
             serial_wait_eot();
             serial_send_ack(0);
-            print_marks(&held_marks, &open_line);
-            if (open_line)
-                std::printf("\n");
+            view_end(&view);
             return nullptr;
         case DL_NOMEM:
             errno = ENOMEM;
             std::perror("malloc");
             close_and_exit(1);
-        default:
+        case DL_FAILED:
             // Whatever the camera still sends of this transfer must not be
             // taken as the answer to the next request.
-            print_marks(&held_marks, &open_line);
-            if (open_line)
-                std::printf("\n");
+            view_end(&view);
             serial_drain();
             return nullptr;
         }

@@ -67,16 +67,11 @@ int resolve_listing_path(const char *path, char *out)
     return 0;
 }
 
-bool is_data_packet(const Packet &pkt)
-{
-    return pkt.type == PKT_MSG || pkt.type == PKT_MSG_ALT;
-}
-
 // Appends a data packet's bytes to the reply.  Returns 0, or -1 after the
 // system's text when memory ran out or the reply grew beyond reason.
 int append_packet(std::vector<uint8_t> &reply, const Packet &pkt)
 {
-    if (!is_data_packet(pkt) || pkt.data == nullptr || pkt.length == 0)
+    if (!serial_is_data_packet(pkt) || pkt.data == nullptr || pkt.length == 0)
         return 0;
     if (reply.size() + pkt.length > LISTING_REPLY_MAX) {
         errno = ENOMEM;
@@ -108,7 +103,7 @@ int receive_listing(std::vector<uint8_t> &reply)
         serial_send_ack(0);
         return -1;
     }
-    if (is_data_packet(pkt) && pkt.length > FIRST_RECORD && pkt.data[FIRST_RECORD] != ATTR_BIT7) {
+    if (serial_is_data_packet(pkt) && pkt.length > FIRST_RECORD && pkt.data[FIRST_RECORD] != ATTR_BIT7) {
         // Refusal: the directory record is missing.  Take the camera's EOT
         // and close the exchange.
         Packet eot{};

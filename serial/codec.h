@@ -104,6 +104,12 @@ struct Packet {
     int32_t frame_length; // unescaped bytes between the delimiters
 };
 
+// The two types that carry data (PKT_MSG, PKT_MSG_ALT).
+inline bool serial_is_data_packet(const Packet &pkt)
+{
+    return pkt.type == PKT_MSG || pkt.type == PKT_MSG_ALT;
+}
+
 // Result of serial_parse_packet beyond the Packet fields.
 struct PacketVerdict {
     bool crc_guessed;         // the covered length had no table value
