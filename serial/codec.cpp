@@ -218,6 +218,57 @@ size_t put_escaped(uint8_t b, uint8_t *out)
 
 enum ReaderState { HUNTING = 0, COLLECTING = 1, ESCAPED = 2 };
 
+// Plain bytes, nearly all of them in image data, go straight into the
+// frame; only the end and escape bytes need the states.  Copies from
+// bytes[i..count) up to the first such byte or the frame's end and returns
+// the index of the first byte not taken.
+size_t collect_plain(uint8_t *buf, int *n, const uint8_t *bytes, size_t i, size_t count)
+{
+    size_t limit = count;
+    if (limit - i > static_cast<size_t>(SERIAL_FRAME_MAX - *n))
+        limit = i + static_cast<size_t>(SERIAL_FRAME_MAX - *n);
+    int k = *n;
+    while (i < limit && bytes[i] != FRAME_ESCAPE && bytes[i] != FRAME_END)
+        buf[k++] = bytes[i++];
+    *n = k;
+    return i;
+}
+
+// One byte through the reader's states.
+FrameStatus feed_byte(int *state, uint8_t *buf, int *n, uint8_t byte)
+{
+    if (*state == HUNTING) {
+        // Whatever precedes a start byte is the tail of a lost frame or
+        // line noise.
+        if (byte == FRAME_START) {
+            *state = COLLECTING;
+            *n = 0;
+        }
+        return FRAME_MORE;
+    }
+    if (*state == COLLECTING) {
+        if (byte == FRAME_ESCAPE) {
+            *state = ESCAPED;
+            return FRAME_MORE;
+        }
+        if (byte == FRAME_END) {
+            *state = HUNTING;
+            return FRAME_DONE;
+        }
+        // A raw start byte inside a frame is data: the camera does not
+        // restart frames.
+    } else {
+        *state = COLLECTING;
+        byte = static_cast<uint8_t>(byte ^ 0x20);
+    }
+    buf[(*n)++] = byte;
+    if (*n >= SERIAL_FRAME_MAX) {
+        *state = HUNTING;
+        return FRAME_OVERFLOW;
+    }
+    return FRAME_MORE;
+}
+
 }  // namespace
 
 uint16_t serial_crc_run(uint16_t initial, const uint8_t *bytes, size_t length)
@@ -284,15 +335,9 @@ FrameStatus serial_frame_feed_run(FrameReader *reader, const uint8_t *bytes,
     int n = reader->count;
     FrameStatus status = FRAME_MORE;
     size_t i = 0;
-    while (i < count) {
+    while (i < count && status == FRAME_MORE) {
         if (state == COLLECTING) {
-            // Plain bytes, nearly all of them in image data, go straight
-            // into the frame; only the end and escape bytes need the states.
-            size_t limit = count;
-            if (limit - i > static_cast<size_t>(SERIAL_FRAME_MAX - n))
-                limit = i + static_cast<size_t>(SERIAL_FRAME_MAX - n);
-            while (i < limit && bytes[i] != FRAME_ESCAPE && bytes[i] != FRAME_END)
-                reader->buf[n++] = bytes[i++];
+            i = collect_plain(reader->buf, &n, bytes, i, count);
             if (n >= SERIAL_FRAME_MAX) {
                 state = HUNTING;
                 status = FRAME_OVERFLOW;
@@ -301,44 +346,72 @@ FrameStatus serial_frame_feed_run(FrameReader *reader, const uint8_t *bytes,
             if (i == count)
                 break;
         }
-        uint8_t byte = bytes[i++];
-        if (state == HUNTING) {
-            // Whatever precedes a start byte is the tail of a lost frame or
-            // line noise.
-            if (byte == FRAME_START) {
-                state = COLLECTING;
-                n = 0;
-            }
-            continue;
-        }
-        if (state == COLLECTING) {
-            if (byte == FRAME_ESCAPE) {
-                state = ESCAPED;
-                continue;
-            }
-            if (byte == FRAME_END) {
-                state = HUNTING;
-                status = FRAME_DONE;
-                break;
-            }
-            // A raw start byte inside a frame is data: the camera does not
-            // restart frames.
-        } else {
-            state = COLLECTING;
-            byte = static_cast<uint8_t>(byte ^ 0x20);
-        }
-        reader->buf[n++] = byte;
-        if (n >= SERIAL_FRAME_MAX) {
-            state = HUNTING;
-            status = FRAME_OVERFLOW;
-            break;
-        }
+        status = feed_byte(&state, reader->buf, &n, bytes[i++]);
     }
     reader->state = state;
     reader->count = n;
     *used = i;
     return status;
 }
+
+namespace {
+
+// The CRC fields of a frame of n >= 2 bytes whose packet proper is the
+// first `covered` bytes.
+void parse_crc(const uint8_t *frame, int covered, Packet *pkt, PacketVerdict *verdict)
+{
+    pkt->crc = le16(frame + covered);
+    const int initial = serial_crc_initial(covered);
+    if (initial >= 0) {
+        const uint16_t crc = serial_crc_run(static_cast<uint16_t>(initial), frame,
+                                            static_cast<size_t>(covered));
+        pkt->crc_ok = crc == pkt->crc ? 1 : 0;
+        return;
+    }
+    // No known seed for this length: the one seed that reproduces the
+    // received CRC is accepted, so nothing is really checked.
+    verdict->crc_guessed = true;
+    verdict->guessed_initial =
+        serial_crc_recover_initial(frame, static_cast<size_t>(covered), pkt->crc);
+    pkt->crc_ok = 1;
+}
+
+// Length and data of a data packet: seq, type, length (LE16), data.
+void parse_data_fields(const uint8_t *frame, int n, int covered, Packet *pkt)
+{
+    if (covered < 4) {
+        pkt->length = 0;
+        pkt->data = frame + (n < 4 ? n : 4);
+        pkt->crc_ok = 0;
+        return;
+    }
+    pkt->data = frame + 4;
+    pkt->length = le16(frame + 2);
+    const int received = covered - 4;
+    if (pkt->length > received) {
+        // Consumers copy `length` bytes from `data`: never let them run
+        // past the frame, and mark the packet damaged so that a download
+        // asks for a repeat.
+        pkt->length = static_cast<uint16_t>(received);
+        pkt->crc_ok = 0;
+    }
+}
+
+// The status byte of an EOT or ACK: seq, type, status, three zeros.
+void parse_control_status(const uint8_t *frame, int covered, Packet *pkt)
+{
+    uint8_t status = 0;
+    if (covered < 3)
+        pkt->crc_ok = 0;
+    else
+        status = frame[2];
+    if (pkt->type == PKT_EOT)
+        pkt->eot_status = status;
+    else
+        pkt->ack_status = status;
+}
+
+}  // namespace
 
 void serial_parse_packet(const uint8_t *frame, int n, Packet *pkt,
                          PacketVerdict *verdict)
@@ -359,55 +432,18 @@ void serial_parse_packet(const uint8_t *frame, int n, Packet *pkt,
         pkt->crc = 0;
         pkt->crc_ok = 0;
     } else {
-        pkt->crc = le16(frame + covered);
-        const int initial = serial_crc_initial(covered);
-        if (initial >= 0) {
-            const uint16_t crc = serial_crc_run(static_cast<uint16_t>(initial),
-                                                frame, static_cast<size_t>(covered));
-            pkt->crc_ok = crc == pkt->crc ? 1 : 0;
-        } else {
-            // No known seed for this length: the one seed that reproduces
-            // the received CRC is accepted, so nothing is really checked.
-            verdict->crc_guessed = true;
-            verdict->guessed_initial = serial_crc_recover_initial(
-                frame, static_cast<size_t>(covered), pkt->crc);
-            pkt->crc_ok = 1;
-        }
+        parse_crc(frame, covered, pkt, verdict);
     }
 
     switch (pkt->type) {
     case PKT_MSG:
     case PKT_MSG_ALT:
-        if (covered < 4) {
-            pkt->length = 0;
-            pkt->data = frame + (n < 4 ? n : 4);
-            pkt->crc_ok = 0;
-        } else {
-            pkt->data = frame + 4;
-            pkt->length = le16(frame + 2);
-            const int received = covered - 4;
-            if (pkt->length > received) {
-                // Consumers copy `length` bytes from `data`: never let them
-                // run past the frame, and mark the packet damaged so that a
-                // download asks for a repeat.
-                pkt->length = static_cast<uint16_t>(received);
-                pkt->crc_ok = 0;
-            }
-        }
+        parse_data_fields(frame, n, covered, pkt);
         break;
     case PKT_EOT:
-    case PKT_ACK: {
-        uint8_t status = 0;
-        if (covered < 3)
-            pkt->crc_ok = 0;
-        else
-            status = frame[2];
-        if (pkt->type == PKT_EOT)
-            pkt->eot_status = status;
-        else
-            pkt->ack_status = status;
+    case PKT_ACK:
+        parse_control_status(frame, covered, pkt);
         break;
-    }
     default:
         verdict->unknown_type = true;
         break;
