@@ -55,63 +55,81 @@ bool holds_the_photo(const char *local, const char *path)
 
 }  // namespace
 
+namespace {
+
+// The local name of a thumbnail: as given, or the photo's own name.
+// nullptr when that name is unusable, or is the downloaded photo itself.
+const char *thumbnail_name(const char *path, const char *local_name)
+{
+    if (local_name != nullptr)
+        return local_name;
+    const char *slash = std::strrchr(path, '\\');
+    if (slash == nullptr)
+        return nullptr;
+    const char *local = slash + 1;
+    if (local_name_check(local) != 0)
+        return nullptr;
+    // An older thumbnail is simply replaced, but a photo saved by `get` is
+    // kept: the camera has it marked downloaded, and replacing it with its
+    // preview would leave `deleteold` to remove the only full copy.
+    if (holds_the_photo(local, path)) {
+        char shown[CAMERA_PATH_MAX];
+        std::printf("%s is the downloaded photo; not replaced by its thumbnail\n",
+                    camera_printable(local, shown));
+        return nullptr;
+    }
+    return local;
+}
+
+// Writes the image to `local`.  Returns 0, or -1 after the system's text
+// with no file left behind: a cut-off image is no thumbnail.
+int save_image(const char *local, const uint8_t *image, size_t length)
+{
+    int fd = open(local, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::perror("open");
+        return -1;
+    }
+    bool failed = false;
+    if (fdio_write_all(fd, image, length) != 0) {
+        std::perror("write");
+        failed = true;
+    }
+    if (close(fd) != 0 && !failed) {
+        std::perror("close");
+        failed = true;
+    }
+    if (failed) {
+        unlink(local);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int camera_get_thumbnail(const char *name, const char *local_name)
 {
     char path[CAMERA_PATH_MAX];
     camera_make_path(name, path);
-    const char *local = local_name;
-    if (local == nullptr) {
-        const char *slash = std::strrchr(path, '\\');
-        if (slash == nullptr)
-            return -1;
-        local = slash + 1;
-        if (local_name_check(local) != 0)
-            return -1;
-        // The thumbnail goes under the photo's own name.  An older
-        // thumbnail is simply replaced, but a photo saved by `get` is kept:
-        // the camera has it marked downloaded, and replacing it with its
-        // preview would leave `deleteold` to remove the only full copy.
-        if (holds_the_photo(local, path)) {
-            char shown[CAMERA_PATH_MAX];
-            std::printf("%s is the downloaded photo; not replaced by its thumbnail\n",
-                        camera_printable(local, shown));
-            return -1;
-        }
-    }
+    const char *local = thumbnail_name(path, local_name);
+    if (local == nullptr)
+        return -1;
 
     time_t begin = std::time(nullptr);
     int count = 0;
     uint8_t *data = camera_download(path, 1, &count);
     if (data == nullptr)
         return -1;
-
     size_t start = 0, end = 0;
-    if (camera_find_jpeg(data, static_cast<size_t>(count), &start, &end) != 0) {
+    int saved = -1;
+    if (camera_find_jpeg(data, static_cast<size_t>(count), &start, &end) != 0)
         std::printf("\nno JPEG image in the thumbnail data\n");
-        std::free(data);
-        return -1;
-    }
-    int fd = open(local, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        std::perror("open");
-        std::free(data);
-        return -1;
-    }
-    int failed = 0;
-    if (fdio_write_all(fd, data + start, end - start) != 0) {
-        std::perror("write");
-        failed = 1;
-    }
-    if (close(fd) != 0 && !failed) {
-        std::perror("close");
-        failed = 1;
-    }
+    else
+        saved = save_image(local, data + start, end - start);
     std::free(data);
-    if (failed) {
-        // A cut-off image is no thumbnail; do not leave it behind.
-        unlink(local);
+    if (saved != 0)
         return -1;
-    }
     std::printf("\n");
 
     long elapsed = static_cast<long>(std::time(nullptr) - begin);

@@ -18,53 +18,41 @@ namespace {
 // zero, then the chunk.
 constexpr size_t CHUNK_HEADER = 12;
 
-}  // namespace
-
-int camera_upload(const char *source, const char *target)
+// The target name when none is given: the source's last path component,
+// which the camera takes only with one dot at most.  nullptr after the
+// message when it has more.
+const char *default_target(const char *source)
 {
-    const char *name = target;
-    if (name == nullptr) {
-        const char *slash = std::strrchr(source, '/');
-        name = slash != nullptr ? slash + 1 : source;
-        int dots = 0;
-        for (const char *p = name; *p != 0; p++)
-            dots += *p == '.';
-        if (dots >= 2) {
-            std::printf("sorry, only one dot allowed in target filename\n");
-            return -1;
-        }
+    const char *slash = std::strrchr(source, '/');
+    const char *name = slash != nullptr ? slash + 1 : source;
+    int dots = 0;
+    for (const char *p = name; *p != 0; p++)
+        dots += *p == '.';
+    if (dots >= 2) {
+        std::printf("sorry, only one dot allowed in target filename\n");
+        return nullptr;
     }
-    char path[CAMERA_PATH_MAX];
-    camera_make_path(name, path);
+    return name;
+}
+
+// Sends the file's chunks to `path`, each as one MSG_UPLOAD request, the
+// bar following them when `total` is known (>= 0).  Returns 0, or -1 when
+// reading failed, a chunk could not travel, or the camera left a chunk
+// unanswered.
+int send_chunks(int fd, const char *path, long long total)
+{
     const size_t path_len = std::strlen(path);
     const size_t head = CHUNK_HEADER + path_len + 1;
-
-    int fd = open(source, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        std::perror("open");
-        return -1;
-    }
-    struct stat st;
-    bool bar = fstat(fd, &st) == 0;
-    if (!bar) {
-        std::perror("stat");
-        std::printf("WARING: orvik will not show the progress bar\n");
-        std::printf("\n");
-    } else {
-        progress_bar(0, static_cast<uint32_t>(st.st_size), 0);
-    }
-
     uint8_t payload[MESSAGE_MAX_PAYLOAD];
     uint8_t chunk[UPLOAD_CHUNK];
     uint32_t offset = 0;
-    int unanswered = 0;
+    bool unanswered = false;
     for (;;) {
         ssize_t n = fdio_read(fd, chunk, UPLOAD_CHUNK);
         if (n == 0)
             break;
         if (n < 0) {
             std::perror("read");
-            close(fd);
             return -1;
         }
         // Each chunk request must travel as one packet, and the target
@@ -73,7 +61,6 @@ int camera_upload(const char *source, const char *target)
         size_t len = head + static_cast<size_t>(n);
         if (len > static_cast<size_t>(MESSAGE_MAX_PAYLOAD)) {
             std::printf("target path too long\n");
-            close(fd);
             return -1;
         }
         put_le32(payload, 2);
@@ -85,11 +72,40 @@ int camera_upload(const char *source, const char *target)
         // A chunk nobody answered may not be on the card; the remaining
         // chunks still go, but the upload cannot be called a success.
         if (camera_request(MSG_UPLOAD, payload, static_cast<uint16_t>(len), &reply) != 0)
-            unanswered = 1;
+            unanswered = true;
         offset += static_cast<uint32_t>(n);
-        if (bar)
-            progress_bar(1, static_cast<uint32_t>(st.st_size), offset);
+        if (total >= 0)
+            progress_bar(1, static_cast<uint32_t>(total), offset);
     }
-    close(fd);
     return unanswered ? -1 : 0;
+}
+
+}  // namespace
+
+int camera_upload(const char *source, const char *target)
+{
+    const char *name = target != nullptr ? target : default_target(source);
+    if (name == nullptr)
+        return -1;
+    char path[CAMERA_PATH_MAX];
+    camera_make_path(name, path);
+
+    int fd = open(source, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        std::perror("open");
+        return -1;
+    }
+    struct stat st;
+    long long total = -1;
+    if (fstat(fd, &st) != 0) {
+        std::perror("stat");
+        std::printf("WARING: orvik will not show the progress bar\n");
+        std::printf("\n");
+    } else {
+        total = static_cast<long long>(st.st_size);
+        progress_bar(0, static_cast<uint32_t>(total), 0);
+    }
+    const int result = send_chunks(fd, path, total);
+    close(fd);
+    return result;
 }
