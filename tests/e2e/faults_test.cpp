@@ -372,8 +372,8 @@ TEST_P(FaultMatrix, OutcomeAndPromisesHold)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, testing::ValuesIn(rows()),
-                         [](const testing::TestParamInfo<FaultRow> &info) {
-                             return std::string(info.param.name);
+                         [](const testing::TestParamInfo<FaultRow> &row) {
+                             return std::string(row.param.name);
                          });
 
 }  // namespace

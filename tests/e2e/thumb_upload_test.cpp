@@ -135,8 +135,9 @@ TEST(Thumbnail, ViewerThatCannotStart)
     size_t from = rig.s.mark;
     send_line(rig.s, "view IMG_0001.JPG");
     ASSERT_TRUE(expect(rig.s, "exec: No such file or directory"));
-    if (rig.s.output.find(question, from) == std::string::npos)
+    if (rig.s.output.find(question, from) == std::string::npos) {
         ASSERT_TRUE(expect(rig.s, question));
+    }
     send_raw(rig.s, "\r");
     ASSERT_TRUE(expect(rig.s, "\n" + e2e::prompt_start));
     expect(rig.s, "> ", 5000);
