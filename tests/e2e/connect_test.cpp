@@ -1,7 +1,9 @@
 // Bringing the link up against the emulated camera, also under faults.
 #include <gtest/gtest.h>
 
-#include "e2e_util.h"
+#include "e2e.h"
+
+using namespace e2e;
 
 namespace {
 
@@ -10,15 +12,15 @@ TEST(Connect, FourLinesPromptAndCameraOffAtQuit)
     Camsim sim = camsim_start();
     ASSERT_FALSE(sim.tty.empty());
     Session s = orvik_start({"-d", sim.tty}, sim.dir);
-    ASSERT_TRUE(expect(s, "Orvik -- version 0.2.2\r\n\r\nOpen " + sim.tty + ": OK\r\nSync: "));
+    ASSERT_TRUE(expect(s, "Orvik -- version " ORVIK_VERSION "\r\n\r\nOpen " + sim.tty + ": OK\r\nSync: "));
     ASSERT_TRUE(expect(s, "\r\n::Canon PowerShot S20 emulated::\r\n"
                           "Switching to 115200 bound .OK\r\n"));
-    ASSERT_TRUE(expect(s, PROMPT));
+    ASSERT_TRUE(expect(s, PROMPT_START + "D:> "));
     send_line(s, "quit");
     EXPECT_TRUE(expect(s, "bye!\r\n"));
     EXPECT_EQ(wait_exit(s), 0);
     EXPECT_EQ(count_rx(sim, CAMERA_OFF_1), 1);
-    EXPECT_TRUE(ends_with_camera_off(sim));
+    EXPECT_TRUE(camera_switched_off(sim));
     // The handshake numbering on a fresh link: ACK 0 for the greeting, EOT 0
     // after the speed frame, the first probe numbered 1.
     EXPECT_EQ(count_rx(sim, control_frame_hex(0, PKT_ACK, 0)), 1);
@@ -34,7 +36,7 @@ TEST(Connect, SwitchOffModeOnlyConnects)
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Switching to 115200 bound .OK\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("> "), std::string::npos);
-    EXPECT_TRUE(ends_with_camera_off(sim));
+    EXPECT_TRUE(camera_switched_off(sim));
     camsim_stop(sim);
 }
 
@@ -43,7 +45,7 @@ TEST(Connect, UnansweredSyncBurstsPrintDots)
     Camsim sim = camsim_start({"--fault", "sync@3"});
     Session s = orvik_start({"-d", sim.tty}, sim.dir);
     EXPECT_TRUE(expect(s, "Sync: ..\r\n::Canon PowerShot S20 emulated::\r\n"));
-    ASSERT_TRUE(expect(s, PROMPT));
+    ASSERT_TRUE(expect(s, PROMPT_START + "D:> "));
     send_line(s, "quit");
     EXPECT_EQ(wait_exit(s), 0);
     camsim_stop(sim);
@@ -54,7 +56,7 @@ TEST(Connect, UnansweredProbesRepeatTheirNumber)
     Camsim sim = camsim_start({"--fault", "probe@2"});
     Session s = orvik_start({"-d", sim.tty}, sim.dir);
     EXPECT_TRUE(expect(s, "Switching to 115200 bound ...OK\r\n"));
-    ASSERT_TRUE(expect(s, PROMPT));
+    ASSERT_TRUE(expect(s, PROMPT_START + "D:> "));
     // All three probes carried number 1; none carried 2 or 3.
     EXPECT_EQ(count_rx(sim, control_frame_hex(1, PKT_EOT, 0)), 3);
     EXPECT_EQ(count_rx(sim, control_frame_hex(3, PKT_EOT, 0)), 0);
@@ -79,14 +81,14 @@ TEST(Connect, SilentCameraDuringAnExchange)
     // Requests 1 and 2 are the identity and the drive name of the start-up.
     Camsim sim = camsim_start({"--fault", "silent-reply@3"});
     Session s = orvik_start({"-d", sim.tty}, sim.dir);
-    ASSERT_TRUE(expect(s, PROMPT));
+    ASSERT_TRUE(expect(s, PROMPT_START + "D:> "));
     send_line(s, "id");
     EXPECT_TRUE(expect(s, "serial_get_packet() error waiting EOT\r\n", 60000));
     EXPECT_TRUE(expect(s, "no reply from the camera\r\n"));
-    EXPECT_TRUE(expect(s, PROMPT));
+    EXPECT_TRUE(expect(s, PROMPT_START + "D:> "));
     send_line(s, "id");
     EXPECT_TRUE(expect(s, "camera ID: Canon PowerShot S20\r\n", 60000));
-    EXPECT_TRUE(expect(s, PROMPT));
+    EXPECT_TRUE(expect(s, PROMPT_START + "D:> "));
     send_line(s, "quit");
     EXPECT_EQ(wait_exit(s), 0);
     camsim_stop(sim);
@@ -96,7 +98,7 @@ TEST(Connect, CameraLeavingPcModeEndsTheProgram)
 {
     Camsim sim = camsim_start({"--fault", "pcmode@3"});
     Session s = orvik_start({"-d", sim.tty}, sim.dir);
-    ASSERT_TRUE(expect(s, PROMPT));
+    ASSERT_TRUE(expect(s, PROMPT_START + "D:> "));
     send_line(s, "disk");
     EXPECT_TRUE(expect(s, "*** your camera is no longer in PC mode, exit\r\n"));
     EXPECT_EQ(wait_exit(s), 1);
