@@ -198,7 +198,7 @@ void answer_viewer(Session &s, const std::string &log, int shown, const std::str
 TEST_F(BulkTest, ViewAllActsOnEachAnswer)
 {
     make_folder(sim, "DCIM/100TEST",
-                        {"A.JPG", "B.JPG", "C.JPG", "D.JPG", "E.JPG", "F.JPG", "G.JPG"});
+                {"A.JPG", "B.JPG", "C.JPG", "D.JPG", "E.JPG", "F.JPG", "G.JPG"});
     std::string bin = make_temp_dir();
     std::string xv_log = bin + "/xv.log";
     Session s = orvik_start({"-d", sim.tty}, cwd, {fake_viewer(bin)});

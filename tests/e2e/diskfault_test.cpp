@@ -126,7 +126,7 @@ Started start_case(const Mode &mode, const Case &c)
     std::vector<std::string> args = {"-d", s.sim.tty};
     args.insert(args.end(), mode.args.begin(), mode.args.end());
     s.run = traced_start(args, mode.commands, s.cwd,
-                          {c.fault.syscalls, c.fault.action, c.nth});
+                         {c.fault.syscalls, c.fault.action, c.nth});
     return s;
 }
 
@@ -256,8 +256,8 @@ TEST(DiskFault, OverwriteKeepsTheOldFileOnFailure)
         Started s{{fault, 1}, card.sim, card.state, card.cwd, {}};
         write_file(s.cwd + "/A.JPG", "the user's own file");
         s.run = traced_start({"-d", s.sim.tty},
-                              "cd D:\\DCIM\\100AAA\noverwrite\nget A.JPG\nquit\n", s.cwd,
-                              {fault.syscalls, fault.action, 1});
+                             "cd D:\\DCIM\\100AAA\noverwrite\nget A.JPG\nquit\n", s.cwd,
+                             {fault.syscalls, fault.action, 1});
         runs.push_back(s);
     }
     ASSERT_EQ(runs.size(), 3u);

@@ -163,7 +163,7 @@ TEST(Get, DiskFailureLeavesNoFileAndTheMarkSet)
     // The first fsync of the save fails as on a full disk.
     RunResult r = traced_finish(
         traced_start({"-d", sim.tty}, "cd D:\\DCIM\\100CANON\nget IMG_0001.JPG\nls\nquit\n", cwd,
-                      {"fsync", "error=ENOSPC", 1}));
+                     {"fsync", "error=ENOSPC", 1}));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.err.find(std::string("fsync: ") + std::strerror(ENOSPC)), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("get error\n"), std::string::npos) << r.out;

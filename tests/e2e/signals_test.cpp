@@ -207,7 +207,7 @@ TEST(Signals, DuringTheSave)
                                                        : p.sig == SIGQUIT ? "SIGQUIT"
                                                                           : "SIGTERM");
         s.run = traced_start({"-d", s.sim.tty}, "cd D:\\DCIM\\100AAA\nget A.JPG\nquit\n", s.cwd,
-                              {p.syscall, action, p.nth});
+                             {p.syscall, action, p.nth});
         runs.push_back(s);
     }
     ASSERT_EQ(runs.size(), std::size(points));
