@@ -1,6 +1,8 @@
 // The bulk commands at the prompt, against the emulated camera.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -55,16 +57,18 @@ TEST_F(BulkTest, GetAllNewOldFollowTheCachedBits)
     const std::vector<std::string> names = {"A.JPG", "B.JPG", "C.JPG"};
     make_folder(sim, "DCIM/100TEST", names);
     RunResult r = run({"ls " + kDir, "getall", "MARK1",
-                       "overwrite",
                        // The cache still shows the files as new: the same
-                       // files come again, and none counts as old.
-                       "getallnew", "MARK2", "getallold", "MARK3",
+                       // files come again (and, not overwriting, are not
+                       // saved), and none counts as old.
+                       "getallnew", "MARK2", "overwrite", "getallold", "MARK3",
                        // A fresh listing shows the downloaded marks.
                        "ls", "getallold", "MARK4", "getallnew", "MARK5",
                        "debug", "getlastls"});
     auto p = parts(r.out, 5);
     EXPECT_EQ(count(p[0], "Getting "), 3) << p[0];
     EXPECT_EQ(count(p[1], "Getting "), 3) << p[1];
+    EXPECT_EQ(count(p[1], "Downloaded in "), 3) << p[1];
+    EXPECT_EQ(count(r.err, std::string("===WARNING===> open: ") + std::strerror(EEXIST) + "\n"), 3) << r.err;
     EXPECT_EQ(count(p[2], "Getting "), 0) << p[2];
     EXPECT_EQ(count(p[3], "Getting "), 3) << p[3];
     EXPECT_EQ(count(p[4], "Getting "), 0) << p[4];
@@ -90,27 +94,36 @@ TEST_F(BulkTest, DeleteAllSkipsProtectedFiles)
     EXPECT_FALSE(exists(card("C.JPG")));
 }
 
-TEST(BulkFaults, DeleteWithoutReplyIsNotReportedAsDone)
+TEST(BulkFaults, UnansweredRequestsAreNotReportedAsDone)
 {
-    // Requests 1 and 2 are the identity and the drive name; the fourth
-    // single-packet request is the second removal, which never gets its
-    // reply.
-    Camsim sim = camsim_start({"--fault", "silent-reply@4"});
-    ASSERT_FALSE(sim.tty.empty());
-    make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
-    RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\ndeleteall\n", make_temp_dir());
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    size_t a = r.out.find("Removing D:\\DCIM\\100TEST\\A.JPG: successful\n");
-    size_t b = r.out.find("Removing D:\\DCIM\\100TEST\\B.JPG: ");
-    size_t c = r.out.find("Removing D:\\DCIM\\100TEST\\C.JPG: successful\n");
-    ASSERT_NE(a, std::string::npos) << r.out;
-    ASSERT_NE(b, std::string::npos) << r.out;
-    ASSERT_NE(c, std::string::npos) << r.out;
-    std::string b_line = r.out.substr(b, c - b);
-    EXPECT_NE(b_line.find("ERROR\n"), std::string::npos) << b_line;
-    EXPECT_EQ(b_line.find("successful"), std::string::npos) << b_line;
-    EXPECT_NE(r.out.find("delete terminated\n", c), std::string::npos);
-    camsim_stop(sim);
+    struct Walk {
+        const char *command, *line_start, *closing;
+    };
+    for (const Walk &w : {Walk{"deleteall", "Removing ", "delete terminated\n"},
+                          Walk{"newall", "chmod ", "chmodall terminated\n"}}) {
+        SCOPED_TRACE(w.command);
+        // Requests 1 and 2 are the identity and the drive name; the fourth
+        // single-packet request is the one for the second entry, which
+        // never gets its reply.
+        Camsim sim = camsim_start({"--fault", "silent-reply@4"});
+        ASSERT_FALSE(sim.tty.empty());
+        make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
+        RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\n" + w.command + "\n",
+                                make_temp_dir());
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        const std::string start = std::string(w.line_start) + "D:\\DCIM\\100TEST\\";
+        size_t a = r.out.find(start + "A.JPG: successful\n");
+        size_t b = r.out.find(start + "B.JPG: ");
+        size_t c = r.out.find(start + "C.JPG: successful\n");
+        ASSERT_NE(a, std::string::npos) << r.out;
+        ASSERT_NE(b, std::string::npos) << r.out;
+        ASSERT_NE(c, std::string::npos) << r.out;
+        std::string b_line = r.out.substr(b, c - b);
+        EXPECT_NE(b_line.find("ERROR\n"), std::string::npos) << b_line;
+        EXPECT_EQ(b_line.find("successful"), std::string::npos) << b_line;
+        EXPECT_NE(r.out.find(w.closing, c), std::string::npos);
+        camsim_stop(sim);
+    }
 }
 
 TEST(BulkFaults, HostileNamesCannotDriveTheTerminalOrPickTheDrive)
@@ -121,10 +134,12 @@ TEST(BulkFaults, HostileNamesCannotDriveTheTerminalOrPickTheDrive)
     Camsim sim = camsim_start({"--fault", "hostile-name=" + name});
     ASSERT_FALSE(sim.tty.empty());
     make_folder(sim, "DCIM/100TEST", {"A.JPG"});
-    RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\nnewall\ndeleteall\n",
+    RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\ngetall\nnewall\ndeleteall\n",
                             make_temp_dir());
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Getting D:\\DCIM\\100TEST\\C:?[2J.JPG, 100 bytes\n"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("chmod D:\\DCIM\\100TEST\\C:?[2J.JPG: "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Removing D:\\DCIM\\100TEST\\C:?[2J.JPG: "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Removing D:\\DCIM\\100TEST\\A.JPG: successful\n"), std::string::npos);
@@ -135,7 +150,7 @@ TEST(BulkFaults, HostileNamesCannotDriveTheTerminalOrPickTheDrive)
         if (note.find("path=D:\\DCIM\\100TEST\\C:\\x1b[2J.JPG") != std::string::npos)
             joined++;
     }
-    EXPECT_GE(joined, 2);  // the new mark and the removal
+    EXPECT_GE(joined, 4);  // the download and its mark, the new mark, the removal
     camsim_stop(sim);
 }
 
@@ -197,8 +212,10 @@ void answer_viewer(Session &s, const std::string &log, int shown, const std::str
 
 TEST_F(BulkTest, ViewAllActsOnEachAnswer)
 {
+    // The first two names look like paths on another drive: deleting and
+    // fetching them must still address the listed folder's entries.
     make_folder(sim, "DCIM/100TEST",
-                {"A.JPG", "B.JPG", "C.JPG", "D.JPG", "E.JPG", "F.JPG", "G.JPG"});
+                {"A:X.JPG", "B:X.JPG", "C.JPG", "D.JPG", "E.JPG", "F.JPG", "G.JPG"});
     std::string bin = make_temp_dir();
     std::string xv_log = bin + "/xv.log";
     Session s = orvik_start({"-d", sim.tty}, cwd, {fake_viewer(bin)});
@@ -210,8 +227,8 @@ TEST_F(BulkTest, ViewAllActsOnEachAnswer)
         ASSERT_TRUE(expect(s, "> "));
     }
     send_line(s, "viewall");
-    answer_viewer(s, xv_log, 1, "d\r");  // A: deleted on the camera
-    answer_viewer(s, xv_log, 2, "G\r");  // B: downloaded
+    answer_viewer(s, xv_log, 1, "d\r");  // A:X: deleted on the camera
+    answer_viewer(s, xv_log, 2, "G\r");  // B:X: downloaded
     answer_viewer(s, xv_log, 3, "o\r");  // C: marked old
     answer_viewer(s, xv_log, 4, "\r");   // D: nothing
     answer_viewer(s, xv_log, 5, "N\r");  // E: marked new
@@ -219,9 +236,9 @@ TEST_F(BulkTest, ViewAllActsOnEachAnswer)
     ASSERT_TRUE(expect(s, "> "));
     EXPECT_EQ(count(s.output, VIEWER_QUESTION), 6);
     EXPECT_EQ(count(read_file(xv_log), "./orvik_REMOVE_ME -geometry +200+100\n"), 6);
-    EXPECT_FALSE(exists(card("A.JPG")));
-    EXPECT_TRUE(exists(card("B.JPG")));
-    EXPECT_EQ(read_file(local("B.JPG")), photo_bytes("B.JPG"));
+    EXPECT_FALSE(exists(card("A:X.JPG")));
+    EXPECT_TRUE(exists(card("B:X.JPG")));
+    EXPECT_EQ(read_file(local("B:X.JPG")), photo_bytes("B:X.JPG"));
 
     // What the camera now counts as new: D, E (re-marked), F and G.
     size_t from = s.output.size();

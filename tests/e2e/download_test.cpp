@@ -55,7 +55,7 @@ TEST(Get, SavesTheCardFileWithItsTimeAndClearsTheMark)
     EXPECT_EQ(rig.quit(), 0);
 }
 
-TEST(Get, ExistingFileIsRefusedBeforeTheTransferUnlessOverwriting)
+TEST(Get, ExistingFileIsKeptAfterTheTransferUnlessOverwriting)
 {
     Rig rig;
     ASSERT_TRUE(rig.start());
@@ -63,8 +63,15 @@ TEST(Get, ExistingFileIsRefusedBeforeTheTransferUnlessOverwriting)
     write_file(rig.cwd + "/IMG_0002.JPG", "mine");
     size_t sent = requests(rig.sim, 1).size();
     std::string out = rig.run("get IMG_0002.JPG");
-    EXPECT_EQ(out, std::string("===WARNING===> open: ") + std::strerror(EEXIST) + "\nget error\n");
-    EXPECT_EQ(requests(rig.sim, 1).size(), sent);
+    // The file is fetched, then the create-exclusive save refuses it.
+    auto lines = split_lines(out);
+    ASSERT_EQ(lines.size(), 6u) << out;
+    EXPECT_EQ(lines[0].rfind("Getting D:\\DCIM\\100CANON\\IMG_0002.JPG, ", 0), 0u) << out;
+    EXPECT_EQ(lines[2], std::string(80, '.'));
+    EXPECT_EQ(lines[3].rfind("Downloaded in ", 0), 0u) << out;
+    EXPECT_EQ(lines[4], std::string("===WARNING===> open: ") + std::strerror(EEXIST));
+    EXPECT_EQ(lines[5], "get error");
+    EXPECT_EQ(requests(rig.sim, 1).size(), sent + 1);
     EXPECT_EQ(read_file(rig.cwd + "/IMG_0002.JPG"), "mine");
     EXPECT_NE(rig.run("ls").find("--n-  IMG_0002.JPG"), std::string::npos);
 
@@ -81,6 +88,23 @@ TEST(Get, ExistingFileIsRefusedBeforeTheTransferUnlessOverwriting)
     EXPECT_TRUE(has_line(out, "get error")) << out;
     EXPECT_EQ(read_file(rig.cwd + "/precious"), "keep");
     EXPECT_NE(rig.run("ls").find("--n-  IMG_0004.JPG"), std::string::npos);
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+TEST(Get, FullPathOutsideTheListedFolderLeavesANamesakeAlone)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    make_folder(rig.sim, "DCIM/103TEST", {"IMG_0001.JPG"});
+    rig.run("cd D:\\DCIM\\103TEST");
+    size_t marks = requests(rig.sim, 13).size();
+    std::string out = rig.run("get D:\\DCIM\\100CANON\\IMG_0001.JPG");
+    EXPECT_TRUE(has_line(out, "get successful")) << out;
+    EXPECT_EQ(read_file(rig.cwd + "/IMG_0001.JPG"), card_file(rig, "IMG_0001.JPG"));
+    // The cache describes 103TEST: its IMG_0001.JPG is another file and
+    // must not be marked downloaded.
+    EXPECT_EQ(requests(rig.sim, 13).size(), marks);
+    EXPECT_NE(rig.run("ls").find("--n-  IMG_0001.JPG"), std::string::npos);
     EXPECT_EQ(rig.quit(), 0);
 }
 
@@ -116,6 +140,45 @@ TEST(Get, DamagedPacketAndDamagedEotAreRepeated)
     out = rig.run("get IMG_0004.JPG");
     EXPECT_EQ(count(out, "X"), 1) << out;
     EXPECT_EQ(read_file(rig.cwd + "/IMG_0004.JPG"), card_file(rig, "IMG_0004.JPG"));
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+// The whole bar of a download with a repeat.  3000 bytes travel as three
+// messages of 1050, 1050 and 900 bytes, in packets of 400 (after the
+// header), 400 and the rest.  The second packet of the middle message is
+// damaged: its bytes are still counted, so the dots go on to the end of
+// that message (column 56: 2100/3000 is 0.69999999 in single precision,
+// and times 80 that rounds to 56.0), then the X, and the repeat draws its
+// part again from column 38 (1450 bytes): 56 + 42 dots.
+TEST(Get, TheBarDrawsARepeatedMessageAgain)
+{
+    const std::string scale =
+        "0------------------25------------------50------------------75----------------100\n";
+    Rig rig;
+    ASSERT_TRUE(rig.start({"--message-size", "1050", "--packet-size", "436", "--fault",
+                           "crc-data@5", "--fault", "crc-data@13"}));
+    std::string bytes(3000, 0);
+    for (size_t i = 0; i < bytes.size(); i++)
+        bytes[i] = static_cast<char>(i * 13 + i / 256);
+    write_file(rig.sim.card + "/DCIM/100CANON/BAR.JPG", bytes);
+    write_file(rig.sim.card + "/DCIM/100CANON/BAR2.JPG", bytes);
+    rig.run(folder);
+
+    std::string out = rig.run("get BAR.JPG");
+    EXPECT_EQ(out.substr(0, out.find("Downloaded in")),
+              "Getting D:\\DCIM\\100CANON\\BAR.JPG, 3000 bytes\n" + scale +
+                  std::string(56, '.') + "X" + std::string(42, '.') + "\n");
+    EXPECT_TRUE(has_line(out, "get successful")) << out;
+    EXPECT_EQ(read_file(rig.cwd + "/BAR.JPG"), bytes);
+
+    // Packet 13, the first of the next transfer, is its header: its total is
+    // not trusted, the bar opens once the repeat brings a sound one, and the
+    // X of the damaged message comes first on it.
+    out = rig.run("get BAR2.JPG");
+    EXPECT_EQ(out.substr(0, out.find("Downloaded in")),
+              "Getting D:\\DCIM\\100CANON\\BAR2.JPG, 3000 bytes\n" + scale + "X" +
+                  std::string(80, '.') + "\n");
+    EXPECT_EQ(read_file(rig.cwd + "/BAR2.JPG"), bytes);
     EXPECT_EQ(rig.quit(), 0);
 }
 
