@@ -115,6 +115,21 @@ TEST(Connect, FourLinesPromptAndCameraOffAtQuit)
     camsim_stop(sim);
 }
 
+TEST(Connect, CameraTextsCannotDriveTheTerminal)
+{
+    // The greeting and the identity are the camera's own texts; an escape
+    // sequence in them must not reach the terminal, the prompt included.
+    Camsim sim = camsim_start({"--greeting", "Hi\x1b[2J", "--id", "S20\x1b]0;x\x07"});
+    ASSERT_FALSE(sim.tty.empty());
+    RunResult r = orvik_run({"-d", sim.tty}, "id\n", sim.dir);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n::Hi?[2J::\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("camera ID: S20?]0;x?\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[S20?]0;x?] D:> "), std::string::npos) << r.out;
+    camsim_stop(sim);
+}
+
 TEST(Connect, SwitchOffModeOnlyConnects)
 {
     Camsim sim = camsim_start();
