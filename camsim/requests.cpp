@@ -141,6 +141,41 @@ uint8_t disk_info(const Request &req, uint32_t *size, uint32_t *free_bytes)
     return 0;
 }
 
+// Status of a request whose reply says only how it went: the card's
+// answer to a file operation, "done" for the rows that do nothing here.
+uint8_t plain_status(const Request &req)
+{
+    switch (req.type) {
+    case REQ_DELETE:
+        return card_delete(path_of(req));
+    case REQ_MKDIR:
+        return card_mkdir(path_of(req));
+    case REQ_RMDIR:
+        return card_rmdir(path_of(req));
+    case REQ_SET_ATTR:
+        if (req.payload_len < 5)
+            return REPLY_BAD_REQUEST;
+        return card_set_attrib(path_of(req), static_cast<uint8_t>(le32(req.payload)));
+    case REQ_UPLOAD:
+        return upload_chunk(req);
+    case 2: case 3: case 4: case 8:
+        return 0;
+    default:
+        return REPLY_BAD_REQUEST;
+    }
+}
+
+// The identity: firmware digits D, C, B, A at 24, the text from 28.
+std::vector<uint8_t> id_reply(const Request &req, const CamsimOptions &opts)
+{
+    std::string id = opts.id.substr(0, MAX_ID_LEN);
+    std::vector<uint8_t> m = reply_message(req, 28 + id.size() + 1);
+    for (int i = 0; i < 4; ++i)
+        m[static_cast<size_t>(24 + i)] = opts.firmware[3 - i];
+    std::memcpy(&m[28], id.data(), id.size());
+    return m;
+}
+
 } // namespace
 
 bool request_parse(const uint8_t *msg, size_t len, Request *req)
@@ -192,14 +227,8 @@ std::vector<uint8_t> reply_single(const Request &req, const CamsimOptions &opts)
 {
     std::vector<uint8_t> m;
     switch (req.type) {
-    case REQ_ID: {
-        std::string id = opts.id.substr(0, MAX_ID_LEN);
-        m = reply_message(req, 28 + id.size() + 1);
-        for (int i = 0; i < 4; ++i)
-            m[static_cast<size_t>(24 + i)] = opts.firmware[3 - i];  // D, C, B, A
-        std::memcpy(&m[28], id.data(), id.size());
-        break;
-    }
+    case REQ_ID:
+        return id_reply(req, opts);
     case REQ_DISK:
         m = reply_message(req, 23);
         std::memcpy(&m[20], "D:", 3);
@@ -221,36 +250,9 @@ std::vector<uint8_t> reply_single(const Request &req, const CamsimOptions &opts)
         m = reply_message(req, 24);
         put_le32(&m[20], static_cast<uint32_t>(camera_clock(std::time(nullptr))));
         break;
-    case REQ_DELETE:
-        m = reply_message(req, PLAIN_REPLY_LEN);
-        m[16] = card_delete(path_of(req));
-        break;
-    case REQ_MKDIR:
-        m = reply_message(req, PLAIN_REPLY_LEN);
-        m[16] = card_mkdir(path_of(req));
-        break;
-    case REQ_RMDIR:
-        m = reply_message(req, PLAIN_REPLY_LEN);
-        m[16] = card_rmdir(path_of(req));
-        break;
-    case REQ_SET_ATTR:
-        m = reply_message(req, PLAIN_REPLY_LEN);
-        m[16] = req.payload_len < 5
-                    ? REPLY_BAD_REQUEST
-                    : static_cast<uint8_t>(card_set_attrib(
-                          path_of(req), static_cast<uint8_t>(le32(req.payload))));
-        break;
-    case REQ_UPLOAD:
-        m = reply_message(req, PLAIN_REPLY_LEN);
-        m[16] = upload_chunk(req);
-        break;
-    case 2: case 3: case 4: case 8:
-        // Requests the camera answers with a plain "done".
-        m = reply_message(req, PLAIN_REPLY_LEN);
-        break;
     default:
         m = reply_message(req, PLAIN_REPLY_LEN);
-        m[16] = REPLY_BAD_REQUEST;
+        m[16] = plain_status(req);
         break;
     }
     return m;
