@@ -85,6 +85,65 @@ bool parse_fault(const std::string &text, CamsimOptions *opts)
     return false;
 }
 
+// The options that set a text as given.
+struct TextOption {
+    const char *name;
+    std::string CamsimOptions::*field;
+};
+const TextOption TEXT_OPTIONS[] = {
+    {"--card", &CamsimOptions::card},        {"--link", &CamsimOptions::link},
+    {"--device", &CamsimOptions::device},    {"--state", &CamsimOptions::state_file},
+    {"--log", &CamsimOptions::log_file},     {"--id", &CamsimOptions::id},
+    {"--greeting", &CamsimOptions::greeting},
+};
+
+bool parse_power(const std::string &text, PowerSource *out)
+{
+    if (text == "ac")
+        *out = POWER_AC;
+    else if (text == "high")
+        *out = POWER_HIGH;
+    else if (text == "low")
+        *out = POWER_LOW;
+    else
+        return false;
+    return true;
+}
+
+// Applies one option that takes a value.  Returns 0, or 2 after the
+// reason and the usage.
+int apply_option(const std::string &arg, const std::string &value, CamsimOptions *opts)
+{
+    for (const TextOption &t : TEXT_OPTIONS) {
+        if (arg == t.name) {
+            opts->*t.field = value;
+            return 0;
+        }
+    }
+    long n;
+    if (arg == "--firmware") {
+        if (!parse_firmware(value, opts->firmware))
+            return bad("firmware version", value);
+    } else if (arg == "--power") {
+        if (!parse_power(value, &opts->power))
+            return bad("power source", value);
+    } else if (arg == "--packet-size") {
+        if (!parse_number(value, CAMSIM_MIN_PACKET, CAMSIM_MAX_PACKET, &n))
+            return bad("packet size", value);
+        opts->packet_size = static_cast<int>(n);
+    } else if (arg == "--message-size") {
+        if (!parse_number(value, 1, CAMSIM_MAX_MESSAGE, &n))
+            return bad("message size", value);
+        opts->message_size = static_cast<int>(n);
+    } else if (arg == "--fault") {
+        if (!parse_fault(value, opts))
+            return bad("fault", value);
+    } else {
+        return bad("option", arg);
+    }
+    return 0;
+}
+
 } // namespace
 
 int camsim_parse_options(int argc, char **argv, CamsimOptions *opts)
@@ -108,47 +167,8 @@ int camsim_parse_options(int argc, char **argv, CamsimOptions *opts)
         } else {
             return bad("option (missing value)", arg);
         }
-        long n;
-        if (arg == "--card") {
-            opts->card = value;
-        } else if (arg == "--link") {
-            opts->link = value;
-        } else if (arg == "--device") {
-            opts->device = value;
-        } else if (arg == "--state") {
-            opts->state_file = value;
-        } else if (arg == "--log") {
-            opts->log_file = value;
-        } else if (arg == "--id") {
-            opts->id = value;
-        } else if (arg == "--greeting") {
-            opts->greeting = value;
-        } else if (arg == "--firmware") {
-            if (!parse_firmware(value, opts->firmware))
-                return bad("firmware version", value);
-        } else if (arg == "--power") {
-            if (value == "ac")
-                opts->power = POWER_AC;
-            else if (value == "high")
-                opts->power = POWER_HIGH;
-            else if (value == "low")
-                opts->power = POWER_LOW;
-            else
-                return bad("power source", value);
-        } else if (arg == "--packet-size") {
-            if (!parse_number(value, CAMSIM_MIN_PACKET, CAMSIM_MAX_PACKET, &n))
-                return bad("packet size", value);
-            opts->packet_size = static_cast<int>(n);
-        } else if (arg == "--message-size") {
-            if (!parse_number(value, 1, CAMSIM_MAX_MESSAGE, &n))
-                return bad("message size", value);
-            opts->message_size = static_cast<int>(n);
-        } else if (arg == "--fault") {
-            if (!parse_fault(value, opts))
-                return bad("fault", value);
-        } else {
-            return bad("option", arg);
-        }
+        if (int rc = apply_option(arg, value, opts))
+            return rc;
     }
     if (opts->card.empty())
         return bad("command line", "--card DIR is required");
