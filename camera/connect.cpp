@@ -62,6 +62,70 @@ void copy_text(char *dst, const char *src)
     std::snprintf(dst, CAMERA_TEXT_MAX, "%s", src);
 }
 
+// The camera wakes up on bursts of 'U' (0x55, alternating bits) and
+// answers with its greeting once it has locked onto 9600 bits/s.  It may
+// take any time to do so, so the wait has no bound; an interrupt ends the
+// program.  Prints the greeting and acknowledges it.
+void synchronise(void)
+{
+    std::printf("Sync: ");
+    std::fflush(stdout);
+    serial_set_timeout(0, settings.a50 ? SYNC_MICROSECONDS_A50 : SYNC_MICROSECONDS);
+    static const uint8_t sync_bytes[4] = {'U', 'U', 'U', 'U'};
+    Packet pkt{};
+    const uint8_t *frame;
+    for (;;) {
+        // Straight to the port, neither paced nor traced: a lost burst is
+        // simply followed by the next.
+        fdio_write_all(serial_descriptor(), sync_bytes, sizeof sync_bytes);
+        frame = serial_get_packet(&pkt);
+        if (frame != nullptr)
+            break;
+        std::printf(".");
+        std::fflush(stdout);
+    }
+    // The greeting's text, up to its zero or to the end of the data.
+    char greeting[CAMERA_TEXT_MAX];
+    camera_reply_text(frame, pkt.frame_length - 2, GREETING_OFFSET, greeting);
+    camera_printable(greeting, greeting);
+    std::printf("\n::%s::\n", greeting);
+
+    int len;
+    serial_get_frame(&len);  // the greeting's EOT
+    serial_send_ack(0);
+}
+
+// Asks the camera for the chosen speed and follows it once it has
+// acknowledged at the old one.
+void switch_speed(void)
+{
+    std::printf("Switching to %d bound ", settings.speed);
+    serial_set_timeout_seconds(0);
+    const SpeedFrame &sf = speed_frame_for(settings.speed);
+    serial_write(serial_descriptor(), sf.bytes, sf.length);
+    serial_send_eot(1);
+    int len;
+    serial_get_frame(&len);  // the camera's ACK, sent before it switches
+    serial_set_speed(settings.speed);
+}
+
+// Probes at the new speed until the camera answers.  An unanswered probe
+// did not reach the camera's counter, so the next one carries the same
+// number.  False when none of the probes was answered.
+bool confirm_speed(void)
+{
+    for (int attempt = 0; attempt < CONFIRM_ATTEMPTS; attempt++) {
+        std::printf(".");
+        std::fflush(stdout);
+        serial_send_eot(0);
+        int len;
+        if (serial_get_frame(&len) != nullptr)
+            return true;
+        serial_step_back_packet_counter();
+    }
+    return false;
+}
+
 }  // namespace
 
 int camera_parse_id(const uint8_t *data, int length, char *id, char *firmware)
@@ -89,60 +153,14 @@ int camera_connect(const char *device)
         std::exit(1);
     }
     std::printf("OK\n");
-
-    std::printf("Sync: ");
-    std::fflush(stdout);
-    serial_set_timeout(0, settings.a50 ? SYNC_MICROSECONDS_A50 : SYNC_MICROSECONDS);
-
-    // The camera wakes up on bursts of 'U' (0x55, alternating bits) and
-    // answers with its greeting once it has locked onto 9600 bits/s.  It
-    // may take any time to do so, so the loop has no bound; an interrupt
-    // ends the program.
-    static const uint8_t sync_bytes[4] = {'U', 'U', 'U', 'U'};
-    Packet pkt{};
-    const uint8_t *frame;
-    for (;;) {
-        // Straight to the port, neither paced nor traced: a lost burst is
-        // simply followed by the next.
-        fdio_write_all(serial_descriptor(), sync_bytes, sizeof sync_bytes);
-        frame = serial_get_packet(&pkt);
-        if (frame != nullptr)
-            break;
-        std::printf(".");
-        std::fflush(stdout);
+    synchronise();
+    switch_speed();
+    if (!confirm_speed()) {
+        std::printf("protocol error\n");
+        std::exit(1);
     }
-    // The greeting's text, up to its zero or to the end of the data.
-    char greeting[CAMERA_TEXT_MAX];
-    camera_reply_text(frame, pkt.frame_length - 2, GREETING_OFFSET, greeting);
-    camera_printable(greeting, greeting);
-    std::printf("\n::%s::\n", greeting);
-
-    int len;
-    serial_get_frame(&len);  // the greeting's EOT
-    serial_send_ack(0);
-
-    std::printf("Switching to %d bound ", settings.speed);
-    serial_set_timeout_seconds(0);
-    const SpeedFrame &sf = speed_frame_for(settings.speed);
-    serial_write(serial_descriptor(), sf.bytes, sf.length);
-    serial_send_eot(1);
-    serial_get_frame(&len);  // the camera's ACK, sent before it switches
-    serial_set_speed(settings.speed);
-
-    // Probe at the new speed.  An unanswered probe did not reach the
-    // camera's counter, so the next one carries the same number.
-    for (int attempt = 0; attempt < CONFIRM_ATTEMPTS; attempt++) {
-        std::printf(".");
-        std::fflush(stdout);
-        serial_send_eot(0);
-        if (serial_get_frame(&len) != nullptr) {
-            std::printf("OK\n");
-            return 0;
-        }
-        serial_step_back_packet_counter();
-    }
-    std::printf("protocol error\n");
-    std::exit(1);
+    std::printf("OK\n");
+    return 0;
 }
 
 void camera_init(void)
