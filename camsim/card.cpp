@@ -171,6 +171,15 @@ CardStatus resolve_new(const std::string &camera_path, CardPath *parent, std::st
     return CARD_OK;
 }
 
+// Resolves an existing entry that must be a folder (want_dir) or a file.
+CardStatus resolve_kind(const std::string &camera_path, bool want_dir, CardPath *out)
+{
+    CardStatus s = card_resolve(camera_path, out);
+    if (s != CARD_OK)
+        return s;
+    return out->is_dir == want_dir ? CARD_OK : CARD_WRONG_KIND;
+}
+
 std::string join_rel(const std::string &parent, const std::string &name)
 {
     return parent.empty() ? name : parent + "/" + name;
@@ -237,11 +246,9 @@ std::vector<CardEntry> card_list(const CardPath &dir)
 CardStatus card_delete(const std::string &camera_path)
 {
     CardPath p;
-    CardStatus s = card_resolve(camera_path, &p);
+    CardStatus s = resolve_kind(camera_path, false, &p);
     if (s != CARD_OK)
         return s;
-    if (p.is_dir)
-        return CARD_WRONG_KIND;
     if (card_attrib(p) & CARD_ATTR_PROTECTED)
         return CARD_PROTECTED;
     if (unlink(p.host.c_str()) != 0)
@@ -271,11 +278,9 @@ CardStatus card_mkdir(const std::string &camera_path)
 CardStatus card_rmdir(const std::string &camera_path)
 {
     CardPath p;
-    CardStatus s = card_resolve(camera_path, &p);
+    CardStatus s = resolve_kind(camera_path, true, &p);
     if (s != CARD_OK)
         return s;
-    if (!p.is_dir)
-        return CARD_WRONG_KIND;
     if (p.rel.empty())
         return CARD_BAD_PATH;  // the card's top folder stays
     std::vector<std::string> hidden_files;
