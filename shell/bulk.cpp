@@ -52,6 +52,16 @@ bool selected(int selection, uint8_t attrib)
     return true;
 }
 
+// The next entry at or after *index that the selection takes; *index then
+// points past it.
+bool next_selected(int *index, int selection, WalkEntry *out)
+{
+    while (walk_entry((*index)++, out))
+        if (selected(selection, out->attrib))
+            return true;
+    return false;
+}
+
 }  // namespace
 
 // The joined entry path is handed on rather than the bare name: for every
@@ -63,9 +73,7 @@ int camera_get_last_ls(int selection)
     if (cache_is_empty())
         return -1;
     WalkEntry entry;
-    for (int i = 0; walk_entry(i, &entry); i++) {
-        if (!selected(selection, entry.attrib))
-            continue;
+    for (int i = 0; next_selected(&i, selection, &entry);) {
         camera_get_file(entry.path);  // a failed download does not stop the walk
         std::printf("\n");
     }
@@ -79,9 +87,7 @@ int camera_delete_all(int selection)
     if (cache_is_empty())
         return -1;
     WalkEntry entry;
-    for (int i = 0; walk_entry(i, &entry); i++) {
-        if (!selected(selection, entry.attrib))
-            continue;
+    for (int i = 0; next_selected(&i, selection, &entry);) {
         char buf[CAMERA_PATH_MAX];
         std::printf("Removing %s: ", camera_printable(entry.path, buf));
         std::fflush(stdout);
