@@ -212,6 +212,15 @@ DownloadStep download_feed(DownloadState *st, const Packet *pkt)
     return store_bytes(st, bytes, count, trusted);
 }
 
+void print_download_rate(time_t start, int count)
+{
+    // Whole seconds: a transfer within one second counts as one.
+    long elapsed = static_cast<long>(std::time(nullptr) - start);
+    if (elapsed == 0)
+        elapsed = 1;
+    std::printf("Downloaded in %ld seconds, %ld bytes/s\n", elapsed, count / elapsed);
+}
+
 void progress_bar(int mode, uint32_t total, uint32_t done)
 {
     if (mode == 0) {
@@ -313,10 +322,8 @@ int camera_get_file(const char *name)
     uint8_t *buffer = camera_download(path, 0, &count);
     if (buffer == nullptr)
         return -1;
-    long elapsed = static_cast<long>(std::time(nullptr) - start);
-    if (elapsed == 0)
-        elapsed = 1;
-    std::printf("\nDownloaded in %ld seconds, %ld bytes/s\n", elapsed, count / elapsed);
+    std::printf("\n");
+    print_download_rate(start, count);
 
     // The cache describes listing_cache.cwd only; a full path into another
     // directory must not borrow the times or the mark of a namesake here.

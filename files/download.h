@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #include "serial/codec.h"
 
@@ -45,6 +46,10 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received);
 // `get`: path rule, local name checks, download, statistics line, safe
 // save, file times, downloaded mark.  0 or -1.
 int camera_get_file(const char *name);
+
+// "Downloaded in %ld seconds, %ld bytes/s\n" for `count` bytes received
+// since `start`.
+void print_download_rate(time_t start, int count);
 
 // mode 0: new bar (position 0, scale line); mode 1: the target column
 // (float)done / (float)total * 80.0f, truncated: dots from the position up

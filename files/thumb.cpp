@@ -131,11 +131,7 @@ int camera_get_thumbnail(const char *name, const char *local_name)
     if (saved != 0)
         return -1;
     std::printf("\n");
-
-    long elapsed = static_cast<long>(std::time(nullptr) - begin);
-    if (elapsed == 0)
-        elapsed = 1;
-    std::printf("Downloaded in %ld seconds, %ld bytes/s\n", elapsed, count / elapsed);
+    print_download_rate(begin, count);
     return 0;
 }
 
