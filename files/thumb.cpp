@@ -140,6 +140,41 @@ int read_answer(void)
 
 }  // namespace
 
+namespace {
+
+// Forks the viewer on the temporary file.  Returns the child's process id,
+// or -1 after perror("fork").
+pid_t start_viewer(void)
+{
+    // Every signal waits while the child is made: until it has dropped our
+    // termination handler, a SIGTERM meant for the viewer (the answer may
+    // come before the viewer has even started) would run that handler in
+    // the child and switch the camera off behind our back.
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
+    pid_t child = fork();
+    if (child == 0) {
+        reset_signal_handlers();
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+        execlp("xv", "xv", "./orvik_REMOVE_ME", "-geometry", "+200+100", nullptr);
+        std::perror("exec");
+        // Never back into the shell, and no exit handlers or stdio buffers
+        // of ours run a second time: two processes would fight over the
+        // terminal and the serial line.
+        _exit(127);
+    }
+    int saved_errno = errno;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    if (child < 0) {
+        errno = saved_errno;
+        std::perror("fork");
+    }
+    return child;
+}
+
+}  // namespace
+
 int camera_view(const char *name)
 {
     if (camera_get_thumbnail(name, TEMP_THUMBNAIL) == -1)
@@ -148,18 +183,9 @@ int camera_view(const char *name)
     // child too.
     std::fflush(stdout);
     std::fflush(stderr);
-    pid_t child = fork();
-    if (child < 0) {
-        std::perror("fork");
+    pid_t child = start_viewer();
+    if (child < 0)
         return -1;
-    }
-    if (child == 0) {
-        execlp("xv", "xv", "./orvik_REMOVE_ME", "-geometry", "+200+100", nullptr);
-        std::perror("exec");
-        // Never back into the shell: two processes would fight over the
-        // terminal and the serial line.
-        _exit(127);
-    }
     std::printf("(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing\n");
     std::fflush(stdout);
     int answer = read_answer();

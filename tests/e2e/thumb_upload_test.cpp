@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "card_layout.h"
+#include "e2e_util.h"
 #include "harness.h"
 #include "session_util.h"
 
@@ -145,6 +146,35 @@ TEST(Thumbnail, ViewerThatCannotStart)
     std::string out = rig.run("lastls");
     EXPECT_NE(out.find("IMG_0001.JPG"), std::string::npos) << out;
     EXPECT_EQ(rig.quit(), 0);
+}
+
+// Piped answers arrive before the viewer has started, or there is no
+// viewer at all.  The SIGTERM that stops the viewer must not run orvik's
+// termination handler in the child: that would switch the camera off under
+// the session that goes on.
+TEST(Thumbnail, AnswerBeforeTheViewerStartsLeavesTheCameraOn)
+{
+    for (bool with_viewer : {false, true}) {
+        SCOPED_TRACE(with_viewer ? "xv stand-in" : "no xv");
+        Camsim sim = camsim_start();
+        ASSERT_FALSE(sim.tty.empty());
+        std::string bin = make_temp_dir();
+        RunResult r = orvik_run({"-d", sim.tty},
+                                "cd D:\\DCIM\\100CANON\nview IMG_0002.JPG\nq\nls\nquit\n",
+                                make_temp_dir(), 120000,
+                                {with_viewer ? layout::fake_viewer(bin) : "PATH=" + bin});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(r.out.find("signal"), std::string::npos) << r.out;
+        EXPECT_EQ(r.err.find("waiting for ACK"), std::string::npos) << r.err;
+        size_t asked = r.out.find("(q)uit (enter)nothing\n");
+        ASSERT_NE(asked, std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("--n-  IMG_0004.JPG", asked), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("bye!\n", asked), std::string::npos) << r.out;
+        camsim_stop(sim);
+        // Only the end of the run switched the camera off.
+        EXPECT_EQ(count_rx(sim, CAMERA_OFF_1), 1);
+        EXPECT_TRUE(ends_with_camera_off(sim));
+    }
 }
 
 TEST(Upload, ChunksLandOnTheCardAtTheirOffsets)
