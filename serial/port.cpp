@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "serial/hint.h"
 #include "shell/settings.h"
 
 namespace {
@@ -154,20 +155,24 @@ int serial_open(const char *path)
         fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        int reason = errno;
         // A device held in exclusive mode by another program refuses the open.
         if (errno == EBUSY)
             std::printf("%s is in use by another program\n", path);
         else
             std::printf("Can't open the %s device\n", path);
+        serial_open_hint(path, reason);
         return -1;
     }
     // Two programs talking to the camera at once garble each other's
     // frames: take the device for this process alone.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int reason = errno == EWOULDBLOCK ? EBUSY : errno;
         if (errno == EWOULDBLOCK)
             std::printf("%s is in use by another program\n", path);
         else
             std::printf("Can't open the %s device\n", path);
+        serial_open_hint(path, reason);
         close(fd);
         return -1;
     }

@@ -87,6 +87,9 @@ TEST_F(EntryTest, MissingDevice)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, banner + "Open " + missing + ": Can't open the " + missing +
                          " device\nfailure\n");
+    // The reason, and what to do, on standard error.
+    EXPECT_EQ(r.err.rfind(missing + ": No such file or directory; ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("use -d"), std::string::npos) << r.err;
 }
 
 TEST_F(EntryTest, SpeedOptionRules)
