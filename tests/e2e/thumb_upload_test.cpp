@@ -148,8 +148,10 @@ TEST(Thumbnail, ViewerThatCannotStart)
     EXPECT_EQ(rig.quit(), 0);
 }
 
-// What a view printed between the transfer line and the question.
-std::string before_question(Rig &rig, const std::string &view_line)
+// What a view printed between the transfer line and the question; with a
+// viewer log, answered only once the stand-in has really started.
+std::string before_question(Rig &rig, const std::string &view_line,
+                            const std::string &log = "")
 {
     size_t from = rig.s.mark;
     send_line(rig.s, view_line);
@@ -158,6 +160,8 @@ std::string before_question(Rig &rig, const std::string &view_line)
     std::string out = rig.s.output.substr(from, rig.s.mark - question.size() - from);
     size_t start = out.find("bytes/s\r\n");
     EXPECT_NE(start, std::string::npos) << out;
+    for (int i = 0; !log.empty() && i < 3000 && read_file(log).empty(); i++)
+        usleep(10000);
     send_raw(rig.s, "\r");
     EXPECT_TRUE(expect(rig.s, "\n" + e2e::prompt_start));
     expect(rig.s, "> ", 5000);
@@ -216,7 +220,7 @@ TEST(Thumbnail, DrawnInTheTerminalOnlyWhenNoViewerStarts)
     env.push_back(layout::fake_viewer(bin));
     ASSERT_TRUE(with_viewer.start({}, {}, env));
     with_viewer.run("cd D:\\DCIM\\100CANON");
-    drawn = before_question(with_viewer, "view IMG_0001.JPG");
+    drawn = before_question(with_viewer, "view IMG_0001.JPG", bin + "/xv.log");
     EXPECT_EQ(drawn, "") << drawn;
     EXPECT_EQ(read_file(bin + "/xv.log"), "./orvik_REMOVE_ME -geometry +200+100\n");
     EXPECT_EQ(with_viewer.quit(), 0);
