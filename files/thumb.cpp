@@ -139,10 +139,6 @@ int read_answer(void)
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Forks the viewer on the temporary file.  Returns the child's process id,
 // with *started 0 when the viewer could not be run (the child then reports
 // on a close-on-exec pipe, which a successful exec simply closes), or -1
