@@ -16,6 +16,8 @@
 
 #include "serial/codec.h"
 
+using namespace e2e;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -12,11 +12,13 @@
 
 #include "harness.h"
 
+using namespace e2e;
+
 namespace {
 
 const char *const usage_text =
     "orvik -- Canon PowerShot S10/S20/S100 digital camera software\n"
-    "Version 0.2.2\n"
+    "Version " ORVIK_VERSION "\n"
     "\n"
     "usage: orvik -[DugnlELh] -d <serialdevice>\n"
     "\n"
@@ -32,7 +34,7 @@ const char *const usage_text =
     "  -L                    write files using all lower-case characters\n"
     "  -h                    show this help screen\n";
 
-const std::string banner = "Orvik -- version 0.2.2\n\n";
+const std::string banner = "Orvik -- version " ORVIK_VERSION "\n\n";
 
 struct EntryTest : testing::Test {
     std::string dir = make_temp_dir();
@@ -79,6 +81,27 @@ TEST_F(EntryTest, UsbIsRejectedAtOnce)
     r = run({"-u", "-D", "-h"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "This binary lacks the USB support\n");
+}
+
+// Option processing stops at the first argument that is not an option:
+// the letters after a stray word are never taken as options.
+TEST_F(EntryTest, OptionsEndAtTheFirstOtherArgument)
+{
+    const std::string open_fail =
+        banner + "Open " + missing + ": Can't open the " + missing + " device\nfailure\n";
+    // Standard error of the plain failed open: the device hint alone.
+    const RunResult plain = run({"-d", missing});
+    ASSERT_EQ(plain.err.rfind(missing + ": No such file or directory; ", 0), 0u) << plain.err;
+    RunResult r = run({"-d", missing, "photos", "-u"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, open_fail);
+    r = run({"-d", missing, "photos", "-x", "-h"});
+    EXPECT_EQ(r.out, open_fail);
+    EXPECT_EQ(r.err, plain.err);  // no diagnostic for the -x
+
+    // The parser's own diagnostic is unchanged.
+    r = run({"-x"});
+    EXPECT_EQ(r.err, std::string(ORVIK_BIN) + ": invalid option -- 'x'\n");
 }
 
 TEST_F(EntryTest, MissingDevice)

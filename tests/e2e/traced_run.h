@@ -23,10 +23,9 @@
 
 #include <sys/stat.h>
 
-#include "card_layout.h"
-#include "harness.h"
+#include "e2e.h"
 
-namespace traced {
+namespace e2e {
 
 inline bool strace_available()
 {
@@ -37,19 +36,24 @@ struct Tamper {
     std::string syscalls;  // strace syscall set: "write", "fsync", "rename,renameat,renameat2"
     std::string action;    // "error=ENOSPC", "signal=SIGTERM"
     int nth;               // which matching call, from 1
+    // Otherwise empty: further calls to record, on every file (not only the
+    // save's), in strace's log `log` (descriptors with their paths, bytes in
+    // hexadecimal).  The tampered call then counts on every file too.
+    std::string record = "";
+    std::string log = "/dev/null";
 };
 
-struct Run {
+struct TracedRun {
     pid_t pid = -1;
     std::string out_path, err_path;
 };
 
 // Starts orvik with args in cwd, stdin_text on a pipe, stdout and stderr
 // into files beside cwd.
-inline Run start(const std::vector<std::string> &args, const std::string &stdin_text,
+inline TracedRun traced_start(const std::vector<std::string> &args, const std::string &stdin_text,
                  const std::string &cwd, const Tamper &tamper)
 {
-    Run run;
+    TracedRun run;
     run.out_path = cwd + ".out";
     run.err_path = cwd + ".err";
     char real[PATH_MAX];
@@ -75,16 +79,19 @@ inline Run start(const std::vector<std::string> &args, const std::string &stdin_
         std::string opts = asan != nullptr && *asan != 0 ? std::string(asan) + ":" : "";
         setenv("ASAN_OPTIONS", (opts + "detect_leaks=0").c_str(), 1);
 
-        std::vector<std::string> argv = {"strace", "-D", "-qq", "-o", "/dev/null",
-                                         "-e", "trace=" + tamper.syscalls,
+        const std::string traced_calls =
+            tamper.record.empty() ? tamper.syscalls : tamper.syscalls + "," + tamper.record;
+        std::vector<std::string> argv = {"strace", "-D", "-qq", "-y", "-xx", "-o", tamper.log,
+                                         "-e", "trace=" + traced_calls,
                                          "-e", "inject=" + tamper.syscalls + ":" + tamper.action +
-                                                   ":when=" + std::to_string(tamper.nth),
-                                         "-P", real};
+                                                   ":when=" + std::to_string(tamper.nth)};
         std::string pid_text = std::to_string(getpid());
-        for (int k = 0; k < 8; k++) {
+        for (int k = 0; tamper.record.empty() && k < 8; k++) {
             std::string name = "/.orvik-partial-" + pid_text + "-" + std::to_string(k);
             argv.insert(argv.end(), {"-P", "." + name, "-P", real + name});
         }
+        if (tamper.record.empty())
+            argv.insert(argv.end(), {"-P", real});
         argv.push_back(ORVIK_BIN);
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char *> c_argv;
@@ -107,7 +114,7 @@ inline Run start(const std::vector<std::string> &args, const std::string &stdin_
 
 // Waits for the run: its exit status (128 + signal when killed), -1 when
 // it could not start or was still running after timeout_ms (then killed).
-inline RunResult finish(const Run &run, int timeout_ms = 90000)
+inline RunResult traced_finish(const TracedRun &run, int timeout_ms = 90000)
 {
     if (run.pid <= 0)
         return {-1, "", ""};
@@ -143,12 +150,12 @@ inline OnePhoto one_photo_card()
     c.sim = camsim_start({"--state", c.state}, false);
     if (c.sim.tty.empty())
         return c;
-    layout::make_folder(c.sim, "DCIM/100AAA", {"A.JPG"});
+    make_folder(c.sim, "DCIM/100AAA", {"A.JPG"});
     c.cwd = make_temp_dir() + "/dl";
     mkdir(c.cwd.c_str(), 0755);
     return c;
 }
 
-}  // namespace traced
+}  // namespace e2e
 
 #endif

@@ -9,6 +9,7 @@
 
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 namespace {
@@ -91,29 +92,67 @@ TEST(SerialOpen, MissingDevice)
 
 TEST_F(PtyTest, SecondProgramIsRefused)
 {
-    // Another process opening the same device while this one holds it.
-    auto try_open_in_child = [&](std::string *text) {
+    // Another process opening the same device while this one holds it;
+    // its standard error goes to `err`.
+    std::string err;
+    auto try_open_in_child = [&](std::string *text, bool unprivileged = false) {
         FILE *out = std::tmpfile();
+        FILE *errors = std::tmpfile();
         const pid_t pid = fork();
         if (pid == 0) {
             dup2(fileno(out), 1);
+            dup2(fileno(errors), 2);
+            // The inherited port is the other program's: leave its
+            // exclusive mode alone.
+            close(serial_descriptor());
+            if (unprivileged && (setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(2);
             const int rc = serial_open(name);
             std::fflush(stdout);
+            std::fflush(stderr);
             _exit(rc == 0 ? 0 : 1);
         }
         int status = 0;
         waitpid(pid, &status, 0);
         *text = slurp(out);
+        err = slurp(errors);
         std::fclose(out);
+        std::fclose(errors);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
+    // This process, as the system names it, holds the device.
+    std::string self;
+    if (FILE *comm = std::fopen("/proc/self/comm", "r")) {
+        self = slurp(comm);
+        std::fclose(comm);
+    }
+    self = self.substr(0, self.find('\n'));
+    ASSERT_FALSE(self.empty());
+    const std::string busy = std::string(name) + ": " + std::strerror(EBUSY) + "; ";
+
     std::string text;
     EXPECT_EQ(try_open_in_child(&text), 1);
     EXPECT_EQ(text, std::string(name) + " is in use by another program\n");
+    EXPECT_EQ(err, busy + "it is held by " + self + " (pid " + std::to_string(getpid()) +
+                       "): end that program and try again\n");
+    // An ordinary user is stopped earlier, by the terminal's exclusive
+    // mode: the open itself fails, with the same line on standard output
+    // as any failed open and the busy device's hint on standard error
+    // (that user may not see which process holds it).
+    if (geteuid() == 0 && chmod(name, 0666) == 0) {
+        EXPECT_EQ(try_open_in_child(&text, true), 1);
+        EXPECT_EQ(text, std::string("Can't open the ") + name + " device\n");
+        EXPECT_EQ(err.rfind(busy, 0), 0u) << err;
+        const std::string remedy = "end that program and try again\n";
+        EXPECT_TRUE(err.size() > busy.size() + remedy.size() &&
+                    err.compare(err.size() - remedy.size(), remedy.size(), remedy) == 0)
+            << err;
+    }
 
     serial_close();
     EXPECT_EQ(try_open_in_child(&text), 0);
     EXPECT_EQ(text, "");
+    EXPECT_EQ(err, "");
 }
 
 TEST_F(PtyTest, ReadTimeoutOnSilentLine)
@@ -213,6 +252,41 @@ TEST_F(PtyTest, SignalDuringWaitResumesTheWait)
     sigaction(SIGALRM, &old, nullptr);
 }
 
+TEST_F(PtyTest, PendingOutputIsWrittenBeforeWaitingForTheCamera)
+{
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    serial_set_timeout(5, 0);
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        std::printf("Switching to 115200 bound ");
+        serial_get_byte();
+        _exit(0);
+    }
+    close(out[1]);
+    // The child is killed in its wait, the way a termination signal ends
+    // orvik without flushing stdio: only what was written before the wait
+    // reaches the pipe.
+    std::string seen;
+    struct pollfd p = {out[0], POLLIN, 0};
+    while (seen.size() < 26 && poll(&p, 1, 3000) > 0) {
+        char buf[64];
+        const ssize_t n = read(out[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        seen.append(buf, static_cast<size_t>(n));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    close(out[0]);
+    EXPECT_EQ(seen, "Switching to 115200 bound ");
+}
+
 TEST(SerialTrace, TenByteFrameLayout)
 {
     settings.debug = 1;
@@ -246,6 +320,13 @@ TEST(SerialTrace, SecondLineAndPrintableColumn)
     Captured off = capture([&] { serial_trace("RECV", run.data(), 17); });
     EXPECT_EQ(off.err, "");
     EXPECT_EQ(off.out, "");
+
+    // Offsets in lower case, bytes in upper case.
+    Bytes long_run(0xAB, 0xAB);
+    settings.debug = 1;
+    Captured longer = capture([&] { serial_trace("RECV", long_run.data(), 0xAB); });
+    settings.debug = 0;
+    EXPECT_NE(longer.err.find("\n000000a0: AB AB "), std::string::npos) << longer.err;
 }
 
 TEST_F(PtyTest, WritesInNormalAndA50Mode)

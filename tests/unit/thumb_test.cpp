@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
-#include <iterator>
 #include <poll.h>
 #include <pty.h>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -81,7 +81,9 @@ struct TermDraw : testing::Test {
         ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &ws), 0);
         std::ifstream in(std::string(SAMPLE_CARD) + "/DCIM/100CANON/IMG_0004.JPG",
                          std::ios::binary);
-        photo.assign(std::istreambuf_iterator<char>(in), {});
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        photo = bytes.str();
         ASSERT_GT(photo.size(), 100u);
         setenv("TERM", "xterm-256color", 1);
     }
