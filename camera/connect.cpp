@@ -10,6 +10,7 @@
 #include "files/cache.h"
 #include "serial/fdio.h"
 #include "serial/frame.h"
+#include "serial/hint.h"
 #include "serial/link.h"
 #include "serial/port.h"
 #include "shell/settings.h"
@@ -41,6 +42,9 @@ constexpr uint8_t off_frame1[] = {0xc0, 0x00, 0x02, 0x55, 0x2c, 0xc1};
 constexpr uint8_t off_frame2[] = {0xc0, 0x00, 0x04, 0x01, 0x00, 0x00, 0x00, 0x24, 0xc6, 0xc1};
 
 constexpr int SYNC_MICROSECONDS = 400000;
+// How long the synchronisation goes unanswered before the user is told
+// what usually keeps a camera silent.
+constexpr time_t SYNC_HINT_SECONDS = 10;
 constexpr int SYNC_MICROSECONDS_A50 = 900000;
 constexpr int CONFIRM_ATTEMPTS = 10;
 // The greeting text starts at byte 26 of the frame: byte 22 of the data.
@@ -65,8 +69,9 @@ void copy_text(char *dst, const char *src)
 // The camera wakes up on bursts of 'U' (0x55, alternating bits) and
 // answers with its greeting once it has locked onto 9600 bits/s.  It may
 // take any time to do so, so the wait has no bound; an interrupt ends the
-// program.  Prints the greeting and acknowledges it.
-void synchronise(void)
+// program; after a while of silence a hint says what to check on `device`.
+// Prints the greeting and acknowledges it.
+void synchronise(const char *device)
 {
     std::printf("Sync: ");
     std::fflush(stdout);
@@ -74,6 +79,8 @@ void synchronise(void)
     static const uint8_t sync_bytes[4] = {'U', 'U', 'U', 'U'};
     Packet pkt{};
     const uint8_t *frame;
+    const time_t sync_start = std::time(nullptr);
+    bool hinted = false;
     for (;;) {
         // Straight to the port, neither paced nor traced: a lost burst is
         // simply followed by the next.
@@ -83,6 +90,11 @@ void synchronise(void)
             break;
         std::printf(".");
         std::fflush(stdout);
+        // A camera that is on and in PC mode answers within a few bursts.
+        if (!hinted && std::time(nullptr) - sync_start >= SYNC_HINT_SECONDS) {
+            serial_silence_hint(device);
+            hinted = true;
+        }
     }
     // The greeting's text, up to its zero or to the end of the data.
     char greeting[CAMERA_TEXT_MAX];
@@ -153,7 +165,7 @@ int camera_connect(const char *device)
         std::exit(1);
     }
     std::printf("OK\n");
-    synchronise();
+    synchronise(device);
     switch_speed();
     if (!confirm_speed()) {
         std::printf("protocol error\n");

@@ -13,6 +13,21 @@ ssize_t fdio_read(int fd, void *bytes, size_t count)
     return n;
 }
 
+ssize_t fdio_read_full(int fd, void *bytes, size_t count)
+{
+    auto *p = static_cast<unsigned char *>(bytes);
+    size_t got = 0;
+    while (got < count) {
+        const ssize_t n = fdio_read(fd, p + got, count - got);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
 ssize_t fdio_write(int fd, const void *bytes, size_t count)
 {
     if (count == 0)

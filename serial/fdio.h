@@ -17,6 +17,11 @@
 // with errno set (never EINTR).
 ssize_t fdio_read(int fd, void *bytes, size_t count);
 
+// Reads until `count` bytes have come or the file ends.  Returns the bytes
+// read (fewer than count only at end of file), or -1 with errno set; what
+// was read before a failure stays in `bytes`.
+ssize_t fdio_read_full(int fd, void *bytes, size_t count);
+
 // One write(2) of at most `count` bytes, repeated while it is interrupted.
 // Returns the bytes the system took (at least 1), 0 when count is 0, or -1
 // with errno set (never EINTR; EIO when a write took no byte at all, which
