@@ -146,6 +146,39 @@ int append_text(char *line, int n, const char *text)
 
 }  // namespace
 
+namespace {
+
+// Takes the device for this process alone.  False, after the message and
+// the hint, when another program holds it.
+bool take_exclusive_use(int fd, const char *path)
+{
+    // Two programs talking to the camera at once garble each other's
+    // frames: take the device for this process alone.  Only a lock held by
+    // someone else refuses the port.  Where the node cannot carry an
+    // advisory lock at all (FreeBSD device nodes: EOPNOTSUPP; NFS: ENOLCK;
+    // some drivers: EINVAL) the port is still ours to use, guarded by
+    // TIOCEXCL alone.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
+        std::printf("%s is in use by another program\n", path);
+        std::fflush(stdout);
+        serial_open_hint(path, EBUSY);
+        return false;
+    }
+#ifdef TIOCEXCL
+    ioctl(fd, TIOCEXCL);  // not every device supports it either
+    // The exclusive flag belongs to the terminal, not to this descriptor:
+    // on a pseudo-terminal whose other side stays open it would outlive
+    // the process and refuse the next ordinary user.  Every exit() clears
+    // it; the termination handler does so itself.
+    static bool release_registered = false;
+    if (!release_registered)
+        release_registered = std::atexit(serial_release_exclusive) == 0;
+#endif
+    return true;
+}
+
+}  // namespace
+
 int serial_open(const char *path)
 {
     if (port.fd >= 0)
@@ -165,29 +198,10 @@ int serial_open(const char *path)
         serial_open_hint(path, reason);
         return -1;
     }
-    // Two programs talking to the camera at once garble each other's
-    // frames: take the device for this process alone.  Only a lock held by
-    // someone else refuses the port.  Where the node cannot carry an
-    // advisory lock at all (FreeBSD device nodes: EOPNOTSUPP; NFS: ENOLCK;
-    // some drivers: EINVAL) the port is still ours to use, guarded by
-    // TIOCEXCL alone.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
-        std::printf("%s is in use by another program\n", path);
-        std::fflush(stdout);
-        serial_open_hint(path, EBUSY);
+    if (!take_exclusive_use(fd, path)) {
         close(fd);
         return -1;
     }
-#ifdef TIOCEXCL
-    ioctl(fd, TIOCEXCL);  // not every device supports it either
-    // The exclusive flag belongs to the terminal, not to this descriptor:
-    // on a pseudo-terminal whose other side stays open it would outlive
-    // the process and refuse the next ordinary user.  Every exit() clears
-    // it; the termination handler does so itself.
-    static bool release_registered = false;
-    if (!release_registered)
-        release_registered = std::atexit(serial_release_exclusive) == 0;
-#endif
     port.fd = fd;
     port.available = 0;
     port.position = 0;
