@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 #include "camera/message.h"
@@ -59,8 +60,8 @@ const SpeedFrame &speed_frame_for(int speed)
     return speed_frames[4];
 }
 
-// write(2) of the whole run, retrying interruptions; no trace, no pacing.
-// Safe inside the signal handler.
+// The synchronisation bursts go straight to the port: neither paced nor
+// traced.  write(2) of the whole run, retrying interruptions.
 void write_raw(int fd, const uint8_t *bytes, size_t count)
 {
     while (count > 0) {
@@ -192,22 +193,17 @@ int camera_close(void)
 
 void camera_off(void)
 {
+    // Also the termination handler's way: serial_write paces the bytes for
+    // the A50, which would drop the frames sent in one burst, and nanosleep
+    // is safe inside a handler.
     int fd = serial_descriptor();
     if (fd != -1) {
         serial_write(fd, off_frame1, sizeof off_frame1);
         serial_write(fd, off_frame2, sizeof off_frame2);
     }
-    sleep(1);
-}
-
-void camera_off_from_signal(void)
-{
-    int fd = serial_descriptor();
-    if (fd != -1) {
-        write_raw(fd, off_frame1, sizeof off_frame1);
-        write_raw(fd, off_frame2, sizeof off_frame2);
-    }
-    sleep(1);
+    // The camera takes its time to power down before the line may close.
+    const struct timespec second = {1, 0};
+    nanosleep(&second, nullptr);
 }
 
 const char *camera_get_id(void)

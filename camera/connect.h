@@ -27,13 +27,11 @@ int camera_open(void);
 // When open: camera_off, close the port; returns 0.  When closed: -1.
 int camera_close(void);
 
-// The two camera-off frames through serial_write, then a one-second pause.
-// Nothing reaches the line when the port is closed.
+// The two camera-off frames through serial_write (paced in A50 mode,
+// traced in debug mode), then a one-second pause.  Nothing reaches the line
+// when the port is closed.  The termination handler uses it too, after
+// serial_signal_mode: then it is async-signal-safe.
 void camera_off(void);
-
-// Async-signal-safe camera off for the termination handler: the two frames
-// with write(2), no trace, then sleep(1).
-void camera_off_from_signal(void);
 
 // MSG_ID exchange.  Returns camera_id and refreshes camera_firmware; with
 // no usable reply prints "no reply from the camera\n" and returns nullptr,

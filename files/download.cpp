@@ -43,6 +43,16 @@ bool is_data_packet(const Packet *pkt)
     return pkt->type == PKT_MSG || pkt->type == PKT_MSG_ALT;
 }
 
+// Prints the repeat marks held back so far, one 'X' each.
+void print_marks(int *held, bool *open_line)
+{
+    for (; *held > 0; --*held) {
+        std::putchar('X');
+        *open_line = true;
+    }
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 void download_begin(DownloadState *st)
@@ -82,36 +92,51 @@ int download_feed(DownloadState *st, const Packet *pkt)
         return DL_ACK;
     }
 
-    // Nothing of a message that will be repeated is kept: its lengths and
-    // offsets cannot be trusted, and the repeat brings every byte again.
-    if (st->damaged || !is_data_packet(pkt))
+    if (!is_data_packet(pkt))
         return DL_CONTINUE;
 
+    // A message in which a packet failed its check is asked for again, and
+    // the repeat puts its bytes where these go: they are stored as they
+    // come, kept inside the buffer, and the bar follows them.  Nothing the
+    // message says is trusted, though: not a total (no buffer is allocated
+    // for it and a different one ends nothing), not a refusal, not a length
+    // that overruns the file.
+    const bool trusted = !st->damaged;
     const uint8_t *bytes = pkt->data;
     uint32_t count = pkt->length;
     if (pkt->seq == 0) {
-        if (st->buffer == nullptr && pkt->length > HEADER_STATUS && pkt->data[HEADER_STATUS] != 0)
-            return DL_REFUSED;
-        if (pkt->length < HEADER_LEN)
-            return fail(st);
-        uint32_t total = le32(pkt->data + HEADER_TOTAL);
-        if (st->buffer == nullptr) {
-            if (total > 0x7FFFFFFFu)
+        if (!trusted) {
+            if (st->buffer == nullptr || pkt->length < HEADER_LEN)
+                return DL_CONTINUE;
+        } else {
+            if (st->buffer == nullptr && pkt->length > HEADER_STATUS &&
+                pkt->data[HEADER_STATUS] != 0)
+                return DL_REFUSED;
+            if (pkt->length < HEADER_LEN)
                 return fail(st);
-            st->buffer = static_cast<uint8_t *>(std::malloc(total > 0 ? total : 1));
-            if (st->buffer == nullptr)
-                return DL_NOMEM;
-            st->total = total;
-        } else if (total != st->total) {
-            return fail(st);
+            uint32_t total = le32(pkt->data + HEADER_TOTAL);
+            if (st->buffer == nullptr) {
+                if (total > 0x7FFFFFFFu)
+                    return fail(st);
+                st->buffer = static_cast<uint8_t *>(std::malloc(total > 0 ? total : 1));
+                if (st->buffer == nullptr)
+                    return DL_NOMEM;
+                st->total = total;
+            } else if (total != st->total) {
+                return fail(st);
+            }
         }
         bytes += HEADER_LEN;
         count -= HEADER_LEN;
     } else if (st->buffer == nullptr) {
-        return fail(st);  // file bytes before any header
+        // File bytes before any sound header: nowhere to put them.
+        return trusted ? fail(st) : DL_CONTINUE;
     }
-    if (count > st->total - st->received)
-        return fail(st);
+    if (count > st->total - st->received) {
+        if (trusted)
+            return fail(st);
+        count = st->total - st->received;
+    }
     if (count > 0)
         std::memcpy(st->buffer + st->received, bytes, count);
     st->received += count;
@@ -154,6 +179,9 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
     DownloadState st;
     download_begin(&st);
     bool open_line = false;  // progress dots or repeat marks wait for a line end
+    // Repeats asked for before a sound header named the file's size: their
+    // marks wait for the bar, or for the end of a transfer that never got one.
+    int held_marks = 0;
     for (;;) {
         Packet pkt{};
         int step;
@@ -170,6 +198,7 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
                 std::printf("Getting %s, %d bytes\n", path, static_cast<int>(st.total));
                 progress_bar(0, st.total, 0);
                 open_line = true;
+                print_marks(&held_marks, &open_line);
             }
             if (st.buffer != nullptr && pkt.type != PKT_EOT)
                 progress_bar(1, st.total, st.received);
@@ -178,9 +207,9 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
             serial_send_ack(0);
             break;
         case DL_NACK:
-            std::putchar('X');
-            std::fflush(stdout);
-            open_line = true;
+            held_marks++;
+            if (st.buffer != nullptr)
+                print_marks(&held_marks, &open_line);
             serial_send_ack(NACK);
             break;
         case DL_DONE: {
@@ -193,10 +222,16 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
         case DL_EMPTY:
             serial_send_ack(0);
             *received = 0;
+            print_marks(&held_marks, &open_line);
+            if (open_line)
+                std::printf("\n");
             return nullptr;
         case DL_REFUSED:
             serial_wait_eot();
             serial_send_ack(0);
+            print_marks(&held_marks, &open_line);
+            if (open_line)
+                std::printf("\n");
             return nullptr;
         case DL_NOMEM:
             errno = ENOMEM;
@@ -205,6 +240,7 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
         default:
             // Whatever the camera still sends of this transfer must not be
             // taken as the answer to the next request.
+            print_marks(&held_marks, &open_line);
             if (open_line)
                 std::printf("\n");
             serial_drain();

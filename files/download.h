@@ -8,7 +8,10 @@
 #include "serial/codec.h"
 
 // The download loop as a pure state machine, fed one received packet at a
-// time (the port I/O and the answers live in camera_download).
+// time (the port I/O and the answers live in camera_download).  Bytes of a
+// message with a damaged packet are stored (cut at the buffer's end) and
+// overwritten by its repeat; a damaged header's total and status are never
+// used, so the buffer comes from the first sound header.
 struct DownloadState {
     uint8_t *buffer;     // allocated at the first header (announced size)
     uint32_t total;      // announced size
@@ -33,15 +36,20 @@ void download_begin(DownloadState *st);
 int download_feed(DownloadState *st, const Packet *pkt);
 void download_end(DownloadState *st);  // frees the buffer if still owned
 
-// Transfers the file (thumbnail 0) or its thumbnail (1) at `path`.  Returns
-// a malloc'ed buffer with *received bytes (caller frees), or nullptr.
+// Transfers the file (thumbnail 0) or its thumbnail (1) at `path`, with
+// "Getting %s, %d bytes\n", the bar and an 'X' per repeat (those asked for
+// before a sound header open the bar).  Returns a malloc'ed buffer with
+// *received bytes (caller frees), or nullptr.
 uint8_t *camera_download(const char *path, int thumbnail, int *received);
 
 // `get`: path rule, local name checks, download, statistics line, safe
 // save, file times, downloaded mark.  0 or -1.
 int camera_get_file(const char *name);
 
-// mode 0: new bar (scale line); mode 1: dots up to done/total * 80.
+// mode 0: new bar (position 0, scale line); mode 1: the target column
+// (float)done / (float)total * 80.0f, truncated: dots from the position up
+// to it when it is past the position, then the position := target, also
+// downward (a repeat draws its dots again).  Total 0: nothing.
 void progress_bar(int mode, uint32_t total, uint32_t done);
 
 #endif

@@ -3,6 +3,7 @@
 #include "serial/port.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 
@@ -30,6 +31,11 @@ struct PortState {
 };
 
 PortState port = {-1, {}, 1, 0, {}, 0, 0};
+
+// Set by the termination handler, which writes the camera-off frames
+// through serial_write.  The signal may have interrupted a stdio call half
+// way, so from then on the trace must not touch stdio at all.
+volatile sig_atomic_t stdio_forbidden = 0;
 
 speed_t speed_code(int speed)
 {
@@ -142,6 +148,46 @@ ssize_t write_retry(int fd, const uint8_t *buf, size_t count)
     return r;
 }
 
+// The trace is built and written with these alone (no stdio, no
+// snprintf): the termination handler traces its camera-off frames too.
+void write_text(int fd, const char *text, int len)
+{
+    while (len > 0) {
+        const ssize_t w = write(fd, text, static_cast<size_t>(len));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return;
+        text += w;
+        len -= static_cast<int>(w);
+    }
+}
+
+int append_text(char *line, int n, const char *text)
+{
+    while (*text != 0)
+        line[n++] = *text++;
+    return n;
+}
+
+int append_decimal(char *line, int n, int value)
+{
+    unsigned v = static_cast<unsigned>(value);
+    if (value < 0) {
+        line[n++] = '-';
+        v = 0u - v;
+    }
+    char digits[10];
+    int k = 0;
+    do {
+        digits[k++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (k > 0)
+        line[n++] = digits[--k];
+    return n;
+}
+
 }  // namespace
 
 int serial_open(const char *path)
@@ -162,17 +208,18 @@ int serial_open(const char *path)
         return -1;
     }
     // Two programs talking to the camera at once garble each other's
-    // frames: take the device for this process alone.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK)
-            std::printf("%s is in use by another program\n", path);
-        else
-            std::printf("Can't open the %s device\n", path);
+    // frames: take the device for this process alone.  Only a lock held by
+    // someone else refuses the port.  Where the node cannot carry an
+    // advisory lock at all (FreeBSD device nodes: EOPNOTSUPP; NFS: ENOLCK;
+    // some drivers: EINVAL) the port is still ours to use, guarded by
+    // TIOCEXCL alone.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
+        std::printf("%s is in use by another program\n", path);
         close(fd);
         return -1;
     }
 #ifdef TIOCEXCL
-    ioctl(fd, TIOCEXCL);  // not every device supports it; the lock suffices
+    ioctl(fd, TIOCEXCL);  // not every device supports it either
 #endif
     port.fd = fd;
     port.available = 0;
@@ -333,17 +380,36 @@ void serial_drain(void)
     }
 }
 
+void serial_signal_mode(void)
+{
+    stdio_forbidden = 1;
+}
+
 void serial_trace(const char *label, const uint8_t *bytes, int count)
 {
     if (!settings.debug)
         return;
+    // Anything already printed on stdout belongs before the trace, whose
+    // own output bypasses stdio.
+    if (!stdio_forbidden)
+        std::fflush(stdout);
+
     static const char hex[] = "0123456789ABCDEF";
-    // Anything already printed on stdout belongs before the trace.
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: (%d bytes)\n", label, count);
+    char line[96];
+    int n = 0;
+    for (const char *c = label; *c != 0 && n < 64; c++)
+        line[n++] = *c;
+    n = append_text(line, n, ": (");
+    n = append_decimal(line, n, count);
+    n = append_text(line, n, " bytes)\n");
+    write_text(STDERR_FILENO, line, n);
+
     for (int offset = 0; offset < count; offset += 16) {
-        char line[80];
-        int n = std::snprintf(line, sizeof line, "%08x: ", static_cast<unsigned>(offset));
+        n = 0;
+        for (int shift = 28; shift >= 0; shift -= 4)
+            line[n++] = hex[(static_cast<unsigned>(offset) >> shift) & 0x0F];
+        line[n++] = ':';
+        line[n++] = ' ';
         const int group = count - offset < 16 ? count - offset : 16;
         for (int i = 0; i < 16; i++) {
             if (i < group) {
@@ -361,9 +427,8 @@ void serial_trace(const char *label, const uint8_t *bytes, int count)
             const uint8_t b = bytes[offset + i];
             line[n++] = (b >= 0x20 && b <= 0x7D) ? static_cast<char>(b) : '.';
         }
-        line[n] = '\0';
-        std::fprintf(stderr, "%s\n", line);
+        line[n++] = '\n';
+        write_text(STDERR_FILENO, line, n);
     }
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    write_text(STDOUT_FILENO, "\n", 1);
 }

@@ -8,7 +8,8 @@
 #include <cstdint>
 
 // Opens `path` read/write, no controlling terminal, close-on-exec, takes an
-// exclusive lock on it (flock, and TIOCEXCL where the device allows it),
+// exclusive lock on it (flock where the node supports advisory locks, and
+// TIOCEXCL where the device allows it; only a flock held elsewhere fails),
 // applies raw 8-bit settings at 9600 bits per second and discards pending
 // input.  Returns 0, or -1 after printing the reason; on failure no port is
 // open (the descriptor is -1).
@@ -36,8 +37,15 @@ int serial_set_speed(int speed);
 // (retrying EINTR) and traces each piece the system accepted as "WRITE".
 // A50 compatibility mode: one write per byte with a 1 us pause after each,
 // then one trace of the whole run (also for count 0).  Returns 0, or -1 at
-// the first failed write.  Async-signal-safe when the debug flag is off.
+// the first failed write.  Async-signal-safe once serial_signal_mode has
+// been called (and, without the debug trace, always).
 int serial_write(int fd, const uint8_t *bytes, int count);
+
+// For the termination handler, before it writes: from now on this module
+// makes only async-signal-safe calls (the trace no longer flushes stdout
+// first; what stdout still buffers is the handler's to lose).  There is no
+// way back: the handler ends the process.
+void serial_signal_mode(void);
 
 // The next received byte (0..255), or -1 when nothing arrived within the
 // read timeout, on end of file or error, or at once when no port is open.
@@ -69,7 +77,9 @@ void serial_drain(void);
 
 // Debug trace of a byte run (no-op unless the debug flag is on): header
 // "%s: (%d bytes)\n" and 16-byte lines "%08x: " + "XX " fields + "- " +
-// printable column on stderr, then one "\n" on stdout.
+// printable column on stderr, then one "\n" on stdout.  stdout is flushed
+// first, and the trace itself is written with write(2), so it keeps its
+// place among what was printed before it.
 void serial_trace(const char *label, const uint8_t *bytes, int count);
 
 #endif

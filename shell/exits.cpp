@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "camera/connect.h"
+#include "serial/port.h"
 #include "shell/settings.h"
 
 // The local file a download is writing, so that a signal does not leave a
@@ -63,8 +64,8 @@ static void safe_write(int fd, const char *text)
 // The termination handler does its whole job inside the handler, but only
 // with async-signal-safe calls: it may interrupt printf or malloc half way,
 // so it formats the number by hand and writes with write(2), switches the
-// camera off with direct writes to the serial descriptor, removes the files
-// with lstat/unlink and ends with _exit.  stdout is line-buffered from the
+// camera off the way an orderly end does (with the port code kept off
+// stdio), removes the files with lstat/unlink and ends with _exit.  stdout is line-buffered from the
 // start, so nothing printed before the signal is lost by skipping exit().
 void trap_signal(int sig)
 {
@@ -85,7 +86,8 @@ void trap_signal(int sig)
     std::strcat(msg, " trapped, close the camera and exit\n");
     safe_write(STDOUT_FILENO, msg);
 
-    camera_off_from_signal();
+    serial_signal_mode();
+    camera_off();
 
     struct stat st;
     if (lstat(TEMP_THUMBNAIL, &st) == 0) {

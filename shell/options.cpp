@@ -45,7 +45,10 @@ RunModes parse_options(int argc, char **argv)
 {
     RunModes modes{};
     int c;
-    while ((c = getopt(argc, argv, "d:DulgEhUas:Ln")) != -1) {
+    // The leading '+' keeps GNU getopt from moving later words forward:
+    // options end at the first other argument, so a stray word never turns
+    // on a mode written after it (an erase, say).
+    while ((c = getopt(argc, argv, "+d:DulgEhUas:Ln")) != -1) {
         switch (c) {
         case 'D':
             settings.debug = 1;

@@ -15,7 +15,8 @@ struct RunModes {
 void usage(void);
 
 // Applies the options of "d:DulgEhUas:Ln" at once, in command-line order,
-// into the settings.  -u, -h, unknown options and missing arguments end the
+// into the settings, up to the first argument that is not an option (that
+// one and all after it are ignored, whatever they look like).  -u, -h, unknown options and missing arguments end the
 // process with status 1 (the last two after getopt's own diagnostic and the
 // usage text).  Returns the run modes.
 RunModes parse_options(int argc, char **argv);

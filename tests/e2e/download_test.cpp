@@ -122,6 +122,45 @@ TEST(Get, DamagedPacketAndDamagedEotAreRepeated)
     EXPECT_EQ(rig.quit(), 0);
 }
 
+// The whole bar of a download with a repeat.  3000 bytes travel as three
+// messages of 1050, 1050 and 900 bytes, in packets of 400 (after the
+// header), 400 and the rest.  The second packet of the middle message is
+// damaged: its bytes are still counted, so the dots go on to the end of
+// that message (column 56: 2100/3000 is 0.69999999 in single precision,
+// and times 80 that rounds to 56.0), then the X, and the repeat draws its
+// part again from column 38 (1450 bytes): 56 + 42 dots.
+TEST(Get, TheBarDrawsARepeatedMessageAgain)
+{
+    const std::string scale =
+        "0------------------25------------------50------------------75----------------100\n";
+    Rig rig;
+    ASSERT_TRUE(rig.start({"--message-size", "1050", "--packet-size", "436", "--fault",
+                           "crc-data@5", "--fault", "crc-data@13"}));
+    std::string bytes(3000, 0);
+    for (size_t i = 0; i < bytes.size(); i++)
+        bytes[i] = static_cast<char>(i * 13 + i / 256);
+    e2e::write_file(rig.sim.card + "/DCIM/100CANON/BAR.JPG", bytes);
+    e2e::write_file(rig.sim.card + "/DCIM/100CANON/BAR2.JPG", bytes);
+    rig.run(folder);
+
+    std::string out = rig.run("get BAR.JPG");
+    EXPECT_EQ(out.substr(0, out.find("Downloaded in")),
+              "Getting D:\\DCIM\\100CANON\\BAR.JPG, 3000 bytes\n" + scale +
+                  std::string(56, '.') + "X" + std::string(42, '.') + "\n");
+    EXPECT_TRUE(has_line(out, "get successful")) << out;
+    EXPECT_EQ(read_file(rig.cwd + "/BAR.JPG"), bytes);
+
+    // Packet 13, the first of the next transfer, is its header: its total is
+    // not trusted, the bar opens once the repeat brings a sound one, and the
+    // X of the damaged message comes first on it.
+    out = rig.run("get BAR2.JPG");
+    EXPECT_EQ(out.substr(0, out.find("Downloaded in")),
+              "Getting D:\\DCIM\\100CANON\\BAR2.JPG, 3000 bytes\n" + scale + "X" +
+                  std::string(80, '.') + "\n");
+    EXPECT_EQ(read_file(rig.cwd + "/BAR2.JPG"), bytes);
+    EXPECT_EQ(rig.quit(), 0);
+}
+
 TEST(Get, RefusedAndAbandonedTransfersSaveNothing)
 {
     Rig rig;

@@ -81,6 +81,24 @@ TEST_F(EntryTest, UsbIsRejectedAtOnce)
     EXPECT_EQ(r.out, "This binary lacks the USB support\n");
 }
 
+// Option processing stops at the first argument that is not an option:
+// the letters after a stray word are never taken as options.
+TEST_F(EntryTest, OptionsEndAtTheFirstOtherArgument)
+{
+    const std::string open_fail =
+        banner + "Open " + missing + ": Can't open the " + missing + " device\nfailure\n";
+    RunResult r = run({"-d", missing, "photos", "-u"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, open_fail);
+    r = run({"-d", missing, "photos", "-x", "-h"});
+    EXPECT_EQ(r.out, open_fail);
+    EXPECT_EQ(r.err, "");
+
+    // The parser's own diagnostic is unchanged.
+    r = run({"-x"});
+    EXPECT_EQ(r.err, std::string(ORVIK_BIN) + ": invalid option -- 'x'\n");
+}
+
 TEST_F(EntryTest, MissingDevice)
 {
     RunResult r = run({"-d", missing});

@@ -15,10 +15,12 @@
 #include <dirent.h>
 #include <functional>
 #include <iterator>
+#include <pty.h>
 #include <set>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "card_layout.h"
@@ -231,6 +233,62 @@ TEST(Signals, DuringTheSave)
         EXPECT_TRUE(e2e::requests(s.sim, 13).empty());
         EXPECT_EQ(read_file(s.state), "");
         EXPECT_TRUE(ends_with_camera_off(s.sim));
+    }
+}
+
+// The camera-off frames a termination signal sends take the same way as
+// those of an orderly end: in A50 mode one byte per write with a pause after
+// each, since the A50 loses bytes that follow each other closely, and in
+// debug mode traced like every other run written.  The signal comes while
+// orvik waits for the camera's answer to its first synchronisation burst on
+// a line where nobody answers.
+TEST(Signals, CameraOffFramesArePacedAndTracedInA50Mode)
+{
+    if (!traced::strace_available())
+        GTEST_SKIP() << "strace not available";
+    int master, slave;
+    char name[256];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    std::string cwd = make_temp_dir();
+    std::string log = cwd + ".strace";
+    traced::Tamper wait_then_signal{"select,pselect6", "signal=SIGTERM", 1,
+                                    "write,nanosleep,clock_nanosleep", log};
+    RunResult r = traced::finish(traced::start({"-a", "-D", "-d", name}, "", cwd, wait_then_signal));
+    close(slave);
+    close(master);
+    EXPECT_EQ(r.status, SIGTERM) << r.out << r.err;
+    EXPECT_NE(r.out.find(signal_line(SIGTERM)), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "WRITE: (6 bytes)\n"
+                     "00000000: C0 00 02 55 2C C1                               - ...U,.\n"
+                     "WRITE: (10 bytes)\n"
+                     "00000000: C0 00 04 01 00 00 00 24 C6 C1                   - .......$..\n");
+
+    // After the signal: the port's writes, each followed by a pause.  The
+    // log spells every path and byte in hexadecimal.
+    std::string port = "<";
+    for (const char *c = name; *c != 0; c++) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(*c));
+        port += hex;
+    }
+    port += ">, ";
+    std::vector<std::string> after;
+    bool signalled = false;
+    for (const std::string &line : e2e::split_lines(read_file(log))) {
+        if (line.find("--- SIGTERM") != std::string::npos)
+            signalled = true;
+        else if (signalled && (line.find("nanosleep(") != std::string::npos ||
+                               line.find(port) != std::string::npos))
+            after.push_back(line);
+    }
+    const char *const off[] = {"c0", "00", "02", "55", "2c", "c1", "c0", "00",
+                               "04", "01", "00", "00", "00", "24", "c6", "c1"};
+    ASSERT_GE(after.size(), 2 * std::size(off)) << read_file(log);
+    for (size_t i = 0; i < std::size(off); i++) {
+        EXPECT_NE(after[2 * i].find(port + "\"\\x" + off[i] + "\", 1) = 1"),
+                  std::string::npos)
+            << after[2 * i];
+        EXPECT_NE(after[2 * i + 1].find("nanosleep("), std::string::npos) << after[2 * i + 1];
     }
 }
 

@@ -37,6 +37,11 @@ struct Tamper {
     std::string syscalls;  // strace syscall set: "write", "fsync", "rename,renameat,renameat2"
     std::string action;    // "error=ENOSPC", "signal=SIGTERM"
     int nth;               // which matching call, from 1
+    // Otherwise empty: further calls to record, on every file (not only the
+    // save's), in strace's log `log` (descriptors with their paths, bytes in
+    // hexadecimal).  The tampered call then counts on every file too.
+    std::string record = "";
+    std::string log = "/dev/null";
 };
 
 struct Run {
@@ -75,16 +80,19 @@ inline Run start(const std::vector<std::string> &args, const std::string &stdin_
         std::string opts = asan != nullptr && *asan != 0 ? std::string(asan) + ":" : "";
         setenv("ASAN_OPTIONS", (opts + "detect_leaks=0").c_str(), 1);
 
-        std::vector<std::string> argv = {"strace", "-D", "-qq", "-o", "/dev/null",
-                                         "-e", "trace=" + tamper.syscalls,
+        const std::string traced_calls =
+            tamper.record.empty() ? tamper.syscalls : tamper.syscalls + "," + tamper.record;
+        std::vector<std::string> argv = {"strace", "-D", "-qq", "-y", "-xx", "-o", tamper.log,
+                                         "-e", "trace=" + traced_calls,
                                          "-e", "inject=" + tamper.syscalls + ":" + tamper.action +
-                                                   ":when=" + std::to_string(tamper.nth),
-                                         "-P", real};
+                                                   ":when=" + std::to_string(tamper.nth)};
         std::string pid_text = std::to_string(getpid());
-        for (int k = 0; k < 8; k++) {
+        for (int k = 0; tamper.record.empty() && k < 8; k++) {
             std::string name = "/.orvik-partial-" + pid_text + "-" + std::to_string(k);
             argv.insert(argv.end(), {"-P", "." + name, "-P", real + name});
         }
+        if (tamper.record.empty())
+            argv.insert(argv.end(), {"-P", real});
         argv.push_back(ORVIK_BIN);
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char *> c_argv;

@@ -163,17 +163,39 @@ TEST_F(DownloadTest, ProtocolBreachesFailWithoutBuffer)
     EXPECT_EQ(feed(line.data(0, std::vector<uint8_t>(30, 0))), DL_FAILED);
 }
 
-TEST_F(DownloadTest, DamagedPacketsNeverOverflow)
+TEST_F(DownloadTest, DamagedPacketsAreStoredInsideTheBuffer)
 {
-    // A damaged packet may carry anything; it is dropped, not stored, and
-    // its message asked for again.
+    // A damaged packet may carry anything: it is stored up to the buffer's
+    // end, its header's total and a length past the file are ignored, and
+    // the repeat overwrites it all.
     EXPECT_EQ(feed(line.header(100, pattern(60, 0))), DL_CONTINUE);
-    EXPECT_EQ(feed(line.data(1, pattern(900, 0), false)), DL_CONTINUE);
-    EXPECT_EQ(st.received, 60u);
+    EXPECT_EQ(feed(line.data(1, pattern(900, 3), false)), DL_CONTINUE);
+    EXPECT_EQ(st.received, 100u);
+    EXPECT_EQ(std::vector<uint8_t>(st.buffer + 60, st.buffer + 100), pattern(40, 3));
+    EXPECT_EQ(feed(line.data(2, pattern(10, 0))), DL_CONTINUE);  // nothing left to fill
+    EXPECT_EQ(feed(Line::eot()), DL_NACK);
+    EXPECT_EQ(st.received, 0u);
+    EXPECT_EQ(feed(line.header(7777, pattern(30, 9), 0, false)), DL_CONTINUE);
+    EXPECT_EQ(st.total, 100u);
+    EXPECT_EQ(st.received, 30u);
     EXPECT_EQ(feed(Line::eot()), DL_NACK);
     EXPECT_EQ(feed(line.header(100, pattern(100, 0))), DL_CONTINUE);
     EXPECT_EQ(feed(Line::eot()), DL_DONE);
     EXPECT_EQ(result(), pattern(100, 0));
+}
+
+TEST_F(DownloadTest, NoBufferFromADamagedFirstHeader)
+{
+    // Neither its total nor its status is believed; the packets after it
+    // have nowhere to go until a sound header arrives.
+    EXPECT_EQ(feed(line.header(0x7FFFFFFF, pattern(10, 0), 0x21, false)), DL_CONTINUE);
+    EXPECT_EQ(feed(line.data(1, pattern(10, 0))), DL_CONTINUE);
+    EXPECT_EQ(st.buffer, nullptr);
+    EXPECT_EQ(feed(Line::eot()), DL_NACK);
+    EXPECT_EQ(feed(line.header(20, pattern(10, 0))), DL_CONTINUE);
+    EXPECT_EQ(st.total, 20u);
+    EXPECT_EQ(feed(line.data(1, pattern(10, 10))), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_DONE);
 }
 
 TEST_F(DownloadTest, EndlessRepeatsFail)
