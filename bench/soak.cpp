@@ -234,6 +234,8 @@ Result soak(const Config &cfg, const std::string &behaviour, double rate, unsign
                   read_file(folder + "UP000001.JPG") == uploaded;
     if (r.upload_ok)
         r.bytes += static_cast<double>(uploaded.size());
+    else
+        std::printf("upload at %g (%s) failed:\n%s\n", rate, behaviour.c_str(), up.c_str());
     r.hints = count(run.s.output, "lower speed");
     for (const std::string &note : log_lines(sim, "NOTE")) {
         if (note.find("nack: repeating") != std::string::npos || note.find("taken as the answer") != std::string::npos)

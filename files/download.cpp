@@ -182,15 +182,30 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
     // Repeats asked for before a sound header named the file's size: their
     // marks wait for the bar, or for the end of a transfer that never got one.
     int held_marks = 0;
+    int silences = 0;    // read timeouts in a row
+    bool quiet = false;  // given up because the camera fell silent
     for (;;) {
         Packet pkt{};
         int step;
         bool started = st.buffer != nullptr;
-        if (serial_get_packet(&pkt) == nullptr) {
-            download_end(&st);
-            step = DL_FAILED;
-        } else {
+        if (camera_get_reply_packet(&pkt) != nullptr) {
+            silences = 0;
             step = download_feed(&st, &pkt);
+        } else {
+            const int silence = camera_reply_silence(&silences);
+            if (silence == SILENCE_RESENT)
+                continue;
+            if (silence == SILENCE_LOST_END) {
+                // The camera's EOT was lost with (part of) its message: the
+                // message is asked for again like a damaged one.
+                pkt.type = PKT_EOT;
+                pkt.crc_ok = 0;
+                step = download_feed(&st, &pkt);
+            } else {
+                download_end(&st);
+                step = DL_FAILED;
+                quiet = true;
+            }
         }
         switch (step) {
         case DL_CONTINUE:
@@ -243,7 +258,15 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
             print_marks(&held_marks, &open_line);
             if (open_line)
                 std::printf("\n");
-            serial_drain();
+            if (!quiet) {
+                serial_count_given_up();
+                // An EOT left unanswered is answered first: a damaged or lost
+                // one as the next number.
+                int pending = -1;
+                if (pkt.type == PKT_EOT)
+                    pending = pkt.crc_ok ? pkt.seq : serial_ack_counter();
+                camera_run_out(pending);
+            }
             return nullptr;
         }
     }

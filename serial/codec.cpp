@@ -267,6 +267,7 @@ void serial_frame_reset(FrameReader *reader)
 {
     reader->state = HUNTING;
     reader->count = 0;
+    reader->skipped = 0;
 }
 
 int serial_frame_feed(FrameReader *reader, uint8_t byte)
@@ -308,6 +309,8 @@ int serial_frame_feed_run(FrameReader *reader, const uint8_t *bytes, size_t coun
             if (byte == FRAME_START) {
                 state = COLLECTING;
                 n = 0;
+            } else {
+                reader->skipped++;
             }
             continue;
         }

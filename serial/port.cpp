@@ -370,16 +370,6 @@ void serial_get_timeout(int *seconds, int *microseconds)
     *microseconds = port.timeout_microseconds;
 }
 
-void serial_drain(void)
-{
-    port.available = 0;
-    port.position = 0;
-    while (port.fd >= 0 && wait_for_input() == 1) {
-        if (read_retry(port.fd, port.buffer, READ_BUFFER_SIZE) <= 0)
-            break;
-    }
-}
-
 void serial_signal_mode(void)
 {
     stdio_forbidden = 1;
