@@ -162,6 +162,14 @@ int camera_reply_silence(int *silences)
         serial_repeat_answer();
         return SILENCE_RESENT;
     }
+    // A request that changes the card is not made twice: its reply may
+    // have been lost without a trace, and a NACK has the camera send that
+    // reply again (a camera that never had the request ignores it, and the
+    // exchange fails).
+    if (request_type == MSG_DELETE || request_type == MSG_MKDIR || request_type == MSG_RMDIR) {
+        serial_send_ack(NACK);
+        return SILENCE_RESENT;
+    }
     // Nothing at all since the request: the camera dropped it (or its EOT)
     // as damaged.  A camera that acknowledged the EOT is there and gets
     // the request again (a few times); one that did not is tried once more.
