@@ -41,6 +41,7 @@ struct Config {
     int gets = 4;          // single downloads before the listing
     int bulk = 4;          // files left new for getallnew
     size_t upload = 24000; // bytes uploaded
+    size_t photo = 30000;  // smallest photo; the others up to 20000 bytes more
     int command_limit_ms = 600000;
 };
 
@@ -172,7 +173,7 @@ Result soak(const Config &cfg, const std::string &behaviour, double rate, unsign
     const int files = cfg.gets + cfg.bulk;
     std::vector<std::string> card(static_cast<size_t>(files + 1));
     for (int i = 1; i <= files; i++) {
-        size_t size = 30000 + static_cast<size_t>((i * 7919) % 20000);
+        size_t size = cfg.photo + static_cast<size_t>((i * 7919) % 20000);
         card[static_cast<size_t>(i)] = photo(size, static_cast<uint32_t>(i));
         write_file(folder + img_name(i), card[static_cast<size_t>(i)]);
     }
@@ -261,6 +262,7 @@ int main(int argc, char **argv)
             cfg.gets = 1;
             cfg.bulk = 1;
             cfg.upload = 8000;
+            cfg.photo = 12000;
             cfg.command_limit_ms = 120000;
         } else if (arg == "--only" && i + 1 < argc) {
             cfg.behaviours = {argv[++i]};
