@@ -219,7 +219,7 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
                 progress_bar(1, st.total, st.received);
             break;
         case DL_ACK:
-            serial_send_ack(0);
+            serial_answer_eot(pkt.seq);
             break;
         case DL_NACK:
             held_marks++;
@@ -228,7 +228,7 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
             serial_send_ack(NACK);
             break;
         case DL_DONE: {
-            serial_send_ack(0);
+            serial_answer_eot(pkt.seq);
             *received = static_cast<int>(st.received);
             uint8_t *buffer = st.buffer;
             st.buffer = nullptr;

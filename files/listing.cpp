@@ -136,7 +136,7 @@ int receive_listing(std::vector<uint8_t> &reply)
             // A transmission without a listing (the camera closed it at
             // once) is answered so both ends stay in step, but there is
             // nothing to parse.
-            serial_send_ack(0);
+            serial_answer_eot(pkt.seq);
             return first ? -1 : 0;
         }
         if (damaged)
