@@ -258,7 +258,7 @@ int main(int argc, char **argv)
         if (arg == "--quick") {
             cfg.quick = true;
             cfg.pace = false;
-            cfg.rates = {3e-5};
+            cfg.rates = {2e-5};
             cfg.gets = 1;
             cfg.bulk = 1;
             cfg.upload = 8000;
