@@ -59,15 +59,15 @@ void serial_send_message_frag(unsigned type, const uint8_t *payload,
                      static_cast<int>(type));
         close_and_exit(1);
     }
-    // A message longer than the buffer could never be sent anyway: the CRC
-    // layer refuses anything above one packet before a byte is written.
-    // Cut here so that the copy stays inside the buffer and that layer
-    // still sees the oversized length and ends the program.
-    static uint8_t message[SERIAL_FRAME_MAX];
-    int len = payload_len;
-    if (len > SERIAL_FRAME_MAX - MESSAGE_HEADER_LEN)
-        len = SERIAL_FRAME_MAX - MESSAGE_HEADER_LEN;
-    int total = camera_build_message(type, payload, len, message);
+    static uint8_t message[SERIAL_MAX_PAYLOAD];
+    if (payload_len > MESSAGE_MAX_PAYLOAD) {
+        // More than one packet can carry: the CRC layer has no seed for
+        // that length and ends the program, naming it, before it reads a
+        // byte of the message, so nothing is built.
+        serial_send_data_packet(message, MESSAGE_HEADER_LEN + payload_len, fragment);
+        return;
+    }
+    int total = camera_build_message(type, payload, payload_len, message);
     serial_send_data_packet(message, total, fragment);
 }
 

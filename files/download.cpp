@@ -210,7 +210,9 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
         switch (step) {
         case DL_CONTINUE:
             if (!started && st.buffer != nullptr) {
-                std::printf("Getting %s, %d bytes\n", path, static_cast<int>(st.total));
+                char shown[CAMERA_PATH_MAX];  // the name came from the camera's listing
+                std::printf("Getting %s, %d bytes\n", camera_printable(path, shown),
+                            static_cast<int>(st.total));
                 progress_bar(0, st.total, 0);
                 open_line = true;
                 print_marks(&held_marks, &open_line);
@@ -290,13 +292,6 @@ int camera_get_file(const char *name)
                 *p = static_cast<char>(*p - 'A' + 'a');
     if (local_name_check(local) != 0)
         return -1;
-    // Known before the transfer: an existing file is not replaced, so there
-    // is no point in fetching it (and re-running getall skips it).
-    if (!settings.overwrite && local_file_exists(local)) {
-        errno = EEXIST;
-        std::perror("===WARNING===> open");
-        return -1;
-    }
 
     time_t start = std::time(nullptr);
     int count = 0;

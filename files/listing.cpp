@@ -265,7 +265,8 @@ int camera_last_ls(void)
     for (int i = 0; i < listing_count; i++)
         camera_print_entry(listing_cache[i]);
     if (settings.debug) {
-        std::printf("last ls pathname was: %s\n", camera_cwd);
+        char shown[CAMERA_PATH_MAX];  // as the camera's reply spelled it
+        std::printf("last ls pathname was: %s\n", camera_printable(camera_cwd, shown));
         std::printf("lastls successful\n");
     }
     return 0;

@@ -20,12 +20,13 @@ char partial_name[64];
 
 // Creates a fresh temporary file in the current directory and registers
 // it with the termination handler.  Returns its descriptor (partial_name
-// holds the name), or -1 after perror("open").
+// holds the name), or -1 after perror(open_label): to the user this is the
+// creation of the file they asked for.
 //
 // The termination signals wait while the file is created and registered:
 // one arriving between the two would end the process with the file on
 // disk and the handler not knowing it.
-int create_partial(void)
+int create_partial(const char *open_label)
 {
     static unsigned serial;
     sigset_t terminating, before;
@@ -48,7 +49,7 @@ int create_partial(void)
     sigprocmask(SIG_SETMASK, &before, nullptr);
     if (fd < 0) {
         errno = saved_errno;
-        std::perror("open");
+        std::perror(open_label);
     }
     return fd;
 }
@@ -100,12 +101,6 @@ int local_name_check(const char *name)
     return -1;
 }
 
-int local_file_exists(const char *name)
-{
-    struct stat st;
-    return lstat(name, &st) == 0 ? 1 : 0;
-}
-
 int local_write_all(int fd, const uint8_t *bytes, size_t count)
 {
     size_t done = 0;
@@ -128,12 +123,13 @@ int local_write_all(int fd, const uint8_t *bytes, size_t count)
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
                     int overwrite, long long mtime, const char *open_label)
 {
-    if (!overwrite && local_file_exists(name)) {
+    struct stat existing;
+    if (!overwrite && lstat(name, &existing) == 0) {
         errno = EEXIST;
         std::perror(open_label);
         return -1;
     }
-    int fd = create_partial();
+    int fd = create_partial(open_label);
     if (fd < 0)
         return -1;
 

@@ -16,13 +16,12 @@ int local_name_check(const char *name);
 // `name`: without `overwrite` never replacing an existing file (an existing
 // name fails exactly as a create-exclusive open: perror(open_label) with
 // EEXIST), with `overwrite` replacing it (but never a symbolic link).
-// `mtime` != 0 sets the file times.  Returns 0, or -1 after the system's
-// text; on failure no temporary file remains and `name` is untouched.
+// A temporary file that cannot be created, or a move that fails, is
+// reported as perror(open_label) as well; write, fsync and close failures
+// by their own names.  `mtime` != 0 sets the file times.  Returns 0, or -1
+// after the system's text; on failure no temporary file remains and `name` is untouched.
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
                     int overwrite, long long mtime, const char *open_label);
-
-// 1 when `name` exists in the current directory (lstat), else 0.
-int local_file_exists(const char *name);
 
 // write(2) of all bytes, continuing partial writes and retrying EINTR.
 // Returns 0 or -1 (errno set).

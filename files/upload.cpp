@@ -45,13 +45,8 @@ int camera_upload(const char *source, const char *target)
     }
     char path[CAMERA_PATH_MAX];
     camera_make_path(name, path);
-    size_t path_len = std::strlen(path);
-    // A full chunk must still fit one packet; finding out at the first
-    // chunk would end the program.
-    if (path_len + CHUNK_HEADER + 1 + UPLOAD_CHUNK > static_cast<size_t>(MESSAGE_MAX_PAYLOAD)) {
-        std::printf("target path too long\n");
-        return -1;
-    }
+    const size_t path_len = std::strlen(path);
+    const size_t head = CHUNK_HEADER + path_len + 1;
 
     int fd = open(source, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -69,9 +64,7 @@ int camera_upload(const char *source, const char *target)
     }
 
     uint8_t payload[MESSAGE_MAX_PAYLOAD];
-    uint8_t *chunk = payload + CHUNK_HEADER + path_len + 1;
-    put_le32(payload, 2);
-    std::memcpy(payload + CHUNK_HEADER, path, path_len + 1);
+    uint8_t chunk[UPLOAD_CHUNK];
     uint32_t offset = 0;
     int unanswered = 0;
     for (;;) {
@@ -83,9 +76,20 @@ int camera_upload(const char *source, const char *target)
             close(fd);
             return -1;
         }
+        // Each chunk request must travel as one packet, and the target
+        // path takes its room from the chunk: a long path leaves room only
+        // for a short file.  The camera could not be sent such a request.
+        size_t len = head + static_cast<size_t>(n);
+        if (len > static_cast<size_t>(MESSAGE_MAX_PAYLOAD)) {
+            std::printf("target path too long\n");
+            close(fd);
+            return -1;
+        }
+        put_le32(payload, 2);
         put_le32(payload + 4, offset);
         put_le32(payload + 8, static_cast<uint32_t>(n));
-        size_t len = CHUNK_HEADER + path_len + 1 + static_cast<size_t>(n);
+        std::memcpy(payload + CHUNK_HEADER, path, path_len + 1);
+        std::memcpy(payload + head, chunk, static_cast<size_t>(n));
         Packet reply{};
         // A chunk nobody answered may not be on the card; the remaining
         // chunks still go, but the upload cannot be called a success.

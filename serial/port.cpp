@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include <fcntl.h>
@@ -55,9 +56,7 @@ speed_t speed_code(int speed)
 
 void close_descriptor(void)
 {
-#ifdef TIOCNXCL
-    ioctl(port.fd, TIOCNXCL);
-#endif
+    serial_release_exclusive();
     close(port.fd);
     port.fd = -1;
     port.available = 0;
@@ -200,11 +199,7 @@ int serial_open(const char *path)
         fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        // A device held in exclusive mode by another program refuses the open.
-        if (errno == EBUSY)
-            std::printf("%s is in use by another program\n", path);
-        else
-            std::printf("Can't open the %s device\n", path);
+        std::printf("Can't open the %s device\n", path);
         return -1;
     }
     // Two programs talking to the camera at once garble each other's
@@ -220,6 +215,13 @@ int serial_open(const char *path)
     }
 #ifdef TIOCEXCL
     ioctl(fd, TIOCEXCL);  // not every device supports it either
+    // The exclusive flag belongs to the terminal, not to this descriptor:
+    // on a pseudo-terminal whose other side stays open it would outlive
+    // the process and refuse the next ordinary user.  Every exit() clears
+    // it; the termination handler does so itself.
+    static bool release_registered = false;
+    if (!release_registered)
+        release_registered = std::atexit(serial_release_exclusive) == 0;
 #endif
     port.fd = fd;
     port.available = 0;
@@ -241,6 +243,14 @@ int serial_open(const char *path)
     if (tcflush(fd, TCIFLUSH) != 0)
         std::perror("tcflush input");
     return 0;
+}
+
+void serial_release_exclusive(void)
+{
+#ifdef TIOCNXCL
+    if (port.fd >= 0)
+        ioctl(port.fd, TIOCNXCL);
+#endif
 }
 
 void serial_close(void)
@@ -384,7 +394,8 @@ void serial_trace(const char *label, const uint8_t *bytes, int count)
     if (!stdio_forbidden)
         std::fflush(stdout);
 
-    static const char hex[] = "0123456789ABCDEF";
+    static const char hex[] = "0123456789ABCDEF";     // the bytes
+    static const char offset_hex[] = "0123456789abcdef";  // the offsets, as %08x
     char line[96];
     int n = 0;
     for (const char *c = label; *c != 0 && n < 64; c++)
@@ -397,7 +408,7 @@ void serial_trace(const char *label, const uint8_t *bytes, int count)
     for (int offset = 0; offset < count; offset += 16) {
         n = 0;
         for (int shift = 28; shift >= 0; shift -= 4)
-            line[n++] = hex[(static_cast<unsigned>(offset) >> shift) & 0x0F];
+            line[n++] = offset_hex[(static_cast<unsigned>(offset) >> shift) & 0x0F];
         line[n++] = ':';
         line[n++] = ' ';
         const int group = count - offset < 16 ? count - offset : 16;

@@ -13,7 +13,8 @@
 // applies raw 8-bit settings at 9600 bits per second and discards pending
 // input.  Returns 0, or -1 after printing the reason; on failure no port is
 // open (the descriptor is -1).
-//   - cannot open:        "Can't open the %s device\n" on stdout
+//   - cannot open (any reason, including another program's exclusive
+//     mode): "Can't open the %s device\n" on stdout
 //   - locked by another:  "%s is in use by another program\n" on stdout
 //   - tcgetattr/tcsetattr: perror text on stderr
 //   - tcflush fails:      perror("tcflush input"), still returns 0
@@ -22,6 +23,12 @@ int serial_open(const char *path);
 // Releases the exclusive use (TIOCNXCL), closes the port, empties the read
 // buffer.  Harmless when no port is open.
 void serial_close(void);
+
+// Clears the terminal's exclusive mode (TIOCNXCL) of the open port and
+// leaves the port open.  Async-signal-safe; harmless when no port is open.
+// Runs by itself at exit() once a port was opened; a process ending
+// otherwise (_exit) calls it first.
+void serial_release_exclusive(void);
 
 // The open port's descriptor, or -1.
 int serial_descriptor(void);

@@ -54,7 +54,8 @@ bool selected(int selection, uint8_t attrib)
 
 // Sets (1) or clears (0) `bit` in the attribute byte of the first cached
 // entry that carries the name ignoring case, and sends that byte.  Returns
-// false when no cached entry carries the name.
+// false when no cached entry carries the name, or when the camera never
+// answered: the mark may well be unchanged then.
 bool change_attrib(const char *name, int operation, uint8_t bit)
 {
     const char *key = camera_basename(name);
@@ -66,8 +67,7 @@ bool change_attrib(const char *name, int operation, uint8_t bit)
         attrib = static_cast<uint8_t>(attrib & ~bit);
     else if (operation == 1)
         attrib = static_cast<uint8_t>(attrib | bit);
-    camera_set_attrib(key, attrib);
-    return true;
+    return camera_set_attrib(key, attrib) == 0;
 }
 
 }  // namespace

@@ -102,6 +102,7 @@ void trap_signal(int sig)
     const char *partial = partial_file;
     if (partial != nullptr)
         unlink(partial);
+    serial_release_exclusive();
     _exit(sig);
 }
 

@@ -36,7 +36,13 @@ void copy_cut(char *dst, size_t size, const char *src)
 {
     static char prompt[1024];
     static char line_buffer[1024];
-    complete_install();
+    // Completion helps someone typing at a terminal.  Lines from a file or
+    // pipe are commands already written out: there a tab is an ordinary
+    // character of the line, as the splitter treats it.
+    if (isatty(STDIN_FILENO))
+        complete_install();
+    else
+        rl_inhibit_completion = 1;
     for (;;) {
         char text[2100];
         std::snprintf(text, sizeof text, "[%s] %s> ", prompt_id, camera_cwd);

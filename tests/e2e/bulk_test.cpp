@@ -1,6 +1,8 @@
 // The bulk commands at the prompt, against the emulated camera.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -58,16 +60,18 @@ TEST_F(BulkTest, GetAllNewOldFollowTheCachedBits)
     const std::vector<std::string> names = {"A.JPG", "B.JPG", "C.JPG"};
     layout::make_folder(sim, "DCIM/100TEST", names);
     RunResult r = run({"ls " + kDir, "getall", "MARK1",
-                       "overwrite",
                        // The cache still shows the files as new: the same
-                       // files come again, and none counts as old.
-                       "getallnew", "MARK2", "getallold", "MARK3",
+                       // files come again (and, not overwriting, are not
+                       // saved), and none counts as old.
+                       "getallnew", "MARK2", "overwrite", "getallold", "MARK3",
                        // A fresh listing shows the downloaded marks.
                        "ls", "getallold", "MARK4", "getallnew", "MARK5",
                        "debug", "getlastls"});
     auto p = layout::parts(r.out, 5);
     EXPECT_EQ(count(p[0], "Getting "), 3) << p[0];
     EXPECT_EQ(count(p[1], "Getting "), 3) << p[1];
+    EXPECT_EQ(count(p[1], "Downloaded in "), 3) << p[1];
+    EXPECT_EQ(count(r.err, std::string("===WARNING===> open: ") + std::strerror(EEXIST) + "\n"), 3) << r.err;
     EXPECT_EQ(count(p[2], "Getting "), 0) << p[2];
     EXPECT_EQ(count(p[3], "Getting "), 3) << p[3];
     EXPECT_EQ(count(p[4], "Getting "), 0) << p[4];
@@ -93,33 +97,45 @@ TEST_F(BulkTest, DeleteAllSkipsProtectedFiles)
     EXPECT_FALSE(exists(card("C.JPG")));
 }
 
-TEST(BulkFaults, LostRemovalReplyIsFetchedAgainNotTheRemoval)
+TEST(BulkFaults, LostRepliesAreFetchedAgainAndNoRemovalRepeated)
 {
-    // Requests 1 and 2 are the identity and the drive name; the fourth
-    // single-packet request is the second removal, whose reply never
-    // arrives.  The camera has removed the file: a NACK fetches the reply,
-    // and the removal is not asked for a second time.
-    Camsim sim = camsim_start({"--fault", "silent-reply@4"});
-    ASSERT_FALSE(sim.tty.empty());
-    layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
-    RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\ndeleteall\n", make_temp_dir());
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    for (const char *name : {"A.JPG", "B.JPG", "C.JPG"}) {
-        EXPECT_NE(r.out.find(std::string("Removing D:\\DCIM\\100TEST\\") + name + ": successful\n"),
-                  std::string::npos) << r.out;
-        EXPECT_FALSE(exists(sim.card + "/DCIM/100TEST/" + name)) << name;
+    struct Walk {
+        const char *command, *line_start;
+        int type;        // request type of each entry
+        int nacks;       // NACKs sent for the lost reply
+        int requests_b;  // requests for the second entry
+    };
+    // A removal is not asked for twice: a NACK fetches its lost reply.  A
+    // marking may be asked for again.
+    for (const Walk &w : {Walk{"deleteall", "Removing ", 10, 1, 1},
+                          Walk{"newall", "chmod ", 13, 0, 2}}) {
+        SCOPED_TRACE(w.command);
+        // Requests 1 and 2 are the identity and the drive name; the fourth
+        // single-packet request is the one for the second entry, whose
+        // reply never arrives.
+        Camsim sim = camsim_start({"--fault", "silent-reply@4"});
+        ASSERT_FALSE(sim.tty.empty());
+        layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
+        RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\n" + w.command + "\n",
+                                make_temp_dir());
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        for (const char *name : {"A.JPG", "B.JPG", "C.JPG"})
+            EXPECT_NE(r.out.find(std::string(w.line_start) + "D:\\DCIM\\100TEST\\" + name +
+                                 ": successful\n"),
+                      std::string::npos) << r.out;
+        int nacks = 0;
+        for (const std::string &frame : log_lines(sim, "RX"))
+            if (hex_compact(frame).substr(4, 4) == "05ff")
+                nacks++;
+        EXPECT_EQ(nacks, w.nacks);
+        int requests_b = 0;
+        for (const std::string &note : log_lines(sim, "NOTE"))
+            if (note.rfind("request type=" + std::to_string(w.type), 0) == 0 &&
+                note.find("B.JPG") != std::string::npos)
+                requests_b++;
+        EXPECT_EQ(requests_b, w.requests_b);
+        camsim_stop(sim);
     }
-    int nacks = 0;
-    for (const std::string &frame : log_lines(sim, "RX"))
-        if (hex_compact(frame).substr(4, 4) == "05ff")
-            nacks++;
-    EXPECT_EQ(nacks, 1);
-    int removals_of_b = 0;
-    for (const std::string &note : log_lines(sim, "NOTE"))
-        if (note == "request type=10 path=D:\\DCIM\\100TEST\\B.JPG")
-            removals_of_b++;
-    EXPECT_EQ(removals_of_b, 1);
-    camsim_stop(sim);
 }
 
 TEST(BulkFaults, HostileNamesCannotDriveTheTerminalOrPickTheDrive)
@@ -130,10 +146,12 @@ TEST(BulkFaults, HostileNamesCannotDriveTheTerminalOrPickTheDrive)
     Camsim sim = camsim_start({"--fault", "hostile-name=" + name});
     ASSERT_FALSE(sim.tty.empty());
     layout::make_folder(sim, "DCIM/100TEST", {"A.JPG"});
-    RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\nnewall\ndeleteall\n",
+    RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\ngetall\nnewall\ndeleteall\n",
                             make_temp_dir());
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Getting D:\\DCIM\\100TEST\\C:?[2J.JPG, 100 bytes\n"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("chmod D:\\DCIM\\100TEST\\C:?[2J.JPG: "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Removing D:\\DCIM\\100TEST\\C:?[2J.JPG: "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Removing D:\\DCIM\\100TEST\\A.JPG: successful\n"), std::string::npos);
@@ -144,7 +162,7 @@ TEST(BulkFaults, HostileNamesCannotDriveTheTerminalOrPickTheDrive)
         if (note.find("path=D:\\DCIM\\100TEST\\C:\\x1b[2J.JPG") != std::string::npos)
             joined++;
     }
-    EXPECT_GE(joined, 2);  // the new mark and the removal
+    EXPECT_GE(joined, 4);  // the download and its mark, the new mark, the removal
     camsim_stop(sim);
 }
 
@@ -210,8 +228,10 @@ void answer_viewer(Session &s, const std::string &log, int shown, const std::str
 
 TEST_F(BulkTest, ViewAllActsOnEachAnswer)
 {
+    // The first two names look like paths on another drive: deleting and
+    // fetching them must still address the listed folder's entries.
     layout::make_folder(sim, "DCIM/100TEST",
-                        {"A.JPG", "B.JPG", "C.JPG", "D.JPG", "E.JPG", "F.JPG", "G.JPG"});
+                        {"A:X.JPG", "B:X.JPG", "C.JPG", "D.JPG", "E.JPG", "F.JPG", "G.JPG"});
     std::string bin = make_temp_dir();
     std::string xv_log = bin + "/xv.log";
     Session s = orvik_start({"-d", sim.tty}, cwd, {layout::fake_viewer(bin)});
@@ -223,8 +243,8 @@ TEST_F(BulkTest, ViewAllActsOnEachAnswer)
         ASSERT_TRUE(expect(s, "> "));
     }
     send_line(s, "viewall");
-    answer_viewer(s, xv_log, 1, "d\r");  // A: deleted on the camera
-    answer_viewer(s, xv_log, 2, "G\r");  // B: downloaded
+    answer_viewer(s, xv_log, 1, "d\r");  // A:X: deleted on the camera
+    answer_viewer(s, xv_log, 2, "G\r");  // B:X: downloaded
     answer_viewer(s, xv_log, 3, "o\r");  // C: marked old
     answer_viewer(s, xv_log, 4, "\r");   // D: nothing
     answer_viewer(s, xv_log, 5, "N\r");  // E: marked new
@@ -232,9 +252,9 @@ TEST_F(BulkTest, ViewAllActsOnEachAnswer)
     ASSERT_TRUE(expect(s, "> "));
     EXPECT_EQ(count(s.output, kQuestion), 6);
     EXPECT_EQ(count(read_file(xv_log), "./orvik_REMOVE_ME -geometry +200+100\n"), 6);
-    EXPECT_FALSE(exists(card("A.JPG")));
-    EXPECT_TRUE(exists(card("B.JPG")));
-    EXPECT_EQ(read_file(local("B.JPG")), layout::photo_bytes("B.JPG"));
+    EXPECT_FALSE(exists(card("A:X.JPG")));
+    EXPECT_TRUE(exists(card("B:X.JPG")));
+    EXPECT_EQ(read_file(local("B:X.JPG")), layout::photo_bytes("B:X.JPG"));
 
     // What the camera now counts as new: D, E (re-marked), F and G.
     size_t from = s.output.size();

@@ -2,6 +2,7 @@
 // terminal sees them.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstdint>
 #include <ctime>
@@ -208,7 +209,12 @@ TEST(Commands, InterruptAtThePrompt)
     Connected c = connect();
     send_raw(c.s, "\x03");
     EXPECT_TRUE(expect(c.s, "--> signal 2 trapped, close the camera and exit\r\n"));
+    // A second termination signal while the camera is being switched off
+    // waits: the first one's work is not started again, and its number
+    // stays the status.
+    kill(c.s.pid, SIGTERM);
     EXPECT_EQ(wait_exit(c.s), 2);
+    EXPECT_EQ(c.s.output.find("trapped", c.s.mark), std::string::npos) << c.s.output;
     EXPECT_TRUE(ends_with_camera_off(c.sim));
     camsim_stop(c.sim);
 }
@@ -216,9 +222,11 @@ TEST(Commands, InterruptAtThePrompt)
 TEST(Commands, PipedInputEndsLikeQuit)
 {
     Camsim sim = camsim_start();
-    RunResult r = orvik_run({"-d", sim.tty}, "disk\nhelp\n\n\nid\n", sim.dir);
+    RunResult r = orvik_run({"-d", sim.tty}, "disk\nls\tDCIM\nhelp\n\n\nid\n", sim.dir);
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("camera disk: D:\n"), std::string::npos) << r.out;
+    // A tab in a piped line is not completed away: it stays in the token.
+    EXPECT_NE(r.out.find("unknown command 'ls\tDCIM', try 'help'\n"), std::string::npos) << r.out;
     // The help pauses take their characters without swallowing the next
     // command.
     EXPECT_NE(r.out.find("camera ID: Canon PowerShot S20\n"), std::string::npos) << r.out;

@@ -1,9 +1,95 @@
 // Bringing the link up against the emulated camera, also under faults.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "e2e_util.h"
+#include "traced_run.h"
 
 namespace {
+
+// Starts orvik as the unprivileged user 65534 in `cwd` with standard input
+// from `in`; stdout and stderr go to files beside cwd.
+traced::Run start_unprivileged(const std::vector<std::string> &args, int in,
+                               const std::string &cwd)
+{
+    traced::Run run;
+    run.out_path = cwd + ".out";
+    run.err_path = cwd + ".err";
+    std::vector<std::string> argv = {ORVIK_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char *> c_argv;
+    for (std::string &a : argv)
+        c_argv.push_back(a.data());
+    c_argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(run.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(run.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(o, 1);
+        dup2(e, 2);
+        if (chdir(cwd.c_str()) != 0 || setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
+            setuid(65534) != 0)
+            _exit(126);
+        execv(ORVIK_BIN, c_argv.data());
+        _exit(127);
+    }
+    run.pid = pid;
+    return run;
+}
+
+bool file_shows(const std::string &path, const std::string &text)
+{
+    for (int i = 0; i < 600; i++) {
+        if (read_file(path).find(text) != std::string::npos)
+            return true;
+        usleep(50000);
+    }
+    return false;
+}
+
+// A terminal's exclusive mode outlives the descriptor on a pseudo-terminal
+// whose camera side stays open; only root may open such a device.  An
+// ordinary user must be able to run orvik again after any way it ended.
+TEST(Connect, OrdinaryUserCanConnectAgainAfterEveryEnd)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run as another user";
+    Camsim sim = camsim_start();
+    ASSERT_FALSE(sim.tty.empty());
+    ASSERT_EQ(chmod(sim.tty.c_str(), 0666), 0);
+    const std::string opened = "Open " + sim.tty + ": OK\n";
+    int null_in = open("/dev/null", O_RDONLY);
+    ASSERT_GE(null_in, 0);
+
+    // The orderly end of -U.
+    RunResult r = traced::finish(start_unprivileged({"-U", "-d", sim.tty}, null_in, sim.dir));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(opened), std::string::npos) << r.out;
+
+    // A termination signal at the prompt.
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    traced::Run run = start_unprivileged({"-d", sim.tty}, in[0], sim.dir);
+    close(in[0]);
+    EXPECT_TRUE(file_shows(run.out_path, "D:> ")) << read_file(run.out_path);
+    kill(run.pid, SIGTERM);
+    r = traced::finish(run);
+    close(in[1]);
+    EXPECT_EQ(r.status, SIGTERM) << r.out << r.err;
+    EXPECT_NE(r.out.find(opened), std::string::npos) << r.out;
+
+    r = traced::finish(start_unprivileged({"-U", "-d", sim.tty}, null_in, sim.dir));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(opened), std::string::npos) << r.out;
+    close(null_in);
+    camsim_stop(sim);
+}
 
 TEST(Connect, FourLinesPromptAndCameraOffAtQuit)
 {

@@ -46,8 +46,8 @@ bool marked_new(const std::map<std::string, int> &attrs, const std::string &rel)
 }
 
 // One tampered call and what the program prints for it.  Each save makes,
-// on its own files, one write, two fsyncs and two closes (the temporary
-// file, then the directory after the rename) and one link.
+// on its own files, one open, one write, two fsyncs and two closes (the
+// temporary file, then the directory after the rename) and one link.
 struct Fault {
     const char *syscalls;
     const char *action;
@@ -60,6 +60,7 @@ const Fault WRITE_FULL = {"write", "error=ENOSPC", 1, "write", ENOSPC};
 const Fault FSYNC_FULL = {"fsync", "error=ENOSPC", 2, "fsync", ENOSPC};
 const Fault CLOSE_EIO = {"close", "error=EIO", 2, "close", EIO};
 const Fault LINK_FULL = {"linkat", "error=ENOSPC", 1, "===WARNING===> open", ENOSPC};
+const Fault CREATE_DENIED = {"openat", "error=EACCES", 1, "===WARNING===> open", EACCES};
 
 struct Case {
     Fault fault;
@@ -210,7 +211,7 @@ TEST(DiskFault, Get)
               true};
     // write@4 lies past the three saves: it shows the count covers them.
     sweep(mode, {{WRITE_FULL, 1}, {WRITE_FULL, 3}, {WRITE_FULL, 4}, {FSYNC_FULL, 3},
-                 {FSYNC_FULL, 2}, {CLOSE_EIO, 5}, {LINK_FULL, 2}});
+                 {FSYNC_FULL, 2}, {CLOSE_EIO, 5}, {LINK_FULL, 2}, {CREATE_DENIED, 2}});
 }
 
 TEST(DiskFault, GetAll)

@@ -58,7 +58,7 @@ TEST(Get, SavesTheCardFileWithItsTimeAndClearsTheMark)
     EXPECT_EQ(rig.quit(), 0);
 }
 
-TEST(Get, ExistingFileIsRefusedBeforeTheTransferUnlessOverwriting)
+TEST(Get, ExistingFileIsKeptAfterTheTransferUnlessOverwriting)
 {
     Rig rig;
     ASSERT_TRUE(rig.start());
@@ -66,8 +66,15 @@ TEST(Get, ExistingFileIsRefusedBeforeTheTransferUnlessOverwriting)
     e2e::write_file(rig.cwd + "/IMG_0002.JPG", "mine");
     size_t sent = e2e::requests(rig.sim, 1).size();
     std::string out = rig.run("get IMG_0002.JPG");
-    EXPECT_EQ(out, std::string("===WARNING===> open: ") + std::strerror(EEXIST) + "\nget error\n");
-    EXPECT_EQ(e2e::requests(rig.sim, 1).size(), sent);
+    // The file is fetched, then the create-exclusive save refuses it.
+    auto lines = e2e::split_lines(out);
+    ASSERT_EQ(lines.size(), 6u) << out;
+    EXPECT_EQ(lines[0].rfind("Getting D:\\DCIM\\100CANON\\IMG_0002.JPG, ", 0), 0u) << out;
+    EXPECT_EQ(lines[2], std::string(80, '.'));
+    EXPECT_EQ(lines[3].rfind("Downloaded in ", 0), 0u) << out;
+    EXPECT_EQ(lines[4], std::string("===WARNING===> open: ") + std::strerror(EEXIST));
+    EXPECT_EQ(lines[5], "get error");
+    EXPECT_EQ(e2e::requests(rig.sim, 1).size(), sent + 1);
     EXPECT_EQ(read_file(rig.cwd + "/IMG_0002.JPG"), "mine");
     EXPECT_NE(rig.run("ls").find("--n-  IMG_0002.JPG"), std::string::npos);
 
@@ -84,6 +91,23 @@ TEST(Get, ExistingFileIsRefusedBeforeTheTransferUnlessOverwriting)
     EXPECT_TRUE(has_line(out, "get error")) << out;
     EXPECT_EQ(read_file(rig.cwd + "/precious"), "keep");
     EXPECT_NE(rig.run("ls").find("--n-  IMG_0004.JPG"), std::string::npos);
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+TEST(Get, FullPathOutsideTheListedFolderLeavesANamesakeAlone)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    layout::make_folder(rig.sim, "DCIM/103TEST", {"IMG_0001.JPG"});
+    rig.run("cd D:\\DCIM\\103TEST");
+    size_t marks = e2e::requests(rig.sim, 13).size();
+    std::string out = rig.run("get D:\\DCIM\\100CANON\\IMG_0001.JPG");
+    EXPECT_TRUE(has_line(out, "get successful")) << out;
+    EXPECT_EQ(read_file(rig.cwd + "/IMG_0001.JPG"), card_file(rig, "IMG_0001.JPG"));
+    // The cache describes 103TEST: its IMG_0001.JPG is another file and
+    // must not be marked downloaded.
+    EXPECT_EQ(e2e::requests(rig.sim, 13).size(), marks);
+    EXPECT_NE(rig.run("ls").find("--n-  IMG_0001.JPG"), std::string::npos);
     EXPECT_EQ(rig.quit(), 0);
 }
 

@@ -185,6 +185,23 @@ TEST(Upload, ChunksLandOnTheCardAtTheirOffsets)
     EXPECT_NE(out.find("upload successful"), std::string::npos) << out;
     EXPECT_EQ(read_file(rig.sim.card + "/DCIM/FULL.JPG"), "xyz");
 
+    // A long target path leaves room in the one-packet request for a
+    // short file only (12 + path + 1 + chunk bytes at most 1000).
+    const std::string long_name = std::string(180, 'L') + ".JPG";  // path "D:\\" + 184 = 187
+    out = rig.run("put a.b.jpg D:\\" + long_name);
+    EXPECT_NE(out.find("upload successful"), std::string::npos) << out;
+    EXPECT_EQ(read_file(rig.sim.card + "/" + long_name), "xyz");
+    size_t sent = e2e::requests(rig.sim, kUpload).size();
+    out = rig.run("put photo.jpg D:\\" + long_name);
+    // Full 800-byte chunks fit a 187-character path, not a 188-character one.
+    EXPECT_NE(out.find("upload successful"), std::string::npos) << out;
+    e2e::write_file(rig.cwd + "/big.jpg", bytes);
+    out = rig.run("put big.jpg D:\\M" + long_name);
+    EXPECT_TRUE(has_line(out, "target path too long")) << out;
+    EXPECT_TRUE(has_line(out, "upload error")) << out;
+    EXPECT_EQ(e2e::requests(rig.sim, kUpload).size(), sent + 3);
+    EXPECT_EQ(rig.run("disk"), "camera disk: D:\n");
+
     // Argument counts of put.
     out = rig.run("put");
     EXPECT_TRUE(has_line(out, "usage: put <source> [target]")) << out;

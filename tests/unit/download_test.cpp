@@ -154,6 +154,13 @@ TEST_F(DownloadTest, ProtocolBreachesFailWithoutBuffer)
     EXPECT_EQ(feed(line.header(5000, pattern(50, 0))), DL_FAILED);
     EXPECT_EQ(st.buffer, nullptr);
 
+    // ...or fewer: taken at its word it would end a 100-byte file at 60.
+    download_begin(&st);
+    EXPECT_EQ(feed(line.header(100, pattern(50, 0))), DL_CONTINUE);
+    EXPECT_EQ(feed(Line::eot()), DL_ACK);
+    EXPECT_EQ(feed(line.header(60, pattern(10, 0))), DL_FAILED);
+    EXPECT_EQ(st.buffer, nullptr);
+
     // File bytes before any header.
     download_begin(&st);
     EXPECT_EQ(feed(line.data(1, pattern(50, 0))), DL_FAILED);

@@ -55,6 +55,12 @@ TEST(Message, PayloadLimitOfOnePacket)
     EXPECT_EQ(camera_check_payload(1000), 0);
     EXPECT_EQ(camera_check_payload(1001), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "request too long for one packet\n");
+    // Sent anyway, a longer message ends the program with the length the
+    // CRC would have covered: 4 + 16 + payload.
+    std::vector<uint8_t> big(5000, 0x41);
+    EXPECT_EXIT(serial_send_message_frag(MSG_UPLOAD, big.data(), 5000, 0),
+                ::testing::ExitedWithCode(1),
+                "^FATAL ERROR: initial CRC value for length 5020 unknown\n$");
 }
 
 TEST(Message, ReplyTextStopsAtZeroEndOfReplyOrLimit)

@@ -9,6 +9,7 @@
 
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 namespace {
@@ -92,11 +93,16 @@ TEST(SerialOpen, MissingDevice)
 TEST_F(PtyTest, SecondProgramIsRefused)
 {
     // Another process opening the same device while this one holds it.
-    auto try_open_in_child = [&](std::string *text) {
+    auto try_open_in_child = [&](std::string *text, bool unprivileged = false) {
         FILE *out = std::tmpfile();
         const pid_t pid = fork();
         if (pid == 0) {
             dup2(fileno(out), 1);
+            // The inherited port is the other program's: leave its
+            // exclusive mode alone.
+            close(serial_descriptor());
+            if (unprivileged && (setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(2);
             const int rc = serial_open(name);
             std::fflush(stdout);
             _exit(rc == 0 ? 0 : 1);
@@ -110,6 +116,12 @@ TEST_F(PtyTest, SecondProgramIsRefused)
     std::string text;
     EXPECT_EQ(try_open_in_child(&text), 1);
     EXPECT_EQ(text, std::string(name) + " is in use by another program\n");
+    // An ordinary user is stopped earlier, by the terminal's exclusive
+    // mode: the open itself fails.
+    if (geteuid() == 0 && chmod(name, 0666) == 0) {
+        EXPECT_EQ(try_open_in_child(&text, true), 1);
+        EXPECT_EQ(text, std::string("Can't open the ") + name + " device\n");
+    }
 
     serial_close();
     EXPECT_EQ(try_open_in_child(&text), 0);
@@ -246,6 +258,13 @@ TEST(SerialTrace, SecondLineAndPrintableColumn)
     Captured off = capture([&] { serial_trace("RECV", run.data(), 17); });
     EXPECT_EQ(off.err, "");
     EXPECT_EQ(off.out, "");
+
+    // Offsets in lower case, bytes in upper case.
+    Bytes long_run(0xAB, 0xAB);
+    settings.debug = 1;
+    Captured longer = capture([&] { serial_trace("RECV", long_run.data(), 0xAB); });
+    settings.debug = 0;
+    EXPECT_NE(longer.err.find("\n000000a0: AB AB "), std::string::npos) << longer.err;
 }
 
 TEST_F(PtyTest, WritesInNormalAndA50Mode)
