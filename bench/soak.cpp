@@ -7,7 +7,8 @@
 // one more download follows.  Per run it reports the files saved intact,
 // the failures orvik reported, the files saved wrong (must be 0), hangs and
 // crashes (0), whether the command after the noise succeeded, the repeats
-// per MB and the throughput against the noiseless run.
+// per MB of file data asked for and the throughput against the noiseless
+// run.
 //
 //   orvik_bench_soak            the full table (paced at 115200 bits/s)
 //   orvik_bench_soak --quick    one rate, two small files, unpaced (CI)
@@ -58,6 +59,7 @@ struct Result {
     bool after_ok = false; // the command after the noise
     long repeats = 0;      // messages the camera sent again
     double bytes = 0;      // file bytes moved intact (downloads and upload)
+    double asked = 0;      // file bytes the noisy commands were to move
     double seconds = 0;    // noisy phase
     int hints = 0;         // lower-speed suggestions printed
 };
@@ -175,6 +177,7 @@ Result soak(const Config &cfg, const std::string &behaviour, double rate, unsign
     for (int i = 1; i <= files; i++) {
         size_t size = cfg.photo + static_cast<size_t>((i * 7919) % 20000);
         card[static_cast<size_t>(i)] = photo(size, static_cast<uint32_t>(i));
+        r.asked += static_cast<double>(size);
         write_file(folder + img_name(i), card[static_cast<size_t>(i)]);
     }
     const std::string last = photo(40000, 99);
@@ -182,6 +185,7 @@ Result soak(const Config &cfg, const std::string &behaviour, double rate, unsign
     const std::string cwd = make_temp_dir();
     const std::string source = make_temp_dir() + "/upload.jpg";
     const std::string uploaded = photo(cfg.upload, 77);
+    r.asked += static_cast<double>(cfg.upload);
     write_file(source, uploaded);
 
     Run run{orvik_start({"-d", sim.tty}, cwd), &r, cfg.command_limit_ms};
@@ -277,7 +281,7 @@ int main(int argc, char **argv)
 
     int failures = 0;
     std::printf("| camera gives up | bit error rate | bits flipped | files intact | failed, nothing saved | "
-                "saved wrong | hangs | crashes | upload | after the noise | repeats per MB | "
+                "saved wrong | hangs | crashes | upload | after the noise | repeats per MB asked | "
                 "throughput vs noiseless | speed hints |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     std::fflush(stdout);
@@ -296,7 +300,7 @@ int main(int argc, char **argv)
                         behaviour == "drop" ? "on a new request" : "after 10 s", r.rate, r.flips,
                         r.intact, files, r.reported, r.wrong, r.hangs, r.crashes,
                         r.upload_ok ? "intact" : "failed", r.after_ok ? "succeeded" : "FAILED",
-                        r.bytes > 0 ? static_cast<double>(r.repeats) / (r.bytes / 1e6) : 0.0,
+                        static_cast<double>(r.repeats) / (r.asked / 1e6),
                         versus, r.hints);
             std::fflush(stdout);
             if (r.wrong || r.hangs || r.crashes || !r.after_ok)
