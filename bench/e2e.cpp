@@ -36,6 +36,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "harness.h"
+
 namespace {
 
 int g_failures = 0;
@@ -140,111 +142,14 @@ std::string img_name(int i)
     return name;
 }
 
-// ---------------------------------------------------------------- emulator
-
-struct Camsim {
-    pid_t pid = -1;
-    std::string tty;
-    std::string log;
-};
-
-Camsim camsim_start(const std::string &card, const std::vector<std::string> &extra,
-                    const std::string &log)
-{
-    Camsim sim;
-    sim.log = log;
-    int out[2];
-    if (pipe(out) != 0) {
-        std::perror("pipe");
-        std::exit(1);
-    }
-    std::vector<std::string> args = {CAMSIM_BIN, "--card", card};
-    if (!log.empty()) {
-        args.push_back("--log");
-        args.push_back(log);
-    }
-    args.insert(args.end(), extra.begin(), extra.end());
-    sim.pid = fork();
-    if (sim.pid == 0) {
-        dup2(out[1], 1);
-        close(out[0]);
-        close(out[1]);
-        const int null = open("/dev/null", O_RDWR);
-        if (null >= 0) {
-            dup2(null, 0);
-            dup2(null, 2);
-        }
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    // The first line is the terminal path; the pipe stays open so the
-    // emulator never writes into a closed pipe.
-    std::string line;
-    char c;
-    pollfd p{out[0], POLLIN, 0};
-    while (poll(&p, 1, 10000) > 0 && read(out[0], &c, 1) == 1 && c != '\n')
-        line += c;
-    sim.tty = line;
-    if (sim.tty.empty())
-        fail("orvik-camsim printed no terminal path");
-    return sim;
-}
-
-void camsim_stop(Camsim &sim)
-{
-    if (sim.pid <= 0)
-        return;
-    kill(sim.pid, SIGTERM);
-    for (int i = 0; i < 100; i++) {
-        if (waitpid(sim.pid, nullptr, WNOHANG) == sim.pid) {
-            sim.pid = -1;
-            return;
-        }
-        usleep(50000);
-    }
-    kill(sim.pid, SIGKILL);
-    waitpid(sim.pid, nullptr, 0);
-    sim.pid = -1;
-}
-
 // ---------------------------------------------------------------- orvik
 
-struct Session {
-    pid_t pid = -1;
-    int master = -1;
-    std::string output;
-    size_t mark = 0;
-    rusage usage{};
-    bool ok = true;
-};
+using e2e::Camsim;
+using e2e::Session;
 
 Session orvik_start(const std::string &tty, int speed, const std::string &cwd)
 {
-    Session s;
-    winsize ws{};
-    ws.ws_row = 50;
-    ws.ws_col = 200;
-    s.pid = forkpty(&s.master, nullptr, nullptr, &ws);
-    if (s.pid < 0) {
-        std::perror("forkpty");
-        std::exit(1);
-    }
-    if (s.pid == 0) {
-        if (chdir(cwd.c_str()) != 0)
-            _exit(126);
-        setenv("TERM", "dumb", 1);
-        const std::string sp = std::to_string(speed);
-        execl(ORVIK_BIN, ORVIK_BIN, "-d", tty.c_str(), "-s", sp.c_str(),
-              static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    fcntl(s.master, F_SETFL, fcntl(s.master, F_GETFL) | O_NONBLOCK);
-    return s;
+    return e2e::orvik_start({"-d", tty, "-s", std::to_string(speed)}, cwd);
 }
 
 // Reads what orvik printed until `done` holds for the output after the
@@ -253,27 +158,14 @@ template <typename Pred>
 bool read_until(Session &s, Pred done, int timeout_ms)
 {
     const double deadline = now_seconds() + timeout_ms / 1000.0;
-    char buf[4096];
-    for (;;) {
-        if (done(s))
-            return true;
+    while (!done(s)) {
         const double left = deadline - now_seconds();
         if (left <= 0)
             return false;
-        pollfd p{s.master, POLLIN, 0};
-        const int r = poll(&p, 1, static_cast<int>(left * 1000) + 1);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            continue;
-        const ssize_t n = read(s.master, buf, sizeof buf);
-        if (n > 0)
-            s.output.append(buf, static_cast<size_t>(n));
-        else if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
-        else
+        if (!e2e::read_more(s, static_cast<int>(left * 1000) + 1))
             return done(s);
     }
+    return true;
 }
 
 // The prompt "[identity] directory> " ends the output, on a line of its own.
@@ -323,25 +215,26 @@ double run_command(Session &s, const std::string &line, int timeout_ms, std::str
     return ok ? t1 - t0 : -1;
 }
 
-// `quit`, then reaps orvik with its resource usage.
-void orvik_quit(Session &s)
+// `quit`, then reaps orvik with its resource usage (when `usage` is not
+// nullptr).  False unless orvik ended with status 0.
+bool orvik_quit(Session &s, rusage *usage)
 {
     const std::string keys = "quit\r";
-    if (write(s.master, keys.data(), keys.size()) < 0)
-        s.ok = false;
+    bool ok = write(s.master, keys.data(), keys.size()) >= 0;
     read_until(s, [](const Session &) { return false; }, 15000);
     int status = 0;
-    if (wait4(s.pid, &status, 0, &s.usage) != s.pid)
-        s.ok = false;
+    if (wait4(s.pid, &status, 0, usage) != s.pid)
+        ok = false;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        s.ok = false;
+        ok = false;
     close(s.master);
+    return ok;
 }
 
 void orvik_kill(Session &s)
 {
     kill(s.pid, SIGKILL);
-    wait4(s.pid, nullptr, 0, &s.usage);
+    wait4(s.pid, nullptr, 0, nullptr);
     close(s.master);
 }
 
@@ -585,8 +478,8 @@ PacedResult paced_case(int speed, int packet, long size, const std::string &root
     make_dirs(card + "/DCIM/100CANON");
     make_dirs(local);
     write_jpeg_like(card + "/DCIM/100CANON/IMG_0001.JPG", static_cast<size_t>(size), 1);
-    Camsim sim = camsim_start(card, {"--pace", "--packet-size", std::to_string(packet)},
-                              root + "/camsim.log");
+    Camsim sim = e2e::camsim_start_in(root, card,
+                                      {"--pace", "--packet-size", std::to_string(packet)});
     if (sim.tty.empty())
         return r;
     Session s = orvik_start(sim.tty, speed, local);
@@ -594,12 +487,12 @@ PacedResult paced_case(int speed, int packet, long size, const std::string &root
     if (wait_prompt(s, 60000) &&
         run_command(s, "cd D:\\DCIM\\100CANON", 60000, nullptr) >= 0 &&
         run_command(s, "get IMG_0001.JPG", limit_ms, nullptr) >= 0) {
-        orvik_quit(s);
+        orvik_quit(s, nullptr);
         r.ok = file_size(local + "/IMG_0001.JPG") == size;
     } else {
         orvik_kill(s);
     }
-    camsim_stop(sim);
+    e2e::camsim_stop(sim);
     r.w = download_window(read_log(sim.log));
     r.ideal = static_cast<double>(r.w.rx_bytes + r.w.tx_bytes) * 10.0 / speed;
     r.ok = r.ok && r.w.found;
@@ -802,10 +695,10 @@ Measured unpaced_session(const Camsim &sim, const std::string &folder, const std
     } else {
         m.seconds = 0;
     }
-    orvik_quit(s);
-    m.cpu = cpu_seconds(s.usage) - base_cpu;
-    m.maxrss_kb = s.usage.ru_maxrss;
-    m.ok = s.ok;
+    rusage usage{};
+    m.ok = orvik_quit(s, &usage);
+    m.cpu = cpu_seconds(usage) - base_cpu;
+    m.maxrss_kb = usage.ru_maxrss;
     return m;
 }
 
@@ -867,7 +760,9 @@ void run_unpaced(bool quick, const std::string &root)
             write_jpeg_like(dir + "/" + img_name(i), 64, static_cast<uint32_t>(i));
     }
 
-    Camsim sim = camsim_start(card, {}, "");
+    // No frame log: writing it would cost the emulator time the figures
+    // are meant to leave out.
+    Camsim sim = e2e::camsim_start_in(root, card, {}, false);
     if (sim.tty.empty())
         return;
     const int repeats = quick ? 1 : 3;
@@ -877,7 +772,7 @@ void run_unpaced(bool quick, const std::string &root)
     Measured base = best_of(repeats, sim, "", "", local, 0, [] { return true; });
     if (!base.ok) {
         fail("connect-only session");
-        camsim_stop(sim);
+        e2e::camsim_stop(sim);
         return;
     }
     std::printf("\n== Unpaced, orvik-camsim without pacing over a pseudo-terminal "
@@ -982,7 +877,7 @@ void run_unpaced(bool quick, const std::string &root)
                 break;
             }
             const double t = run_command(s, "ls D:\\DCIM\\L" + std::to_string(n), 120000, &text);
-            orvik_quit(s);
+            orvik_quit(s, nullptr);
             // Every entry is printed on a line of its own with its name.
             const bool ok = t >= 0 && text.find(img_name(n)) != std::string::npos;
             if (!ok)
@@ -998,7 +893,7 @@ void run_unpaced(bool quick, const std::string &root)
         }
         std::printf("%8d %9.4f %12.4f\n", n, best.seconds, best.seconds * 1000 / n);
     }
-    camsim_stop(sim);
+    e2e::camsim_stop(sim);
 }
 
 }  // namespace
@@ -1022,6 +917,7 @@ int main(int argc, char **argv)
     }
     signal(SIGPIPE, SIG_IGN);
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    e2e::harness_hooks([](const std::string &what) { fail(what); }, nullptr);
     const std::string root = make_temp_dir();
     if (unpaced)
         run_unpaced(quick, root + "/unpaced");

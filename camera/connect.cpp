@@ -94,6 +94,8 @@ int camera_parse_id(const uint8_t *data, int length, char *id, char *firmware)
     }
     if (camera_reply_text(data, length, ID_TEXT_OFFSET, id) != 0)
         id[0] = 0;
+    camera_printable(id, id);  // it becomes the prompt
+    camera_printable(firmware, firmware);
     return 0;
 }
 
@@ -129,6 +131,7 @@ int camera_connect(const char *device)
     // The greeting's text, up to its zero or to the end of the data.
     char greeting[1024];
     camera_reply_text(frame, pkt.frame_length - 2, GREETING_OFFSET, greeting);
+    camera_printable(greeting, greeting);
     std::printf("\n::%s::\n", greeting);
 
     int len;

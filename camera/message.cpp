@@ -317,3 +317,14 @@ int camera_reply_text(const uint8_t *data, int length, int offset, char *out)
     out[n] = 0;
     return 0;
 }
+
+const char *camera_printable(const char *text, char *out)
+{
+    size_t i = 0;
+    for (; text[i] != 0 && i < 1023; i++) {
+        auto c = static_cast<unsigned char>(text[i]);
+        out[i] = (c < 0x20 || c == 0x7F) ? '?' : text[i];
+    }
+    out[i] = 0;
+    return out;
+}

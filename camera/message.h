@@ -121,4 +121,11 @@ int camera_check_payload(int payload_len);
 // Returns 0, or -1 (out empty) when the reply does not reach the offset.
 int camera_reply_text(const uint8_t *data, int length, int offset, char *out);
 
+// `text` as it may be printed: names, the identity and the greeting come
+// from the camera (or from a faulty line), and a control byte (below 0x20,
+// or 0x7F) printed as it stands could drive the user's terminal, so each is
+// shown as '?'.  Other bytes are unchanged.  Writes out[1024] (cut to 1023
+// characters) and returns it; `out` may be `text` itself.
+const char *camera_printable(const char *text, char *out);
+
 #endif

@@ -60,17 +60,6 @@ void camera_make_path(const char *name, char *out)
     camera_join_path(camera_cwd, name, out);
 }
 
-const char *camera_printable(const char *text, char *out)
-{
-    size_t i = 0;
-    for (; text[i] != 0 && i < CAMERA_PATH_MAX - 1; i++) {
-        auto c = static_cast<unsigned char>(text[i]);
-        out[i] = (c < 0x20 || c == 0x7F) ? '?' : text[i];
-    }
-    out[i] = 0;
-    return out;
-}
-
 bool cache_describes(const char *path)
 {
     const char *slash = std::strrchr(path, '\\');

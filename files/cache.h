@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "camera/message.h"
+
 // Attribute bits, the camera's own encoding.
 constexpr uint8_t ATTR_PROTECTED = 0x01;
 constexpr uint8_t ATTR_DIRECTORY = 0x10;
@@ -45,13 +47,6 @@ void camera_join_path(const char *dir, const char *name, char *out);
 
 // The part of `path` after its last backslash (the whole text without one).
 const char *camera_basename(const char *path);
-
-// `text` as it may be printed: names come from the camera (or from a
-// faulty line), and a control byte (below 0x20, or 0x7F) printed as it
-// stands could drive the user's terminal, so each is shown as '?'.  Other
-// bytes are unchanged.  Writes out[CAMERA_PATH_MAX] (cut to 1023
-// characters) and returns it.
-const char *camera_printable(const char *text, char *out);
 
 // True when `path` lies in the directory the cache describes (camera_cwd,
 // compared ignoring ASCII case), so that a cached entry of the same name

@@ -13,21 +13,6 @@
 
 namespace {
 
-// Commands whose arguments are names in the current camera directory.
-constexpr const char *const file_commands[] = {
-    "get", "tget", "view", "rm", "delete", "protect", "unprotect", "new", "old",
-};
-constexpr const char *const dir_commands[] = {"ls", "cd", "dir", "rmdir"};
-
-template <size_t N>
-bool one_of(const std::string &word, const char *const (&names)[N])
-{
-    for (const char *name : names)
-        if (word == name)
-            return true;
-    return false;
-}
-
 bool usable_name(const char *name)
 {
     for (const char *p = name; *p != 0; p++) {
@@ -102,12 +87,17 @@ CompleteKind complete_kind(const char *line, int start)
     }
     if (words == 0)
         return COMPLETE_COMMAND;
-    if (one_of(command, file_commands))
+    switch (command_argument_kind(command.c_str())) {
+    case ARGUMENT_CAMERA_NAME:
         return COMPLETE_CAMERA_NAME;
-    if (one_of(command, dir_commands))
+    case ARGUMENT_CAMERA_DIR:
         return COMPLETE_CAMERA_DIR;
-    if ((command == "upload" || command == "put") && words == 1)
-        return COMPLETE_LOCAL_FILE;
+    case ARGUMENT_LOCAL_SOURCE:
+        // The target after the source is a camera path.
+        return words == 1 ? COMPLETE_LOCAL_FILE : COMPLETE_NONE;
+    case ARGUMENT_NONE:
+        break;
+    }
     return COMPLETE_NONE;
 }
 
@@ -115,9 +105,9 @@ std::vector<std::string> complete_commands(const char *text)
 {
     std::vector<std::string> out;
     size_t length = std::strlen(text);
-    for (int i = 0; command_names[i] != nullptr; i++)
-        if (std::strncmp(command_names[i], text, length) == 0)
-            out.emplace_back(command_names[i]);
+    for (int i = 0; const char *name = command_name(i); i++)
+        if (std::strncmp(name, text, length) == 0)
+            out.emplace_back(name);
     return out;
 }
 

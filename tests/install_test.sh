@@ -89,7 +89,8 @@ if command -v man >/dev/null 2>&1; then
                 fail "orvik(1) OPTIONS lacks -$letter"
         done
     fi
-    names=$(grep -o '{"[a-z]*", CMD_' "$src/shell/interp.cpp" | sed 's/{"\([a-z]*\)".*/\1/')
+    # Every name of every row of the command table: {{"ls", "dir", "cd"}, ...
+    names=$(grep -o '^ *{{"[a-z", ]*}' "$src/shell/interp.cpp" | grep -o '"[a-z]*"' | tr -d '"')
     [ -n "$names" ] || fail "no command names found in shell/interp.cpp"
     # The entry tags are the lines right after each .TP of the COMMANDS
     # section; a name must be a word of one of them, not just of the prose.

@@ -5,22 +5,20 @@
 #include <string>
 #include <vector>
 
-#include "card_layout.h"
-#include "harness.h"
+#include "e2e.h"
 
-using layout::count;
-using layout::exists;
+using namespace e2e;
 
 namespace {
 
-struct BatchTest : layout::EmulatorTest {
+struct BatchTest : EmulatorTest {
     // DCIM: 100AAA {1, 2}, 101BBB {3}, and a photo in DCIM itself.
     void standard_card()
     {
-        layout::clear_dcim(sim);
-        layout::make_folder(sim, "DCIM/100AAA", {"IMG_0001.JPG", "IMG_0002.JPG"});
-        layout::make_folder(sim, "DCIM/101BBB", {"IMG_0003.JPG"});
-        layout::make_folder(sim, "DCIM", {"ROOT0000.JPG"});
+        clear_dcim(sim);
+        make_folder(sim, "DCIM/100AAA", {"IMG_0001.JPG", "IMG_0002.JPG"});
+        make_folder(sim, "DCIM/101BBB", {"IMG_0003.JPG"});
+        make_folder(sim, "DCIM", {"ROOT0000.JPG"});
     }
     std::string card(const std::string &rel) const { return sim.card + "/DCIM/" + rel; }
 
@@ -45,7 +43,7 @@ TEST_F(BatchTest, ListShowsEveryFolderInOrder)
     EXPECT_NE(r.out.find("IMG_0001.JPG", first), std::string::npos);
     EXPECT_NE(r.out.find("IMG_0003.JPG", second), std::string::npos);
     EXPECT_EQ(count(r.out, "Getting "), 0);
-    EXPECT_TRUE(layout::camera_switched_off(sim));
+    EXPECT_TRUE(camera_switched_off(sim));
     EXPECT_TRUE(exists(card("100AAA/IMG_0001.JPG")));
 }
 
@@ -56,10 +54,10 @@ TEST_F(BatchTest, GetAllThenOnlyNewFilesCome)
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(count(r.out, "Getting "), 3) << r.out;
     for (const char *n : {"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG"})
-        EXPECT_EQ(read_file(cwd + "/" + n), layout::photo_bytes(n)) << n;
+        EXPECT_EQ(read_file(cwd + "/" + n), photo_bytes(n)) << n;
     // Files lying in DCIM itself are not part of any folder.
     EXPECT_FALSE(exists(cwd + "/ROOT0000.JPG"));
-    EXPECT_TRUE(layout::camera_switched_off(sim));
+    EXPECT_TRUE(camera_switched_off(sim));
 
     // Everything was marked downloaded: a -n run finds nothing to fetch.
     std::string again = make_temp_dir();
@@ -69,19 +67,19 @@ TEST_F(BatchTest, GetAllThenOnlyNewFilesCome)
     EXPECT_NE(r.out.find("---> 101BBB\n"), std::string::npos);
 
     // A photo added since then is the only one that comes.
-    layout::make_folder(sim, "DCIM/101BBB", {"IMG_0004.JPG"});
+    make_folder(sim, "DCIM/101BBB", {"IMG_0004.JPG"});
     r = run("-n", "", again);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(count(r.out, "Getting "), 1) << r.out;
-    EXPECT_EQ(read_file(again + "/IMG_0004.JPG"), layout::photo_bytes("IMG_0004.JPG"));
+    EXPECT_EQ(read_file(again + "/IMG_0004.JPG"), photo_bytes("IMG_0004.JPG"));
     EXPECT_FALSE(exists(again + "/IMG_0001.JPG"));
 }
 
 TEST_F(BatchTest, GetSkipsAnEmptyFolder)
 {
-    layout::clear_dcim(sim);
-    layout::make_folder(sim, "DCIM/100AAA", {});
-    layout::make_folder(sim, "DCIM/101BBB", {"IMG_0003.JPG"});
+    clear_dcim(sim);
+    make_folder(sim, "DCIM/100AAA", {});
+    make_folder(sim, "DCIM/101BBB", {"IMG_0003.JPG"});
     // -n first: after -g nothing would be new any more.
     for (const char *option : {"-n", "-g"}) {
         std::string dir = make_temp_dir();
@@ -105,11 +103,11 @@ TEST_F(BatchTest, EraseConfirmedRemovesFilesFoldersAndDcim)
     // DCIM still holds its own photo, which the erase does not touch, so
     // the camera refuses to remove it.
     EXPECT_TRUE(exists(card("ROOT0000.JPG")));
-    EXPECT_TRUE(layout::camera_switched_off(sim));
+    EXPECT_TRUE(camera_switched_off(sim));
 
     // Without that photo the DCIM folder goes too.
-    layout::clear_dcim(sim);
-    layout::make_folder(sim, "DCIM/100AAA", {"IMG_0001.JPG"});
+    clear_dcim(sim);
+    make_folder(sim, "DCIM/100AAA", {"IMG_0001.JPG"});
     r = run("-E", "y");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_FALSE(exists(sim.card + "/DCIM"));
@@ -131,17 +129,17 @@ TEST_F(BatchTest, EraseNotConfirmedChangesNothing)
         EXPECT_TRUE(exists(card("100AAA/IMG_0001.JPG")));
         EXPECT_TRUE(exists(card("101BBB/IMG_0003.JPG")));
         // A declined erase leaves without switching the camera off.
-        EXPECT_FALSE(layout::camera_switched_off(sim)) << answer;
+        EXPECT_EQ(count_rx(sim, CAMERA_OFF_1), 0) << answer;
     }
     EXPECT_FALSE(exists(card("100AAA")));
 }
 
 TEST_F(BatchTest, EraseStopsAtAnEmptyFolder)
 {
-    layout::clear_dcim(sim);
-    layout::make_folder(sim, "DCIM/100AAA", {"IMG_0001.JPG"});
-    layout::make_folder(sim, "DCIM/101BBB", {});
-    layout::make_folder(sim, "DCIM/102CCC", {"IMG_0003.JPG"});
+    clear_dcim(sim);
+    make_folder(sim, "DCIM/100AAA", {"IMG_0001.JPG"});
+    make_folder(sim, "DCIM/101BBB", {});
+    make_folder(sim, "DCIM/102CCC", {"IMG_0003.JPG"});
     RunResult r = run("-E", "y\n");
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     size_t second = r.out.find("---> 101BBB\n");
@@ -152,7 +150,7 @@ TEST_F(BatchTest, EraseStopsAtAnEmptyFolder)
     EXPECT_FALSE(exists(card("100AAA")));
     EXPECT_TRUE(exists(card("101BBB")));
     EXPECT_TRUE(exists(card("102CCC/IMG_0003.JPG")));
-    EXPECT_FALSE(layout::camera_switched_off(sim));
+    EXPECT_EQ(count_rx(sim, CAMERA_OFF_1), 0);
     // No camera-off frame crossed the line either.
     for (const auto &line : log_lines(sim, "RX"))
         EXPECT_NE(line, "c0 00 02 55 2c c1");
@@ -184,7 +182,7 @@ TEST(BatchEmptyCard, EveryModeEndsAtAnEmptyDcim)
         EXPECT_NE(r.out.find("CF seems empty\n"), std::string::npos) << option << r.out;
     }
     // These ends leave at once, without the camera-off frames.
-    EXPECT_FALSE(layout::camera_switched_off(sim));
+    EXPECT_EQ(count_rx(sim, CAMERA_OFF_1), 0);
     EXPECT_TRUE(exists(sim.card + "/DCIM"));
     camsim_stop(sim);
 }
@@ -193,9 +191,9 @@ TEST_F(BatchTest, SwitchOffModeOnlyConnects)
 {
     RunResult r = run("-U");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(r.out.rfind("Orvik -- version 0.2.2\n\n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind("Orvik -- version " ORVIK_VERSION "\n\n", 0), 0u) << r.out;
     EXPECT_EQ(count(r.out, "> "), 0) << r.out;  // no prompt
-    EXPECT_TRUE(layout::camera_switched_off(sim));
+    EXPECT_TRUE(camera_switched_off(sim));
 }
 
 }  // namespace

@@ -8,18 +8,15 @@
 
 #include <unistd.h>
 
-#include "card_layout.h"
-#include "e2e_util.h"
-#include "harness.h"
+#include "e2e.h"
 
-using layout::count;
-using layout::exists;
+using namespace e2e;
 
 namespace {
 
 const std::string kDir = "D:\\DCIM\\100TEST";
 
-struct BulkTest : layout::EmulatorTest {
+struct BulkTest : EmulatorTest {
     std::string card(const std::string &name) const { return sim.card + "/DCIM/100TEST/" + name; }
     std::string local(const std::string &name) const { return cwd + "/" + name; }
 
@@ -40,7 +37,7 @@ struct BulkTest : layout::EmulatorTest {
 
 TEST_F(BulkTest, EveryBulkCommandRefusesAnEmptyListing)
 {
-    layout::make_folder(sim, "DCIM/EMPTY", {});
+    make_folder(sim, "DCIM/EMPTY", {});
     const std::vector<std::string> commands = {
         "getall", "getlastls", "getallnew", "getallold", "deleteall", "deletenew", "deleteold",
         "protectall", "unprotectall", "newall", "oldall", "viewall"};
@@ -58,7 +55,7 @@ TEST_F(BulkTest, EveryBulkCommandRefusesAnEmptyListing)
 TEST_F(BulkTest, GetAllNewOldFollowTheCachedBits)
 {
     const std::vector<std::string> names = {"A.JPG", "B.JPG", "C.JPG"};
-    layout::make_folder(sim, "DCIM/100TEST", names);
+    make_folder(sim, "DCIM/100TEST", names);
     RunResult r = run({"ls " + kDir, "getall", "MARK1",
                        // The cache still shows the files as new: the same
                        // files come again (and, not overwriting, are not
@@ -67,7 +64,7 @@ TEST_F(BulkTest, GetAllNewOldFollowTheCachedBits)
                        // A fresh listing shows the downloaded marks.
                        "ls", "getallold", "MARK4", "getallnew", "MARK5",
                        "debug", "getlastls"});
-    auto p = layout::parts(r.out, 5);
+    auto p = parts(r.out, 5);
     EXPECT_EQ(count(p[0], "Getting "), 3) << p[0];
     EXPECT_EQ(count(p[1], "Getting "), 3) << p[1];
     EXPECT_EQ(count(p[1], "Downloaded in "), 3) << p[1];
@@ -80,12 +77,12 @@ TEST_F(BulkTest, GetAllNewOldFollowTheCachedBits)
     EXPECT_EQ(count(r.out, "getlastls successful"), 1);
     EXPECT_NE(p[5].find("getlastls successful"), std::string::npos);
     for (const auto &n : names)
-        EXPECT_EQ(read_file(local(n)), layout::photo_bytes(n)) << n;
+        EXPECT_EQ(read_file(local(n)), photo_bytes(n)) << n;
 }
 
 TEST_F(BulkTest, DeleteAllSkipsProtectedFiles)
 {
-    layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
+    make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
     RunResult r = run({"ls " + kDir, "protect B.JPG", "ls", "deleteall"});
     EXPECT_NE(r.out.find("Removing D:\\DCIM\\100TEST\\A.JPG: successful\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Removing D:\\DCIM\\100TEST\\B.JPG: PROTECTED, file skipped\n"),
@@ -115,7 +112,7 @@ TEST(BulkFaults, LostRepliesAreFetchedAgainAndNoRemovalRepeated)
         // reply never arrives.
         Camsim sim = camsim_start({"--fault", "silent-reply@4"});
         ASSERT_FALSE(sim.tty.empty());
-        layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
+        make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
         RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\n" + w.command + "\n",
                                 make_temp_dir());
         EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -145,7 +142,7 @@ TEST(BulkFaults, HostileNamesCannotDriveTheTerminalOrPickTheDrive)
     const std::string name = "C:\x1b[2J.JPG";
     Camsim sim = camsim_start({"--fault", "hostile-name=" + name});
     ASSERT_FALSE(sim.tty.empty());
-    layout::make_folder(sim, "DCIM/100TEST", {"A.JPG"});
+    make_folder(sim, "DCIM/100TEST", {"A.JPG"});
     RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\ngetall\nnewall\ndeleteall\n",
                             make_temp_dir());
     EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -168,9 +165,9 @@ TEST(BulkFaults, HostileNamesCannotDriveTheTerminalOrPickTheDrive)
 
 TEST_F(BulkTest, DeleteNewThenDeleteOld)
 {
-    layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
+    make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
     RunResult r = run({"ls " + kDir, "get B.JPG", "ls", "deletenew", "MARK1", "ls", "deleteold"});
-    auto p = layout::parts(r.out, 1);
+    auto p = parts(r.out, 1);
     EXPECT_EQ(count(p[0], "Removing "), 2) << p[0];
     EXPECT_EQ(count(p[0], "\\B.JPG: "), 0) << p[0];
     EXPECT_NE(p[0].find("delete terminated"), std::string::npos);
@@ -184,10 +181,10 @@ TEST_F(BulkTest, DeleteNewThenDeleteOld)
 
 TEST_F(BulkTest, ProtectAllAndUnprotectAll)
 {
-    layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG"});
+    make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG"});
     RunResult r = run({"ls " + kDir, "protectall", "ls", "deleteall", "MARK1",
                        "unprotectall", "ls", "deleteall"});
-    auto p = layout::parts(r.out, 1);
+    auto p = parts(r.out, 1);
     EXPECT_NE(p[0].find("chmod D:\\DCIM\\100TEST\\A.JPG: successful\n"
                         "chmod D:\\DCIM\\100TEST\\B.JPG: successful\n"
                         "chmodall terminated\n"), std::string::npos) << p[0];
@@ -201,11 +198,11 @@ TEST_F(BulkTest, ProtectAllAndUnprotectAll)
 
 TEST_F(BulkTest, OldAllAndNewAllChangeWhatGetAllNewTakes)
 {
-    layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG"});
+    make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG"});
     RunResult r = run({"ls " + kDir, "oldall", "ls", "getallnew", "MARK1",
                        "getallold", "MARK2",
                        "newall", "ls", "getallold", "MARK3", "overwrite", "getallnew"});
-    auto p = layout::parts(r.out, 3);
+    auto p = parts(r.out, 3);
     EXPECT_NE(p[0].find("chmodall terminated"), std::string::npos);
     EXPECT_EQ(count(p[0], "Getting "), 0) << p[0];
     EXPECT_EQ(count(p[1], "Getting "), 2) << p[1];
@@ -213,16 +210,12 @@ TEST_F(BulkTest, OldAllAndNewAllChangeWhatGetAllNewTakes)
     EXPECT_EQ(count(p[3], "Getting "), 2) << p[3];
 }
 
-const std::string kQuestion = "(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing";
-
 // Answers the viewer's question once the stand-in viewer has really been
 // started for this thumbnail (its log has `shown` lines).
 void answer_viewer(Session &s, const std::string &log, int shown, const std::string &answer)
 {
-    ASSERT_TRUE(expect(s, kQuestion)) << "thumbnail " << shown;
-    for (int i = 0; i < 3000 && count(read_file(log), "\n") < shown; i++)
-        usleep(10000);
-    ASSERT_EQ(count(read_file(log), "\n"), shown);
+    ASSERT_TRUE(expect(s, VIEWER_QUESTION)) << "thumbnail " << shown;
+    ASSERT_EQ(wait_for_viewer(log, shown), shown);
     send_raw(s, answer);
 }
 
@@ -230,11 +223,11 @@ TEST_F(BulkTest, ViewAllActsOnEachAnswer)
 {
     // The first two names look like paths on another drive: deleting and
     // fetching them must still address the listed folder's entries.
-    layout::make_folder(sim, "DCIM/100TEST",
-                        {"A:X.JPG", "B:X.JPG", "C.JPG", "D.JPG", "E.JPG", "F.JPG", "G.JPG"});
+    make_folder(sim, "DCIM/100TEST",
+                {"A:X.JPG", "B:X.JPG", "C.JPG", "D.JPG", "E.JPG", "F.JPG", "G.JPG"});
     std::string bin = make_temp_dir();
     std::string xv_log = bin + "/xv.log";
-    Session s = orvik_start({"-d", sim.tty}, cwd, {layout::fake_viewer(bin)});
+    Session s = orvik_start({"-d", sim.tty}, cwd, {fake_viewer(bin)});
     ASSERT_TRUE(expect(s, "> "));
     // E is downloaded first so that it is old when "N" marks it new again.
     for (const char *line : {"ls D:\\DCIM\\100TEST", "get E.JPG", "ls"}) {
@@ -250,11 +243,11 @@ TEST_F(BulkTest, ViewAllActsOnEachAnswer)
     answer_viewer(s, xv_log, 5, "N\r");  // E: marked new
     answer_viewer(s, xv_log, 6, "q\r");  // F: the walk stops; G is not shown
     ASSERT_TRUE(expect(s, "> "));
-    EXPECT_EQ(count(s.output, kQuestion), 6);
+    EXPECT_EQ(count(s.output, VIEWER_QUESTION), 6);
     EXPECT_EQ(count(read_file(xv_log), "./orvik_REMOVE_ME -geometry +200+100\n"), 6);
     EXPECT_FALSE(exists(card("A:X.JPG")));
     EXPECT_TRUE(exists(card("B:X.JPG")));
-    EXPECT_EQ(read_file(local("B:X.JPG")), layout::photo_bytes("B:X.JPG"));
+    EXPECT_EQ(read_file(local("B:X.JPG")), photo_bytes("B:X.JPG"));
 
     // What the camera now counts as new: D, E (re-marked), F and G.
     size_t from = s.output.size();
@@ -272,10 +265,10 @@ TEST_F(BulkTest, ViewAllActsOnEachAnswer)
 
 TEST_F(BulkTest, ViewAllStopsAtEndOfInput)
 {
-    layout::make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
+    make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
     std::string bin = make_temp_dir();
     std::string xv_log = bin + "/xv.log";
-    Session s = orvik_start({"-d", sim.tty}, cwd, {layout::fake_viewer(bin)});
+    Session s = orvik_start({"-d", sim.tty}, cwd, {fake_viewer(bin)});
     ASSERT_TRUE(expect(s, "> "));
     send_line(s, "ls " + kDir);
     ASSERT_TRUE(expect(s, "3 files"));
@@ -283,12 +276,12 @@ TEST_F(BulkTest, ViewAllStopsAtEndOfInput)
     send_line(s, "viewall");
     answer_viewer(s, xv_log, 1, "\x04");  // end of input at the question
     ASSERT_TRUE(expect(s, "> "));
-    EXPECT_EQ(count(s.output, kQuestion), 1);
+    EXPECT_EQ(count(s.output, VIEWER_QUESTION), 1);
     send_line(s, "quit");
     EXPECT_EQ(wait_exit(s), 0);
     EXPECT_EQ(count(read_file(xv_log), "\n"), 1);
     EXPECT_TRUE(exists(card("A.JPG")));
-    EXPECT_TRUE(layout::camera_switched_off(sim));
+    EXPECT_TRUE(camera_switched_off(sim));
 }
 
 }  // namespace

@@ -15,8 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "e2e_util.h"
+#include "e2e.h"
 #include "serial/codec.h"
+
+using namespace e2e;
 
 namespace {
 

@@ -8,7 +8,9 @@
 #include <ctime>
 #include <sys/statvfs.h>
 
-#include "e2e_util.h"
+#include "e2e.h"
+
+using namespace e2e;
 
 namespace {
 
@@ -25,7 +27,7 @@ Connected connect(const std::vector<std::string> &camsim_args = {},
     std::vector<std::string> args = {"-d", c.sim.tty};
     args.insert(args.end(), orvik_args.begin(), orvik_args.end());
     c.s = orvik_start(args, c.sim.dir);
-    EXPECT_TRUE(expect(c.s, PROMPT));
+    EXPECT_TRUE(expect(c.s, PROMPT_START + "D:> "));
     return c;
 }
 
@@ -34,7 +36,7 @@ void quit(Connected &c)
     send_line(c.s, "quit");
     EXPECT_TRUE(expect(c.s, "bye!\r\n"));
     EXPECT_EQ(wait_exit(c.s), 0);
-    EXPECT_TRUE(ends_with_camera_off(c.sim));
+    EXPECT_TRUE(camera_switched_off(c.sim));
     camsim_stop(c.sim);
 }
 
@@ -44,7 +46,7 @@ bool command(Connected &c, const std::string &line, const std::string &want,
 {
     send_line(c.s, line);
     bool seen = expect(c.s, want, timeout_ms);
-    return expect(c.s, PROMPT, timeout_ms) && seen;
+    return expect(c.s, PROMPT_START + "D:> ", timeout_ms) && seen;
 }
 
 TEST(Commands, IdentityDiskAndSpace)
@@ -60,7 +62,7 @@ TEST(Commands, IdentityDiskAndSpace)
     send_line(c.s, "diskinfo D");
     EXPECT_TRUE(expect(c.s, "Disk size: " + std::to_string(size) + " bytes (" +
                                 std::to_string(size / 1024) + " K)\r\navailable: "));
-    EXPECT_TRUE(expect(c.s, " K)\r\n" + PROMPT));
+    EXPECT_TRUE(expect(c.s, " K)\r\n" + PROMPT_START + "D:> "));
     EXPECT_TRUE(command(c, "diskinfo E", "Disk info unavailable for E:\r\n"));
     EXPECT_TRUE(command(c, "diskinfo", "not enough arguments\r\n"));
     EXPECT_TRUE(command(c, "diskinfo D E", "not enough arguments\r\n"));
@@ -98,7 +100,7 @@ TEST(Commands, DateIsLocalWallClock)
     tm.tm_isdst = -1;
     double diff = std::difftime(std::mktime(&tm), std::time(nullptr));
     EXPECT_LT(std::abs(diff), 180.0) << text;
-    ASSERT_TRUE(expect(c.s, PROMPT));
+    ASSERT_TRUE(expect(c.s, PROMPT_START + "D:> "));
     quit(c);
 }
 
@@ -108,21 +110,21 @@ TEST(Commands, PingSpeedAndReconnection)
     send_line(c.s, "ping");
     for (int i = 0; i < 4; i++)
         EXPECT_TRUE(expect(c.s, "pong " + std::to_string(i) + ", "));
-    ASSERT_TRUE(expect(c.s, PROMPT));
+    ASSERT_TRUE(expect(c.s, PROMPT_START + "D:> "));
 
     EXPECT_TRUE(command(c, "speed", "Current serial speed: 115200\r\n"));
     EXPECT_TRUE(command(c, "speed 7", "Invalid speed 7\r\nTry 9600, 19200, 38400, 57600, 115200.\r\n"));
     int syncs = count_notes(c.sim, "sync");
     EXPECT_GE(syncs, 1);
     send_line(c.s, "speed 115200");
-    ASSERT_TRUE(expect(c.s, PROMPT));
+    ASSERT_TRUE(expect(c.s, PROMPT_START + "D:> "));
     EXPECT_EQ(count_notes(c.sim, "sync"), syncs);
 
     // A new speed means a full new connection.
     send_line(c.s, "speed 9600");
     EXPECT_TRUE(expect(c.s, "Open " + c.sim.tty + ": OK\r\nSync: "));
     EXPECT_TRUE(expect(c.s, "Switching to 9600 bound .OK\r\n"));
-    ASSERT_TRUE(expect(c.s, PROMPT));
+    ASSERT_TRUE(expect(c.s, PROMPT_START + "D:> "));
     EXPECT_EQ(count_notes(c.sim, "sync"), syncs + 1);
     EXPECT_TRUE(command(c, "speed", "Current serial speed: 9600\r\n"));
     EXPECT_TRUE(command(c, "id", "camera ID: Canon PowerShot S20\r\n"));
@@ -140,15 +142,15 @@ TEST(Commands, CloseOpenReopen)
     send_line(c.s, "open");
     EXPECT_TRUE(expect(c.s, "Open " + c.sim.tty + ": OK\r\n"));
     EXPECT_TRUE(expect(c.s, "Switching to 115200 bound .OK\r\n"));
-    ASSERT_TRUE(expect(c.s, PROMPT));
+    ASSERT_TRUE(expect(c.s, PROMPT_START + "D:> "));
     int syncs = count_notes(c.sim, "sync");
     // Open while connected does nothing.
     send_line(c.s, "open");
-    ASSERT_TRUE(expect(c.s, PROMPT));
+    ASSERT_TRUE(expect(c.s, PROMPT_START + "D:> "));
     EXPECT_EQ(count_notes(c.sim, "sync"), syncs);
     send_line(c.s, "reopen");
     EXPECT_TRUE(expect(c.s, "Switching to 115200 bound .OK\r\n"));
-    ASSERT_TRUE(expect(c.s, PROMPT));
+    ASSERT_TRUE(expect(c.s, PROMPT_START + "D:> "));
     EXPECT_EQ(count_notes(c.sim, "sync"), syncs + 1);
     EXPECT_EQ(count_rx(c.sim, CAMERA_OFF_1), 2);
     EXPECT_TRUE(command(c, "disk", "camera disk: D:\r\n"));
@@ -163,7 +165,7 @@ TEST(Commands, TogglesAndDebugTrace)
     EXPECT_TRUE(expect(c.s, "WRITE: ("));
     EXPECT_TRUE(expect(c.s, "RECV: ("));
     EXPECT_TRUE(expect(c.s, "camera disk: D:\r\n"));
-    ASSERT_TRUE(expect(c.s, PROMPT));
+    ASSERT_TRUE(expect(c.s, PROMPT_START + "D:> "));
     EXPECT_TRUE(command(c, "debug", "debug is off\r\n"));
     EXPECT_TRUE(command(c, "overwrite", "overwrite mode ON\r\n"));
     EXPECT_TRUE(command(c, "overwrite", "overwrite mode OFF\r\n"));
@@ -183,7 +185,7 @@ TEST(Commands, UnknownNamesAndArgumentRules)
     // A line of spaces runs nothing.
     size_t before = c.s.output.size();
     send_line(c.s, "    ");
-    ASSERT_TRUE(expect(c.s, PROMPT));
+    ASSERT_TRUE(expect(c.s, PROMPT_START + "D:> "));
     EXPECT_EQ(c.s.output.find("unknown", before), std::string::npos);
     quit(c);
 }
@@ -200,7 +202,7 @@ TEST(Commands, HelpPausesTwice)
     ASSERT_TRUE(expect(c.s, "upload        <source> [dest]  upload a file (USB only)\r\n"
                             "--- MORE ---\r\n"));
     send_line(c.s, "");
-    EXPECT_TRUE(expect(c.s, "\r\n\r\n" + PROMPT));
+    EXPECT_TRUE(expect(c.s, "\r\n\r\n" + PROMPT_START + "D:> "));
     quit(c);
 }
 
@@ -215,7 +217,7 @@ TEST(Commands, InterruptAtThePrompt)
     kill(c.s.pid, SIGTERM);
     EXPECT_EQ(wait_exit(c.s), 2);
     EXPECT_EQ(c.s.output.find("trapped", c.s.mark), std::string::npos) << c.s.output;
-    EXPECT_TRUE(ends_with_camera_off(c.sim));
+    EXPECT_TRUE(camera_switched_off(c.sim));
     camsim_stop(c.sim);
 }
 
@@ -231,7 +233,7 @@ TEST(Commands, PipedInputEndsLikeQuit)
     // command.
     EXPECT_NE(r.out.find("camera ID: Canon PowerShot S20\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("bye!\n"), std::string::npos) << r.out;
-    EXPECT_TRUE(ends_with_camera_off(sim));
+    EXPECT_TRUE(camera_switched_off(sim));
     camsim_stop(sim);
 }
 

@@ -3,8 +3,9 @@
 
 #include <string>
 
-#include "card_layout.h"
-#include "harness.h"
+#include "e2e.h"
+
+using namespace e2e;
 
 namespace {
 
@@ -16,9 +17,9 @@ struct Completion : testing::Test {
     {
         sim = camsim_start();
         ASSERT_FALSE(sim.tty.empty());
-        layout::make_folder(sim, "DCIM/100TEST", {"IMG_0001.JPG", "IMG_0002.JPG", "OTHER.JPG"});
+        make_folder(sim, "DCIM/100TEST", {"IMG_0001.JPG", "IMG_0002.JPG", "OTHER.JPG"});
         cwd = make_temp_dir();
-        layout::write_file(cwd + "/localonly.txt", "local\n");
+        write_file(cwd + "/localonly.txt", "local\n");
         s = orvik_start({"-d", sim.tty}, cwd);
         ASSERT_TRUE(expect(s, "> "));
     }
@@ -68,18 +69,18 @@ TEST_F(Completion, NamesOfTheLastListing)
     // Prefix matched ignoring case, replaced by the name as listed.
     send_raw(s, "get img_0001\t\r");
     ASSERT_TRUE(expect(s, "get successful"));
-    EXPECT_EQ(read_file(cwd + "/IMG_0001.JPG"), layout::photo_bytes("IMG_0001.JPG"));
+    EXPECT_EQ(read_file(cwd + "/IMG_0001.JPG"), photo_bytes("IMG_0001.JPG"));
     ASSERT_TRUE(expect(s, "> "));
 
     send_raw(s, "get IMG_00\t\t\t");
     ASSERT_TRUE(expect(s, "IMG_0001.JPG  IMG_0002.JPG"));
     send_raw(s, "2\t\r");
     ASSERT_TRUE(expect(s, "get successful"));
-    EXPECT_TRUE(layout::exists(cwd + "/IMG_0002.JPG"));
+    EXPECT_TRUE(exists(cwd + "/IMG_0002.JPG"));
     ASSERT_TRUE(expect(s, "> "));
 
     // Folders come first for the commands that take one.
-    layout::make_folder(sim, "DCIM/100TEST/ZSUB", {});
+    make_folder(sim, "DCIM/100TEST/ZSUB", {});
     send_line(s, "ls");
     ASSERT_TRUE(expect(s, "4 files"));
     ASSERT_TRUE(expect(s, "> "));

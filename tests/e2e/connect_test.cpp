@@ -7,17 +7,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "e2e_util.h"
+#include "e2e.h"
 #include "traced_run.h"
+
+using namespace e2e;
 
 namespace {
 
 // Starts orvik as the unprivileged user 65534 in `cwd` with standard input
 // from `in`; stdout and stderr go to files beside cwd.
-traced::Run start_unprivileged(const std::vector<std::string> &args, int in,
-                               const std::string &cwd)
+TracedRun start_unprivileged(const std::vector<std::string> &args, int in,
+                             const std::string &cwd)
 {
-    traced::Run run;
+    TracedRun run;
     run.out_path = cwd + ".out";
     run.err_path = cwd + ".err";
     std::vector<std::string> argv = {ORVIK_BIN};
@@ -68,23 +70,23 @@ TEST(Connect, OrdinaryUserCanConnectAgainAfterEveryEnd)
     ASSERT_GE(null_in, 0);
 
     // The orderly end of -U.
-    RunResult r = traced::finish(start_unprivileged({"-U", "-d", sim.tty}, null_in, sim.dir));
+    RunResult r = traced_finish(start_unprivileged({"-U", "-d", sim.tty}, null_in, sim.dir));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find(opened), std::string::npos) << r.out;
 
     // A termination signal at the prompt.
     int in[2];
     ASSERT_EQ(pipe(in), 0);
-    traced::Run run = start_unprivileged({"-d", sim.tty}, in[0], sim.dir);
+    TracedRun run = start_unprivileged({"-d", sim.tty}, in[0], sim.dir);
     close(in[0]);
     EXPECT_TRUE(file_shows(run.out_path, "D:> ")) << read_file(run.out_path);
     kill(run.pid, SIGTERM);
-    r = traced::finish(run);
+    r = traced_finish(run);
     close(in[1]);
     EXPECT_EQ(r.status, SIGTERM) << r.out << r.err;
     EXPECT_NE(r.out.find(opened), std::string::npos) << r.out;
 
-    r = traced::finish(start_unprivileged({"-U", "-d", sim.tty}, null_in, sim.dir));
+    r = traced_finish(start_unprivileged({"-U", "-d", sim.tty}, null_in, sim.dir));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find(opened), std::string::npos) << r.out;
     close(null_in);
@@ -96,20 +98,35 @@ TEST(Connect, FourLinesPromptAndCameraOffAtQuit)
     Camsim sim = camsim_start();
     ASSERT_FALSE(sim.tty.empty());
     Session s = orvik_start({"-d", sim.tty}, sim.dir);
-    ASSERT_TRUE(expect(s, "Orvik -- version 0.2.2\r\n\r\nOpen " + sim.tty + ": OK\r\nSync: "));
+    ASSERT_TRUE(expect(s, "Orvik -- version " ORVIK_VERSION "\r\n\r\nOpen " + sim.tty + ": OK\r\nSync: "));
     ASSERT_TRUE(expect(s, "\r\n::Canon PowerShot S20 emulated::\r\n"
                           "Switching to 115200 bound .OK\r\n"));
-    ASSERT_TRUE(expect(s, PROMPT));
+    ASSERT_TRUE(expect(s, PROMPT_START + "D:> "));
     send_line(s, "quit");
     EXPECT_TRUE(expect(s, "bye!\r\n"));
     EXPECT_EQ(wait_exit(s), 0);
     EXPECT_EQ(count_rx(sim, CAMERA_OFF_1), 1);
-    EXPECT_TRUE(ends_with_camera_off(sim));
+    EXPECT_TRUE(camera_switched_off(sim));
     // The handshake numbering on a fresh link: ACK 0 for the greeting, EOT 0
     // after the speed frame, the first probe numbered 1.
     EXPECT_EQ(count_rx(sim, control_frame_hex(0, PKT_ACK, 0)), 1);
     EXPECT_GE(count_rx(sim, control_frame_hex(0, PKT_EOT, 1)), 1);
     EXPECT_EQ(count_rx(sim, control_frame_hex(1, PKT_EOT, 0)), 1);
+    camsim_stop(sim);
+}
+
+TEST(Connect, CameraTextsCannotDriveTheTerminal)
+{
+    // The greeting and the identity are the camera's own texts; an escape
+    // sequence in them must not reach the terminal, the prompt included.
+    Camsim sim = camsim_start({"--greeting", "Hi\x1b[2J", "--id", "S20\x1b]0;x\x07"});
+    ASSERT_FALSE(sim.tty.empty());
+    RunResult r = orvik_run({"-d", sim.tty}, "id\n", sim.dir);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n::Hi?[2J::\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("camera ID: S20?]0;x?\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[S20?]0;x?] D:> "), std::string::npos) << r.out;
     camsim_stop(sim);
 }
 
@@ -120,7 +137,7 @@ TEST(Connect, SwitchOffModeOnlyConnects)
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Switching to 115200 bound .OK\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("> "), std::string::npos);
-    EXPECT_TRUE(ends_with_camera_off(sim));
+    EXPECT_TRUE(camera_switched_off(sim));
     camsim_stop(sim);
 }
 
@@ -129,7 +146,7 @@ TEST(Connect, UnansweredSyncBurstsPrintDots)
     Camsim sim = camsim_start({"--fault", "sync@3"});
     Session s = orvik_start({"-d", sim.tty}, sim.dir);
     EXPECT_TRUE(expect(s, "Sync: ..\r\n::Canon PowerShot S20 emulated::\r\n"));
-    ASSERT_TRUE(expect(s, PROMPT));
+    ASSERT_TRUE(expect(s, PROMPT_START + "D:> "));
     send_line(s, "quit");
     EXPECT_EQ(wait_exit(s), 0);
     camsim_stop(sim);
@@ -140,7 +157,7 @@ TEST(Connect, UnansweredProbesRepeatTheirNumber)
     Camsim sim = camsim_start({"--fault", "probe@2"});
     Session s = orvik_start({"-d", sim.tty}, sim.dir);
     EXPECT_TRUE(expect(s, "Switching to 115200 bound ...OK\r\n"));
-    ASSERT_TRUE(expect(s, PROMPT));
+    ASSERT_TRUE(expect(s, PROMPT_START + "D:> "));
     // All three probes carried number 1; none carried 2 or 3.
     EXPECT_EQ(count_rx(sim, control_frame_hex(1, PKT_EOT, 0)), 3);
     EXPECT_EQ(count_rx(sim, control_frame_hex(3, PKT_EOT, 0)), 0);
@@ -167,10 +184,10 @@ TEST(Connect, RequestWithoutAnyReplyIsSentAgain)
     // timeout the identity request goes again and is answered.
     Camsim sim = camsim_start({"--fault", "silent-reply@3"});
     Session s = orvik_start({"-d", sim.tty}, sim.dir);
-    ASSERT_TRUE(expect(s, PROMPT));
+    ASSERT_TRUE(expect(s, PROMPT_START + "D:> "));
     send_line(s, "id");
     EXPECT_TRUE(expect(s, "camera ID: Canon PowerShot S20\r\n", 60000));
-    EXPECT_TRUE(expect(s, PROMPT));
+    EXPECT_TRUE(expect(s, PROMPT_START + "D:> "));
     EXPECT_EQ(s.output.find("error waiting"), std::string::npos) << s.output;
     EXPECT_EQ(count_notes(sim, "request type=0"), 3);
     send_line(s, "quit");
@@ -182,7 +199,7 @@ TEST(Connect, CameraLeavingPcModeEndsTheProgram)
 {
     Camsim sim = camsim_start({"--fault", "pcmode@3"});
     Session s = orvik_start({"-d", sim.tty}, sim.dir);
-    ASSERT_TRUE(expect(s, PROMPT));
+    ASSERT_TRUE(expect(s, PROMPT_START + "D:> "));
     send_line(s, "disk");
     EXPECT_TRUE(expect(s, "*** your camera is no longer in PC mode, exit\r\n"));
     EXPECT_EQ(wait_exit(s), 1);

@@ -17,15 +17,12 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "card_layout.h"
-#include "e2e_util.h"
-#include "harness.h"
-#include "session_util.h"
+#include "e2e.h"
 #include "traced_run.h"
 
-namespace {
+using namespace e2e;
 
-using e2e::local_names;
+namespace {
 
 // The emulator's --state file: attribute byte by path below the card.
 std::map<std::string, int> attributes(const std::string &state)
@@ -104,7 +101,7 @@ struct Started {
     Camsim sim;
     std::string state;
     std::string cwd;
-    traced::Run run;
+    TracedRun run;
 };
 
 Started start_case(const Mode &mode, const Case &c)
@@ -115,7 +112,7 @@ Started start_case(const Mode &mode, const Case &c)
     std::string preset;
     for (const File &f : mode.skipped)
         preset += "00 " + f.rel() + "\n";
-    e2e::write_file(s.state, preset);
+    write_file(s.state, preset);
     s.sim = camsim_start({"--state", s.state}, false);
     if (s.sim.tty.empty())
         return s;
@@ -124,20 +121,20 @@ Started start_case(const Mode &mode, const Case &c)
         for (const File &f : *list)
             folders[f.folder].push_back(f.name);
     for (const auto &folder : folders)
-        layout::make_folder(s.sim, "DCIM/" + folder.first, folder.second);
+        make_folder(s.sim, "DCIM/" + folder.first, folder.second);
     s.cwd = make_temp_dir() + "/dl";
     mkdir(s.cwd.c_str(), 0755);
     std::vector<std::string> args = {"-d", s.sim.tty};
     args.insert(args.end(), mode.args.begin(), mode.args.end());
-    s.run = traced::start(args, mode.commands, s.cwd,
-                          {c.fault.syscalls, c.fault.action, c.nth});
+    s.run = traced_start(args, mode.commands, s.cwd,
+                         {c.fault.syscalls, c.fault.action, c.nth});
     return s;
 }
 
 void check_case(const Mode &mode, Started &s)
 {
     SCOPED_TRACE(case_name(s.c));
-    RunResult r = traced::finish(s.run);
+    RunResult r = traced_finish(s.run);
     camsim_stop(s.sim);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
 
@@ -147,10 +144,10 @@ void check_case(const Mode &mode, Started &s)
     EXPECT_EQ(r.err, lost >= 0 ? message + "\n" : "") << r.out;
 
     // Every transfer still happened: a failed save does not stop the walk.
-    EXPECT_EQ(e2e::count_of(r.out, "Getting "), static_cast<size_t>(saves)) << r.out;
+    EXPECT_EQ(count(r.out, "Getting "), saves) << r.out;
     if (mode.interactive_get) {
         std::vector<std::string> results;
-        for (const std::string &line : e2e::split_lines(r.out))
+        for (const std::string &line : split_lines(r.out))
             if (line == "get error" || line == "get successful")
                 results.push_back(line);
         std::vector<std::string> expected(mode.saved.size(), "get successful");
@@ -165,11 +162,11 @@ void check_case(const Mode &mode, Started &s)
         const File &f = mode.saved[static_cast<size_t>(i)];
         std::string local = s.cwd + "/" + f.name;
         if (i == lost) {
-            EXPECT_FALSE(layout::exists(local)) << f.name;
+            EXPECT_FALSE(exists(local)) << f.name;
             EXPECT_TRUE(marked_new(attrs, f.rel())) << f.name << " lost its mark";
         } else {
             expected_names.insert(f.name);
-            EXPECT_EQ(read_file(local), layout::photo_bytes(f.name)) << f.name;
+            EXPECT_EQ(read_file(local), photo_bytes(f.name)) << f.name;
             EXPECT_FALSE(marked_new(attrs, f.rel())) << f.name << " still marked new";
         }
     }
@@ -177,15 +174,15 @@ void check_case(const Mode &mode, Started &s)
         EXPECT_FALSE(marked_new(attrs, f.rel())) << f.name;
     // Nothing else: no temporary file, nothing of a skipped file.
     EXPECT_EQ(local_names(s.cwd), expected_names);
-    EXPECT_EQ(e2e::requests(s.sim, 13).size(), expected_names.size());
-    EXPECT_TRUE(ends_with_camera_off(s.sim));
+    EXPECT_EQ(requests(s.sim, 13).size(), expected_names.size());
+    EXPECT_TRUE(camera_switched_off(s.sim));
 }
 
 // The cases of one mode run side by side, each on its own emulator: most
 // of a run is the second the camera-off step waits.
 void sweep(const Mode &mode, const std::vector<Case> &cases)
 {
-    if (!traced::strace_available())
+    if (!strace_available())
         GTEST_SKIP() << "strace not available";
     std::vector<Started> runs;
     for (const Case &c : cases)
@@ -248,34 +245,34 @@ TEST(DiskFault, BatchGetNew)
 // that rename the user's old file must stay as it was.
 TEST(DiskFault, OverwriteKeepsTheOldFileOnFailure)
 {
-    if (!traced::strace_available())
+    if (!strace_available())
         GTEST_SKIP() << "strace not available";
     const Fault rename_full = {"rename,renameat,renameat2", "error=ENOSPC", 1,
                                "===WARNING===> open", ENOSPC};
     std::vector<Started> runs;
     for (const Fault &fault : {WRITE_FULL, FSYNC_FULL, rename_full}) {
-        traced::OnePhoto card = traced::one_photo_card();
+        OnePhoto card = one_photo_card();
         if (card.sim.tty.empty())
             continue;
         Started s{{fault, 1}, card.sim, card.state, card.cwd, {}};
-        e2e::write_file(s.cwd + "/A.JPG", "the user's own file");
-        s.run = traced::start({"-d", s.sim.tty},
-                              "cd D:\\DCIM\\100AAA\noverwrite\nget A.JPG\nquit\n", s.cwd,
-                              {fault.syscalls, fault.action, 1});
+        write_file(s.cwd + "/A.JPG", "the user's own file");
+        s.run = traced_start({"-d", s.sim.tty},
+                             "cd D:\\DCIM\\100AAA\noverwrite\nget A.JPG\nquit\n", s.cwd,
+                             {fault.syscalls, fault.action, 1});
         runs.push_back(s);
     }
     ASSERT_EQ(runs.size(), 3u);
     for (Started &s : runs) {
         SCOPED_TRACE(case_name(s.c));
-        RunResult r = traced::finish(s.run);
+        RunResult r = traced_finish(s.run);
         camsim_stop(s.sim);
         EXPECT_EQ(r.status, 0) << r.out << r.err;
         EXPECT_EQ(r.err, std::string(s.c.fault.label) + ": " + std::strerror(s.c.fault.error) + "\n");
-        EXPECT_TRUE(e2e::has_line(r.out, "get error")) << r.out;
+        EXPECT_TRUE(has_line(r.out, "get error")) << r.out;
         EXPECT_EQ(read_file(s.cwd + "/A.JPG"), "the user's own file");
         EXPECT_EQ(local_names(s.cwd), std::set<std::string>{"A.JPG"});
         EXPECT_TRUE(marked_new(attributes(s.state), "DCIM/100AAA/A.JPG"));
-        EXPECT_TRUE(ends_with_camera_off(s.sim));
+        EXPECT_TRUE(camera_switched_off(s.sim));
     }
 }
 

@@ -10,15 +10,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "harness.h"
-#include "session_util.h"
+#include "e2e.h"
 #include "traced_run.h"
 
-namespace {
+using namespace e2e;
 
-using e2e::has_line;
-using e2e::local_names;
-using e2e::Rig;
+namespace {
 
 const char *const folder = "cd D:\\DCIM\\100CANON";
 
@@ -33,7 +30,7 @@ TEST(Get, SavesTheCardFileWithItsTimeAndClearsTheMark)
     ASSERT_TRUE(rig.start());
     rig.run(folder);
     std::string out = rig.run("get IMG_0001.JPG");
-    auto lines = e2e::split_lines(out);
+    auto lines = split_lines(out);
     ASSERT_GE(lines.size(), 6u) << out;
     EXPECT_EQ(lines[0], "Getting D:\\DCIM\\100CANON\\IMG_0001.JPG, 17915 bytes");
     EXPECT_EQ(lines[1], "0------------------25------------------50------------------75----------------100");
@@ -44,7 +41,7 @@ TEST(Get, SavesTheCardFileWithItsTimeAndClearsTheMark)
 
     std::string local = rig.cwd + "/IMG_0001.JPG";
     EXPECT_EQ(read_file(local), card_file(rig, "IMG_0001.JPG"));
-    EXPECT_EQ(e2e::mtime_of(local), e2e::mtime_of(rig.sim.card + "/DCIM/100CANON/IMG_0001.JPG"));
+    EXPECT_EQ(mtime_of(local), mtime_of(rig.sim.card + "/DCIM/100CANON/IMG_0001.JPG"));
     struct stat st;
     ASSERT_EQ(stat(local.c_str(), &st), 0);
     mode_t mask = umask(0);
@@ -63,18 +60,18 @@ TEST(Get, ExistingFileIsKeptAfterTheTransferUnlessOverwriting)
     Rig rig;
     ASSERT_TRUE(rig.start());
     rig.run(folder);
-    e2e::write_file(rig.cwd + "/IMG_0002.JPG", "mine");
-    size_t sent = e2e::requests(rig.sim, 1).size();
+    write_file(rig.cwd + "/IMG_0002.JPG", "mine");
+    size_t sent = requests(rig.sim, 1).size();
     std::string out = rig.run("get IMG_0002.JPG");
     // The file is fetched, then the create-exclusive save refuses it.
-    auto lines = e2e::split_lines(out);
+    auto lines = split_lines(out);
     ASSERT_EQ(lines.size(), 6u) << out;
     EXPECT_EQ(lines[0].rfind("Getting D:\\DCIM\\100CANON\\IMG_0002.JPG, ", 0), 0u) << out;
     EXPECT_EQ(lines[2], std::string(80, '.'));
     EXPECT_EQ(lines[3].rfind("Downloaded in ", 0), 0u) << out;
     EXPECT_EQ(lines[4], std::string("===WARNING===> open: ") + std::strerror(EEXIST));
     EXPECT_EQ(lines[5], "get error");
-    EXPECT_EQ(e2e::requests(rig.sim, 1).size(), sent + 1);
+    EXPECT_EQ(requests(rig.sim, 1).size(), sent + 1);
     EXPECT_EQ(read_file(rig.cwd + "/IMG_0002.JPG"), "mine");
     EXPECT_NE(rig.run("ls").find("--n-  IMG_0002.JPG"), std::string::npos);
 
@@ -85,7 +82,7 @@ TEST(Get, ExistingFileIsKeptAfterTheTransferUnlessOverwriting)
     EXPECT_EQ(local_names(rig.cwd).size(), 1u);
 
     // Never through a link planted under the name, overwrite or not.
-    e2e::write_file(rig.cwd + "/precious", "keep");
+    write_file(rig.cwd + "/precious", "keep");
     ASSERT_EQ(symlink("precious", (rig.cwd + "/IMG_0004.JPG").c_str()), 0);
     out = rig.run("get IMG_0004.JPG");
     EXPECT_TRUE(has_line(out, "get error")) << out;
@@ -98,15 +95,15 @@ TEST(Get, FullPathOutsideTheListedFolderLeavesANamesakeAlone)
 {
     Rig rig;
     ASSERT_TRUE(rig.start());
-    layout::make_folder(rig.sim, "DCIM/103TEST", {"IMG_0001.JPG"});
+    make_folder(rig.sim, "DCIM/103TEST", {"IMG_0001.JPG"});
     rig.run("cd D:\\DCIM\\103TEST");
-    size_t marks = e2e::requests(rig.sim, 13).size();
+    size_t marks = requests(rig.sim, 13).size();
     std::string out = rig.run("get D:\\DCIM\\100CANON\\IMG_0001.JPG");
     EXPECT_TRUE(has_line(out, "get successful")) << out;
     EXPECT_EQ(read_file(rig.cwd + "/IMG_0001.JPG"), card_file(rig, "IMG_0001.JPG"));
     // The cache describes 103TEST: its IMG_0001.JPG is another file and
     // must not be marked downloaded.
-    EXPECT_EQ(e2e::requests(rig.sim, 13).size(), marks);
+    EXPECT_EQ(requests(rig.sim, 13).size(), marks);
     EXPECT_NE(rig.run("ls").find("--n-  IMG_0001.JPG"), std::string::npos);
     EXPECT_EQ(rig.quit(), 0);
 }
@@ -119,8 +116,8 @@ TEST(Get, LowerCaseMode)
     std::string out = rig.run("get IMG_0004.JPG");
     EXPECT_TRUE(has_line(out, "get successful")) << out;
     EXPECT_EQ(read_file(rig.cwd + "/img_0004.jpg"), card_file(rig, "IMG_0004.JPG"));
-    EXPECT_EQ(e2e::mtime_of(rig.cwd + "/img_0004.jpg"),
-              e2e::mtime_of(rig.sim.card + "/DCIM/100CANON/IMG_0004.JPG"));
+    EXPECT_EQ(mtime_of(rig.cwd + "/img_0004.jpg"),
+              mtime_of(rig.sim.card + "/DCIM/100CANON/IMG_0004.JPG"));
     EXPECT_EQ(local_names(rig.cwd), std::set<std::string>{"img_0004.jpg"});
     EXPECT_NE(rig.run("ls").find("----  IMG_0004.JPG"), std::string::npos);
     EXPECT_EQ(rig.quit(), 0);
@@ -134,14 +131,14 @@ TEST(Get, DamagedPacketAndDamagedEotAreRepeated)
     ASSERT_TRUE(rig.start({"--message-size", "2000", "--fault", "crc-data@5", "--fault", "crc-eot@5"}));
     rig.run(folder);
     std::string out = rig.run("get IMG_0002.JPG");
-    EXPECT_EQ(e2e::count_of(out, "X"), 1u) << out;
+    EXPECT_EQ(count(out, "X"), 1) << out;
     EXPECT_TRUE(has_line(out, "get successful")) << out;
     EXPECT_EQ(read_file(rig.cwd + "/IMG_0002.JPG"), card_file(rig, "IMG_0002.JPG"));
 
     // The next transfer's EOTs: 4 after the repeat above, the fifth is the
     // first of this one.
     out = rig.run("get IMG_0004.JPG");
-    EXPECT_EQ(e2e::count_of(out, "X"), 1u) << out;
+    EXPECT_EQ(count(out, "X"), 1) << out;
     EXPECT_EQ(read_file(rig.cwd + "/IMG_0004.JPG"), card_file(rig, "IMG_0004.JPG"));
     EXPECT_EQ(rig.quit(), 0);
 }
@@ -163,8 +160,8 @@ TEST(Get, TheBarDrawsARepeatedMessageAgain)
     std::string bytes(3000, 0);
     for (size_t i = 0; i < bytes.size(); i++)
         bytes[i] = static_cast<char>(i * 13 + i / 256);
-    e2e::write_file(rig.sim.card + "/DCIM/100CANON/BAR.JPG", bytes);
-    e2e::write_file(rig.sim.card + "/DCIM/100CANON/BAR2.JPG", bytes);
+    write_file(rig.sim.card + "/DCIM/100CANON/BAR.JPG", bytes);
+    write_file(rig.sim.card + "/DCIM/100CANON/BAR2.JPG", bytes);
     rig.run(folder);
 
     std::string out = rig.run("get BAR.JPG");
@@ -211,25 +208,25 @@ TEST(Get, CameraPathTooLongForTheRequest)
     Rig rig;
     ASSERT_TRUE(rig.start());
     rig.run(folder);
-    size_t sent = e2e::requests(rig.sim, 1).size();
+    size_t sent = requests(rig.sim, 1).size();
     std::string out = rig.run("get " + std::string(240, 'A') + ".JPG");
     EXPECT_EQ(out, "camera path too long\nget error\n");
-    EXPECT_EQ(e2e::requests(rig.sim, 1).size(), sent);
+    EXPECT_EQ(requests(rig.sim, 1).size(), sent);
     EXPECT_EQ(rig.quit(), 0);
 }
 
 TEST(Get, DiskFailureLeavesNoFileAndTheMarkSet)
 {
-    if (!traced::strace_available())
+    if (!strace_available())
         GTEST_SKIP() << "strace not available";
     Camsim sim = camsim_start();
     ASSERT_FALSE(sim.tty.empty());
     std::string cwd = make_temp_dir() + "/dl";
     ASSERT_EQ(mkdir(cwd.c_str(), 0755), 0);
     // The first fsync of the save fails as on a full disk.
-    RunResult r = traced::finish(
-        traced::start({"-d", sim.tty}, "cd D:\\DCIM\\100CANON\nget IMG_0001.JPG\nls\nquit\n", cwd,
-                      {"fsync", "error=ENOSPC", 1}));
+    RunResult r = traced_finish(
+        traced_start({"-d", sim.tty}, "cd D:\\DCIM\\100CANON\nget IMG_0001.JPG\nls\nquit\n", cwd,
+                     {"fsync", "error=ENOSPC", 1}));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.err.find(std::string("fsync: ") + std::strerror(ENOSPC)), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("get error\n"), std::string::npos) << r.out;
@@ -238,7 +235,7 @@ TEST(Get, DiskFailureLeavesNoFileAndTheMarkSet)
     size_t ls = r.out.rfind("IMG_0001.JPG");
     ASSERT_NE(ls, std::string::npos);
     EXPECT_EQ(r.out.substr(ls - 6, 6), "--n-  ");
-    EXPECT_EQ(e2e::requests(sim, 13).size(), 0u);  // no set-attributes request
+    EXPECT_EQ(requests(sim, 13).size(), 0u);  // no set-attributes request
     camsim_stop(sim);
 }
 
@@ -260,7 +257,7 @@ TEST(Get, FullFileSystemLeavesNoPartialFile)
     ASSERT_FALSE(rig.sim.tty.empty());
     rig.cwd = cwd;
     rig.s = orvik_start({"-d", rig.sim.tty}, cwd);
-    ASSERT_TRUE(expect(rig.s, e2e::prompt_start + "D:> ", 60000));
+    ASSERT_TRUE(expect(rig.s, PROMPT_START + "D:> ", 60000));
     rig.run(folder);
     std::string out = rig.run("get IMG_0003.JPG", 120000);  // 285256 bytes
     EXPECT_TRUE(has_line(out, "get error")) << out;

@@ -12,11 +12,13 @@
 
 #include "harness.h"
 
+using namespace e2e;
+
 namespace {
 
 const char *const usage_text =
     "orvik -- Canon PowerShot S10/S20/S100 digital camera software\n"
-    "Version 0.2.2\n"
+    "Version " ORVIK_VERSION "\n"
     "\n"
     "usage: orvik -[DugnlELh] -d <serialdevice>\n"
     "\n"
@@ -32,7 +34,7 @@ const char *const usage_text =
     "  -L                    write files using all lower-case characters\n"
     "  -h                    show this help screen\n";
 
-const std::string banner = "Orvik -- version 0.2.2\n\n";
+const std::string banner = "Orvik -- version " ORVIK_VERSION "\n\n";
 
 struct EntryTest : testing::Test {
     std::string dir = make_temp_dir();

@@ -21,13 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "e2e_util.h"
-#include "harness.h"
-#include "session_util.h"
+#include "e2e.h"
+
+using namespace e2e;
 
 namespace {
-
-using e2e::local_names;
 
 struct FaultRow {
     const char *name;                  // test name: stage and fault
@@ -298,7 +296,7 @@ std::string card_file(const Camsim &sim, const std::string &name)
 std::set<std::string> marked_downloaded(const std::string &state)
 {
     std::set<std::string> out;
-    for (const std::string &line : e2e::split_lines(read_file(state))) {
+    for (const std::string &line : split_lines(read_file(state))) {
         if (line.size() < 4 || line[2] != ' ')
             continue;
         unsigned attrib = static_cast<unsigned>(std::stoul(line.substr(0, 2), nullptr, 16));
@@ -330,7 +328,7 @@ TEST_P(FaultMatrix, OutcomeAndPromisesHold)
     std::string cwd = make_temp_dir();
     const std::string upload = "UP.TXT";
     if (row.commands.find("put ") != std::string::npos)
-        e2e::write_file(cwd + "/" + upload, "six b\n");
+        write_file(cwd + "/" + upload, "six b\n");
 
     std::vector<std::string> orvik_args = {"-d", sim.tty};
     orvik_args.insert(orvik_args.end(), row.options.begin(), row.options.end());
@@ -340,7 +338,7 @@ TEST_P(FaultMatrix, OutcomeAndPromisesHold)
     EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(first_missing(r.out, row.out), "");
     EXPECT_EQ(first_missing(r.err, row.err), "");
-    EXPECT_EQ(ends_with_camera_off(sim), row.camera_off);
+    EXPECT_EQ(camera_switched_off(sim), row.camera_off);
 
     // What is on disk: exactly the expected files, each whole.
     EXPECT_EQ(local_names(cwd), row.saved);
@@ -373,8 +371,8 @@ TEST_P(FaultMatrix, OutcomeAndPromisesHold)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FaultMatrix, testing::ValuesIn(rows()),
-                         [](const testing::TestParamInfo<FaultRow> &info) {
-                             return std::string(info.param.name);
+                         [](const testing::TestParamInfo<FaultRow> &row) {
+                             return std::string(row.param.name);
                          });
 
 }  // namespace

@@ -6,17 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "harness.h"
-#include "session_util.h"
+#include "e2e.h"
+
+using namespace e2e;
 
 namespace {
 
-using e2e::has_line;
-using e2e::Rig;
-
 std::string card_time(const Rig &rig, const std::string &rel)
 {
-    return e2e::ctime_text(e2e::mtime_of(rig.sim.card + "/" + rel));
+    return ctime_text(mtime_of(rig.sim.card + "/" + rel));
 }
 
 TEST(Listing, FolderLinesColumnsAndSummary)
@@ -46,20 +44,20 @@ TEST(Listing, FolderLinesColumnsAndSummary)
     EXPECT_TRUE(has_line(out, "        4 files      256 bytes")) << out;  // the .CTG file counts
     rig.run("cd ..");
     EXPECT_EQ(rig.prompt_dir(), "D:");
-    size_t sent = e2e::requests(rig.sim, 9).size();
+    size_t sent = requests(rig.sim, 9).size();
     EXPECT_EQ(rig.run("cd .."), "ls error\n");
-    EXPECT_EQ(e2e::requests(rig.sim, 9).size(), sent);  // nothing asked of the camera
+    EXPECT_EQ(requests(rig.sim, 9).size(), sent);  // nothing asked of the camera
     rig.run("cd D:\\DCIM");
     rig.run("cd D:");
     EXPECT_EQ(rig.prompt_dir(), "D:");
-    EXPECT_EQ(e2e::requests(rig.sim, 9).back(), "request type=9 path=D:");
+    EXPECT_EQ(requests(rig.sim, 9).back(), "request type=9 path=D:");
 
     // A catalogue file is never listed.
     rig.run("cd DCIM");
-    sent = e2e::requests(rig.sim, 9).size();
+    sent = requests(rig.sim, 9).size();
     EXPECT_EQ(rig.run("cd CANONMSC.CTG"), "");
     EXPECT_EQ(rig.prompt_dir(), "D:\\DCIM");
-    EXPECT_EQ(e2e::requests(rig.sim, 9).size(), sent);
+    EXPECT_EQ(requests(rig.sim, 9).size(), sent);
     EXPECT_EQ(rig.quit(), 0);
 }
 
@@ -96,14 +94,14 @@ TEST(Listing, MoreEntriesThanTheCacheHolds)
     for (int i = 0; i < 1030; i++) {
         char name[32];
         std::snprintf(name, sizeof name, "/F%04d.JPG", i);
-        e2e::write_file(dir + name, std::string(static_cast<size_t>(i), 'x'));
+        write_file(dir + name, std::string(static_cast<size_t>(i), 'x'));
     }
     std::string out = rig.run("cd D:\\DCIM\\BIG", 120000);
-    EXPECT_EQ(e2e::count_of(out, "--n-  F"), 1030u);
-    EXPECT_EQ(e2e::count_of(out, "listing cache full, only the first 1024 entries are kept\n"), 1u);
+    EXPECT_EQ(count(out, "--n-  F"), 1030);
+    EXPECT_EQ(count(out, "listing cache full, only the first 1024 entries are kept\n"), 1);
     EXPECT_TRUE(has_line(out, "        1030 files      529935 bytes")) << out.substr(out.size() - 200);
     out = rig.run("lastls");
-    EXPECT_EQ(e2e::count_of(out, "--n-  F"), 1024u);
+    EXPECT_EQ(count(out, "--n-  F"), 1024);
     EXPECT_NE(out.find("F1023"), std::string::npos);
     EXPECT_EQ(out.find("F1024"), std::string::npos);
     EXPECT_EQ(rig.quit(), 0);
@@ -124,10 +122,10 @@ TEST(Listing, NamesWithASlashAreNeverWritten)
     Rig rig;
     ASSERT_TRUE(rig.start({"--fault", "hostile-name=a/b.jpg"}));
     rig.run("cd D:\\DCIM\\101CANON");
-    size_t sent = e2e::requests(rig.sim, 1).size();
+    size_t sent = requests(rig.sim, 1).size();
     std::string out = rig.run("get a/b.jpg");
     EXPECT_EQ(out, "refusing local file name 'a/b.jpg'\nget error\n");
-    EXPECT_EQ(e2e::requests(rig.sim, 1).size(), sent);  // nothing was fetched
+    EXPECT_EQ(requests(rig.sim, 1).size(), sent);  // nothing was fetched
     // The bulk download takes the same way and saves the others.
     out = rig.run("getall", 120000);
     EXPECT_TRUE(has_line(out, "refusing local file name 'a/b.jpg'")) << out;
@@ -185,10 +183,10 @@ TEST(Manage, DeleteWhoseReplyIsLostGetsTheReplyAgain)
     ASSERT_TRUE(rig.start({"--fault", "silent-reply@3"}));
     rig.run("cd D:\\DCIM\\100CANON");  // the identity and the drive name came first
     std::string out = rig.run("rm IMG_0001.JPG", 120000);
-    EXPECT_TRUE(e2e::has_line(out, "delete successful")) << out;
-    EXPECT_EQ(e2e::requests(rig.sim, 10).size(), 1u);
+    EXPECT_TRUE(has_line(out, "delete successful")) << out;
+    EXPECT_EQ(requests(rig.sim, 10).size(), 1u);
     out = rig.run("ls");  // the line still serves the next command
-    EXPECT_TRUE(e2e::has_line(out, "        5 files      291824 bytes")) << out;
+    EXPECT_TRUE(has_line(out, "        5 files      291824 bytes")) << out;
     EXPECT_EQ(rig.quit(), 0);
 }
 

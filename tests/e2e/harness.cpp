@@ -1,7 +1,5 @@
 #include "harness.h"
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +22,7 @@
 #include <sstream>
 #include <thread>
 
-std::string read_file(const std::string &path);
+namespace e2e {
 
 namespace {
 
@@ -37,6 +35,8 @@ struct Registry {
     std::vector<pid_t> camsims;
     std::vector<pid_t> orviks;
     bool hooked = false;
+    void (*report)(const std::string &what) = nullptr;
+    bool (*keep)(void) = nullptr;
 };
 Registry &registry()
 {
@@ -70,14 +70,21 @@ void cleanup_at_exit()
         reap_or_kill(pid, SIGKILL);
     for (pid_t pid : r.camsims)
         reap_or_kill(pid, SIGTERM);
-    bool passed = ::testing::UnitTest::GetInstance()->Passed();
-    if (!passed || std::getenv("ORVIK_KEEP_TMP")) {
+    if ((r.keep != nullptr && r.keep()) || std::getenv("ORVIK_KEEP_TMP")) {
         for (const std::string &d : r.dirs)
             std::fprintf(stderr, "kept test directory %s\n", d.c_str());
         return;
     }
     for (const std::string &d : r.dirs)
         nftw(d.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void report(const std::string &what)
+{
+    if (registry().report != nullptr)
+        registry().report(what);
+    else
+        std::fprintf(stderr, "%s\n", what.c_str());
 }
 
 void hook()
@@ -199,8 +206,15 @@ void write_all(int fd, const std::string &bytes)
     }
 }
 
-// Reads what is there (waiting at most wait_ms); false once the side is closed.
-bool pump(Session &s, int wait_ms)
+} // namespace
+
+void harness_hooks(void (*report_hook)(const std::string &what), bool (*keep_hook)(void))
+{
+    registry().report = report_hook;
+    registry().keep = keep_hook;
+}
+
+bool read_more(Session &s, int wait_ms)
 {
     if (s.master < 0)
         return false;
@@ -221,8 +235,6 @@ bool pump(Session &s, int wait_ms)
     return false;  // EIO: every slave descriptor is closed
 }
 
-} // namespace
-
 std::string make_temp_dir()
 {
     hook();
@@ -231,7 +243,7 @@ std::string make_temp_dir()
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     if (!mkdtemp(buf.data())) {
-        ADD_FAILURE() << "mkdtemp " << pattern << ": " << std::strerror(errno);
+        report(std::string("mkdtemp ") + pattern + ": " + std::strerror(errno));
         return "";
     }
     registry().dirs.push_back(buf.data());
@@ -250,25 +262,37 @@ std::string read_file(const std::string &path)
 
 Camsim camsim_start(const std::vector<std::string> &extra_args, bool copy_card)
 {
-    Camsim sim;
-    sim.dir = make_temp_dir();
-    sim.card = sim.dir + "/card";
-    sim.log = sim.dir + "/camsim.log";
+    std::string dir = make_temp_dir();
+    std::string card = dir + "/card";
     if (copy_card) {
-        if (!copy_tree(SAMPLE_CARD, sim.card))
-            ADD_FAILURE() << "cannot copy " << SAMPLE_CARD << " to " << sim.card;
+        if (!copy_tree(SAMPLE_CARD, card))
+            report(std::string("cannot copy ") + SAMPLE_CARD + " to " + card);
     } else {
-        mkdir(sim.card.c_str(), 0755);
-        mkdir((sim.card + "/DCIM").c_str(), 0755);
+        mkdir(card.c_str(), 0755);
+        mkdir((card + "/DCIM").c_str(), 0755);
     }
-    std::vector<std::string> args = {CAMSIM_BIN, "--card", sim.card, "--log", sim.log};
+    return camsim_start_in(dir, card, extra_args);
+}
+
+Camsim camsim_start_in(const std::string &dir, const std::string &card,
+                       const std::vector<std::string> &extra_args, bool log)
+{
+    hook();
+    Camsim sim;
+    sim.dir = dir;
+    sim.card = card;
+    std::vector<std::string> args = {CAMSIM_BIN, "--card", sim.card};
+    if (log) {
+        sim.log = sim.dir + "/camsim.log";
+        args.insert(args.end(), {"--log", sim.log});
+    }
     args.insert(args.end(), extra_args.begin(), extra_args.end());
     std::vector<char *> argv = c_strings(args);
     std::string out_path = sim.dir + "/camsim.out", err_path = sim.dir + "/camsim.err";
 
     pid_t pid = fork();
     if (pid < 0) {
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
+        report(std::string("fork: ") + std::strerror(errno));
         return sim;
     }
     if (pid == 0) {
@@ -298,13 +322,13 @@ Camsim camsim_start(const std::vector<std::string> &extra_args, bool copy_card)
         int status;
         if (waitpid(pid, &status, WNOHANG) == pid) {
             sim.pid = -1;
-            ADD_FAILURE() << "orvik-camsim ended with status " << exit_code(status)
-                          << ": " << read_file(err_path);
+            report("orvik-camsim ended with status " + std::to_string(exit_code(status)) +
+                   ": " + read_file(err_path));
             return sim;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    ADD_FAILURE() << "orvik-camsim printed no terminal path within 10 s";
+    report("orvik-camsim printed no terminal path within 10 s");
     return sim;
 }
 
@@ -331,7 +355,7 @@ Session orvik_start(const std::vector<std::string> &args, const std::string &cwd
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, &ws);
     if (pid < 0) {
-        ADD_FAILURE() << "forkpty: " << std::strerror(errno);
+        report(std::string("forkpty: ") + std::strerror(errno));
         return s;
     }
     if (pid == 0)
@@ -353,7 +377,7 @@ bool expect(Session &s, const std::string &text, int timeout_ms)
             return true;
         }
         long long left = deadline - now_ms();
-        if (left <= 0 || !pump(s, static_cast<int>(left < 100 ? left : 100))) {
+        if (left <= 0 || !read_more(s, static_cast<int>(left < 100 ? left : 100))) {
             if (left > 0 && (at = s.output.find(text, s.mark)) != std::string::npos) {
                 s.mark = at + text.size();
                 return true;
@@ -388,7 +412,7 @@ int wait_exit(Session &s, int timeout_ms)
             exited = true;
             break;
         }
-        if (!pump(s, 50))
+        if (!read_more(s, 50))
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (!exited) {
@@ -398,7 +422,7 @@ int wait_exit(Session &s, int timeout_ms)
     // Whatever orvik wrote before it ended is still in the terminal.
     if (s.master >= 0) {
         fcntl(s.master, F_SETFL, fcntl(s.master, F_GETFL) | O_NONBLOCK);
-        while (pump(s, 0)) {
+        while (read_more(s, 0)) {
             struct pollfd p = {s.master, POLLIN, 0};
             if (poll(&p, 1, 0) <= 0)
                 break;
@@ -410,48 +434,19 @@ int wait_exit(Session &s, int timeout_ms)
     return exited ? exit_code(status) : -1;
 }
 
-RunResult orvik_run(const std::vector<std::string> &args, const std::string &stdin_text,
-                    const std::string &cwd, int timeout_ms,
-                    const std::vector<std::string> &extra_env)
+namespace {
+
+// Feeds stdin_text to orvik and collects its two output streams until both
+// close or the time runs out; closes the three descriptors.  False on a
+// timeout.
+bool exchange(int to_child, int from_out, int from_err, const std::string &stdin_text,
+              RunResult &res, long long deadline)
 {
-    hook();
-    RunResult res{-1, "", ""};
-    std::vector<std::string> argv_s = {ORVIK_BIN};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<std::string> env_s = child_env(extra_env);
-    std::vector<char *> argv = c_strings(argv_s), envp = c_strings(env_s);
-
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-        return res;
-    }
-    pid_t pid = fork();
-    if (pid < 0) {
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
-        return res;
-    }
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        setsid();
-        exec_orvik(cwd, argv.data(), envp.data());
-    }
-    registry().orviks.push_back(pid);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    fcntl(in[1], F_SETFL, O_NONBLOCK);
-
     size_t sent = 0;
-    int to_child = in[1];
     if (stdin_text.empty()) {
         close(to_child);
         to_child = -1;
     }
-    int from_out = out[0], from_err = err[0];
-    long long deadline = now_ms() + timeout_ms;
     bool timed_out = false;
     while (from_out >= 0 || from_err >= 0) {
         long long left = deadline - now_ms();
@@ -488,23 +483,68 @@ RunResult orvik_run(const std::vector<std::string> &args, const std::string &std
     for (int fd : {to_child, from_out, from_err})
         if (fd >= 0)
             close(fd);
+    return !timed_out;
+}
+
+// Its exit status once it has ended (within 10 s), else -1 (then killed).
+int reap(pid_t pid)
+{
     int status = 0;
-    if (timed_out) {
+    long long deadline = now_ms() + 10000;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (now_ms() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return exit_code(status);
+}
+
+}  // namespace
+
+RunResult orvik_run(const std::vector<std::string> &args, const std::string &stdin_text,
+                    const std::string &cwd, int timeout_ms,
+                    const std::vector<std::string> &extra_env)
+{
+    hook();
+    RunResult res{-1, "", ""};
+    std::vector<std::string> argv_s = {ORVIK_BIN};
+    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<std::string> env_s = child_env(extra_env);
+    std::vector<char *> argv = c_strings(argv_s), envp = c_strings(env_s);
+
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
+        report(std::string("pipe: ") + std::strerror(errno));
+        return res;
+    }
+    pid_t pid = fork();
+    if (pid < 0) {
+        report(std::string("fork: ") + std::strerror(errno));
+        return res;
+    }
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        setsid();
+        exec_orvik(cwd, argv.data(), envp.data());
+    }
+    registry().orviks.push_back(pid);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    fcntl(in[1], F_SETFL, O_NONBLOCK);
+
+    if (!exchange(in[1], out[0], err[0], stdin_text, res, now_ms() + timeout_ms)) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         return res;
     }
     // Both streams are closed; orvik is ending or has ended.
-    long long reap_deadline = now_ms() + 10000;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-        if (now_ms() > reap_deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            return res;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    res.status = exit_code(status);
+    res.status = reap(pid);
     return res;
 }
 
@@ -524,3 +564,5 @@ std::vector<std::string> log_lines(const Camsim &sim, const std::string &kind)
     }
     return lines;
 }
+
+}  // namespace e2e

@@ -1,9 +1,11 @@
-// End-to-end test harness: runs orvik-camsim on a copy of the sample card
-// and the real orvik against it, on a pseudo-terminal like a user would.
+// The process side of the end-to-end runs: orvik-camsim on a card and the
+// real orvik against it, on a pseudo-terminal as a user would drive it, or
+// on pipes.  Needs no test framework: the tests and the benchmarks share it.
 //
-// Every directory made here, and every process started here that is still
-// running, is cleaned up when the test process ends; the directories are
-// kept when a test failed or ORVIK_KEEP_TMP is set, for debugging.
+// Every directory made by make_temp_dir, and every process started here
+// that is still running, is cleaned up when the process ends; the
+// directories are kept when the keep hook says so or ORVIK_KEEP_TMP is
+// set, for debugging.
 #ifndef ORVIK_TESTS_E2E_HARNESS_H
 #define ORVIK_TESTS_E2E_HARNESS_H
 
@@ -11,18 +13,32 @@
 #include <vector>
 #include <sys/types.h>
 
+namespace e2e {
+
+// How the harness reports its own failures (a process that did not start,
+// a card that could not be copied): `report` gets one line of text; by
+// default it goes to stderr.  `keep`, asked at exit, keeps the temporary
+// directories when it returns true.  Either may be nullptr.
+void harness_hooks(void (*report)(const std::string &what), bool (*keep)(void));
+
 struct Camsim {            // a running orvik-camsim
     pid_t pid = -1;
-    std::string dir;       // fresh temporary directory owned by this test
-    std::string card;      // dir + "/card": a copy of the sample card (or empty dir)
+    std::string dir;       // its output files: a fresh temporary directory of camsim_start
+    std::string card;      // camsim_start: dir + "/card", a copy of the sample card (or empty)
     std::string tty;       // terminal path printed by the emulator
-    std::string log;       // dir + "/camsim.log" (passed as --log)
+    std::string log;       // dir + "/camsim.log" (passed as --log), or empty
 };
 
 // Starts the emulator on a fresh copy of SAMPLE_CARD (copy_card false: an
 // empty card dir with an empty DCIM folder) with the extra options; waits
-// for the tty line.  On failure a test failure is recorded and tty is empty.
+// for the tty line.  On failure it is reported and tty is empty.
 Camsim camsim_start(const std::vector<std::string> &extra_args = {}, bool copy_card = true);
+
+// The same on the existing card directory `card`, with the emulator's
+// output (and, when `log` is true, its log) in the existing directory
+// `dir`; log is empty without one.
+Camsim camsim_start_in(const std::string &dir, const std::string &card,
+                       const std::vector<std::string> &extra_args, bool log = true);
 
 // SIGTERM, wait (SIGKILL after 10 s), remove nothing.
 void camsim_stop(Camsim &sim);
@@ -48,6 +64,10 @@ Session orvik_start(const std::vector<std::string> &args, const std::string &cwd
 // output after mark is then printed on stderr to help debugging).
 bool expect(Session &s, const std::string &text, int timeout_ms = 30000);
 
+// Appends what orvik wrote to s.output, waiting at most wait_ms for it;
+// false once orvik's side of the terminal is closed.
+bool read_more(Session &s, int wait_ms);
+
 void send_line(Session &s, const std::string &line);   // writes line + "\r"
 void send_raw(Session &s, const std::string &bytes);
 
@@ -69,5 +89,7 @@ std::string make_temp_dir();
 // Lines of the emulator's log whose second field is kind ("RX", "TX",
 // "NOTE"); of each, the text after "<time> <kind> " is returned.
 std::vector<std::string> log_lines(const Camsim &sim, const std::string &kind);
+
+}  // namespace e2e
 
 #endif

@@ -23,15 +23,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "card_layout.h"
-#include "e2e_util.h"
-#include "harness.h"
-#include "session_util.h"
+#include "e2e.h"
 #include "traced_run.h"
 
-namespace {
+using namespace e2e;
 
-using e2e::local_names;
+namespace {
 
 std::string signal_line(int sig)
 {
@@ -61,8 +58,7 @@ bool has_note(const Camsim &sim, const std::string &note)
 // camera-off frames once the packet on the line has left.
 void expect_camera_switched_off(const Camsim &sim)
 {
-    EXPECT_TRUE(wait_for([&] { return layout::camera_switched_off(sim); }, 20000));
-    EXPECT_TRUE(ends_with_camera_off(sim));
+    EXPECT_TRUE(wait_for([&] { return camera_switched_off(sim); }, 20000));
 }
 
 // Emulator options for a slow line; orvik asks for 9600 with -s.
@@ -92,7 +88,7 @@ using DuringBatchGet = SignalTest;
 TEST_P(DuringDownload, LeavesNoFileAndTheMarkSet)
 {
     int sig = GetParam();
-    e2e::Rig rig;
+    Rig rig;
     ASSERT_TRUE(rig.start(paced(state), {"-s", "9600"}));
     rig.run("cd D:\\DCIM\\100CANON");
     send_line(rig.s, "get IMG_0001.JPG");  // 17915 bytes: some 19 s on this line
@@ -101,12 +97,12 @@ TEST_P(DuringDownload, LeavesNoFileAndTheMarkSet)
     ASSERT_TRUE(expect(rig.s, "."));
     kill(rig.s.pid, sig);
     EXPECT_EQ(wait_exit(rig.s), sig);
-    std::string out = e2e::unix_lines(rig.s.output);
+    std::string out = unix_lines(rig.s.output);
     EXPECT_NE(out.find(signal_line(sig)), std::string::npos) << out;
     EXPECT_EQ(out.find("Downloaded in"), std::string::npos) << out;
     EXPECT_TRUE(local_names(rig.cwd).empty());
     expect_camera_switched_off(rig.sim);
-    EXPECT_TRUE(e2e::requests(rig.sim, 13).empty());
+    EXPECT_TRUE(requests(rig.sim, 13).empty());
     EXPECT_EQ(read_file(state), "");  // every mark as it was
     camsim_stop(rig.sim);
 }
@@ -114,7 +110,7 @@ TEST_P(DuringDownload, LeavesNoFileAndTheMarkSet)
 TEST_P(DuringListing, EndsBeforeTheListingIsPrinted)
 {
     int sig = GetParam();
-    e2e::Rig rig;
+    Rig rig;
     rig.sim = camsim_start(paced(state));
     ASSERT_FALSE(rig.sim.tty.empty());
     // 200 entries: some 5 s of listing on this line.
@@ -122,23 +118,23 @@ TEST_P(DuringListing, EndsBeforeTheListingIsPrinted)
     for (int i = 0; i < 200; i++) {
         char name[32];
         std::snprintf(name, sizeof name, "/DCIM/BIG/F%04d.JPG", i);
-        e2e::write_file(rig.sim.card + name, "x");
+        write_file(rig.sim.card + name, "x");
     }
     rig.cwd = make_temp_dir();
     rig.s = orvik_start({"-d", rig.sim.tty, "-s", "9600"}, rig.cwd);
-    ASSERT_TRUE(expect(rig.s, e2e::prompt_start + "D:> ", 60000));
+    ASSERT_TRUE(expect(rig.s, PROMPT_START + "D:> ", 60000));
     size_t from = rig.s.output.size();
     send_line(rig.s, "cd D:\\DCIM\\BIG");
     ASSERT_TRUE(wait_for([&] { return has_note(rig.sim, "request type=9 path=D:\\DCIM\\BIG"); },
                          30000));
     kill(rig.s.pid, sig);
     EXPECT_EQ(wait_exit(rig.s), sig);
-    std::string out = e2e::unix_lines(rig.s.output.substr(from));
+    std::string out = unix_lines(rig.s.output.substr(from));
     EXPECT_NE(out.find(signal_line(sig)), std::string::npos) << out;
     EXPECT_EQ(out.find(" files "), std::string::npos) << "the listing had ended: " << out;
     EXPECT_TRUE(local_names(rig.cwd).empty());
     expect_camera_switched_off(rig.sim);
-    EXPECT_TRUE(e2e::requests(rig.sim, 13).empty());
+    EXPECT_TRUE(requests(rig.sim, 13).empty());
     camsim_stop(rig.sim);
 }
 
@@ -149,8 +145,8 @@ TEST_P(DuringBatchGet, KeepsTheFinishedFileAndLeavesNoPartOfTheNext)
     ASSERT_FALSE(sim.tty.empty());
     std::string small(300, 's'), big(12000, 'b');
     ASSERT_EQ(mkdir((sim.card + "/DCIM/100AAA").c_str(), 0755), 0);
-    e2e::write_file(sim.card + "/DCIM/100AAA/A.JPG", small);
-    e2e::write_file(sim.card + "/DCIM/100AAA/B.JPG", big);
+    write_file(sim.card + "/DCIM/100AAA/A.JPG", small);
+    write_file(sim.card + "/DCIM/100AAA/B.JPG", big);
     std::string cwd = make_temp_dir();
     Session s = orvik_start({"-d", sim.tty, "-s", "9600", "-g"}, cwd);
     ASSERT_TRUE(expect(s, "Getting D:\\DCIM\\100AAA\\B.JPG, 12000 bytes\r\n", 60000));
@@ -158,7 +154,7 @@ TEST_P(DuringBatchGet, KeepsTheFinishedFileAndLeavesNoPartOfTheNext)
     ASSERT_TRUE(expect(s, "."));
     kill(s.pid, sig);
     EXPECT_EQ(wait_exit(s), sig);
-    std::string out = e2e::unix_lines(s.output);
+    std::string out = unix_lines(s.output);
     EXPECT_NE(out.find(signal_line(sig)), std::string::npos) << out;
     EXPECT_EQ(local_names(cwd), std::set<std::string>{"A.JPG"});
     EXPECT_EQ(read_file(cwd + "/A.JPG"), small);
@@ -180,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, DuringBatchGet, testing::Values(SIGINT, SIGTER
 // still marked new since the camera was never told.
 TEST(Signals, DuringTheSave)
 {
-    if (!traced::strace_available())
+    if (!strace_available())
         GTEST_SKIP() << "strace not available";
     struct Point {
         const char *syscall;
@@ -201,38 +197,38 @@ TEST(Signals, DuringTheSave)
         Point point;
         Camsim sim;
         std::string state, cwd;
-        traced::Run run;
+        TracedRun run;
     };
     std::vector<Started> runs;
     for (const Point &p : points) {
-        traced::OnePhoto card = traced::one_photo_card();
+        OnePhoto card = one_photo_card();
         if (card.sim.tty.empty())
             continue;
         Started s{p, card.sim, card.state, card.cwd, {}};
         std::string action = std::string("signal=") + (p.sig == SIGINT    ? "SIGINT"
                                                        : p.sig == SIGQUIT ? "SIGQUIT"
                                                                           : "SIGTERM");
-        s.run = traced::start({"-d", s.sim.tty}, "cd D:\\DCIM\\100AAA\nget A.JPG\nquit\n", s.cwd,
-                              {p.syscall, action, p.nth});
+        s.run = traced_start({"-d", s.sim.tty}, "cd D:\\DCIM\\100AAA\nget A.JPG\nquit\n", s.cwd,
+                             {p.syscall, action, p.nth});
         runs.push_back(s);
     }
     ASSERT_EQ(runs.size(), std::size(points));
     for (Started &s : runs) {
         SCOPED_TRACE(std::string(s.point.syscall) + "@" + std::to_string(s.point.nth));
-        RunResult r = traced::finish(s.run);
+        RunResult r = traced_finish(s.run);
         camsim_stop(s.sim);
         EXPECT_EQ(r.status, s.point.sig) << r.out << r.err;
         EXPECT_NE(r.out.find(signal_line(s.point.sig)), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("get successful"), std::string::npos) << r.out;
         if (s.point.saved) {
             EXPECT_EQ(local_names(s.cwd), std::set<std::string>{"A.JPG"});
-            EXPECT_EQ(read_file(s.cwd + "/A.JPG"), layout::photo_bytes("A.JPG"));
+            EXPECT_EQ(read_file(s.cwd + "/A.JPG"), photo_bytes("A.JPG"));
         } else {
             EXPECT_TRUE(local_names(s.cwd).empty());
         }
-        EXPECT_TRUE(e2e::requests(s.sim, 13).empty());
+        EXPECT_TRUE(requests(s.sim, 13).empty());
         EXPECT_EQ(read_file(s.state), "");
-        EXPECT_TRUE(ends_with_camera_off(s.sim));
+        EXPECT_TRUE(camera_switched_off(s.sim));
     }
 }
 
@@ -244,17 +240,17 @@ TEST(Signals, DuringTheSave)
 // a line where nobody answers.
 TEST(Signals, CameraOffFramesArePacedAndTracedInA50Mode)
 {
-    if (!traced::strace_available())
+    if (!strace_available())
         GTEST_SKIP() << "strace not available";
     int master, slave;
     char name[256];
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     std::string cwd = make_temp_dir();
     std::string log = cwd + ".strace";
-    traced::Tamper wait_then_signal{"?select,pselect6", "signal=SIGTERM", 1,
-                                    "write,?nanosleep,clock_nanosleep", log};
+    Tamper wait_then_signal{"?select,pselect6", "signal=SIGTERM", 1,
+                            "write,?nanosleep,clock_nanosleep", log};
     RunResult r =
-        traced::finish(traced::start({"-a", "-D", "-d", name}, "", cwd, wait_then_signal));
+        traced_finish(traced_start({"-a", "-D", "-d", name}, "", cwd, wait_then_signal));
     close(slave);
     close(master);
     EXPECT_EQ(r.status, SIGTERM) << r.out << r.err;
@@ -275,7 +271,7 @@ TEST(Signals, CameraOffFramesArePacedAndTracedInA50Mode)
     port += ">, ";
     std::vector<std::string> after;
     bool signalled = false;
-    for (const std::string &line : e2e::split_lines(read_file(log))) {
+    for (const std::string &line : split_lines(read_file(log))) {
         if (line.find("--- SIGTERM") != std::string::npos)
             signalled = true;
         else if (signalled && (line.find("nanosleep(") != std::string::npos ||

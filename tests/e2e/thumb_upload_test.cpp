@@ -8,15 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "card_layout.h"
-#include "harness.h"
-#include "session_util.h"
+#include "e2e.h"
+
+using namespace e2e;
 
 namespace {
-
-using e2e::count_of;
-using e2e::has_line;
-using e2e::Rig;
 
 constexpr int kUpload = 16;  // message type of an upload chunk
 
@@ -30,16 +26,16 @@ std::string children_of(pid_t pid)
 // Runs a view command and answers the viewer's question; with a viewer
 // log, only once the stand-in has really started for the `shown`th time.
 std::string run_answering(Rig &rig, const std::string &line, const std::string &answer,
-                          const std::string &log = "", size_t shown = 0)
+                          const std::string &log = "", int shown = 0)
 {
     size_t from = rig.s.mark;
     send_line(rig.s, line);
-    EXPECT_TRUE(expect(rig.s, "(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing"));
-    for (int i = 0; !log.empty() && i < 3000 && count_of(read_file(log), "\n") < shown; i++)
-        usleep(10000);
+    EXPECT_TRUE(expect(rig.s, VIEWER_QUESTION));
+    if (!log.empty())
+        wait_for_viewer(log, shown);
     send_raw(rig.s, answer);
-    EXPECT_TRUE(expect(rig.s, "\n" + e2e::prompt_start));
-    return e2e::unix_lines(rig.s.output.substr(from));
+    EXPECT_TRUE(expect(rig.s, "\n" + PROMPT_START));
+    return unix_lines(rig.s.output.substr(from));
 }
 
 TEST(Thumbnail, TgetSavesADecodableJpegAndReplacesAnExistingFile)
@@ -47,7 +43,7 @@ TEST(Thumbnail, TgetSavesADecodableJpegAndReplacesAnExistingFile)
     Rig rig;
     ASSERT_TRUE(rig.start());
     rig.run("cd D:\\DCIM\\100CANON");
-    e2e::write_file(rig.cwd + "/IMG_0002.JPG", "old contents");
+    write_file(rig.cwd + "/IMG_0002.JPG", "old contents");
 
     std::string out = rig.run("tget IMG_0002.JPG");
     EXPECT_NE(out.find("Getting D:\\DCIM\\100CANON\\IMG_0002.JPG, "), std::string::npos) << out;
@@ -67,7 +63,7 @@ TEST(Thumbnail, TgetSavesADecodableJpegAndReplacesAnExistingFile)
     // A thumbnail sets no mark on the camera: the file is still new.
     out = rig.run("ls");
     EXPECT_NE(out.find("--n-  IMG_0002.JPG"), std::string::npos) << out;
-    EXPECT_TRUE(e2e::requests(rig.sim, 13).empty());
+    EXPECT_TRUE(requests(rig.sim, 13).empty());
 
     // A file that is no JPEG is refused by the camera.
     out = rig.run("tget README");
@@ -85,18 +81,18 @@ TEST(Thumbnail, TgetNeverReplacesTheDownloadedPhoto)
     rig.run("cd D:\\DCIM\\100CANON");
     const std::string card = read_file(rig.sim.card + "/DCIM/100CANON/IMG_0001.JPG");
     ASSERT_TRUE(has_line(rig.run("get IMG_0001.JPG"), "get successful"));
-    size_t downloads = e2e::requests(rig.sim, 1).size();
+    size_t downloads = requests(rig.sim, 1).size();
 
     std::string out = rig.run("tget IMG_0001.JPG");
     EXPECT_EQ(out, "IMG_0001.JPG is the downloaded photo; not replaced by its thumbnail\n"
                    "tget error\n");
-    EXPECT_EQ(e2e::requests(rig.sim, 1).size(), downloads);  // nothing fetched
+    EXPECT_EQ(requests(rig.sim, 1).size(), downloads);  // nothing fetched
     EXPECT_TRUE(read_file(rig.cwd + "/IMG_0001.JPG") == card);
 
     // A file of another size is taken for an older thumbnail.
     ASSERT_TRUE(has_line(rig.run("tget IMG_0002.JPG"), "tget successful"));
     const std::string first = read_file(rig.cwd + "/IMG_0002.JPG");
-    e2e::write_file(rig.cwd + "/IMG_0002.JPG", "older thumbnail");
+    write_file(rig.cwd + "/IMG_0002.JPG", "older thumbnail");
     ASSERT_TRUE(has_line(rig.run("tget IMG_0002.JPG"), "tget successful"));
     EXPECT_TRUE(read_file(rig.cwd + "/IMG_0002.JPG") == first);
     EXPECT_EQ(rig.quit(), 0);
@@ -106,7 +102,7 @@ TEST(Thumbnail, ViewShowsTheImageAndReturnsTheAnswer)
 {
     std::string bin = make_temp_dir();
     Rig rig;
-    ASSERT_TRUE(rig.start({}, {}, {layout::fake_viewer(bin)}));
+    ASSERT_TRUE(rig.start({}, {}, {fake_viewer(bin)}));
     rig.run("cd D:\\DCIM\\100CANON");
 
     run_answering(rig, "view IMG_0001.JPG", "\r", bin + "/xv.log", 1);
@@ -115,7 +111,7 @@ TEST(Thumbnail, ViewShowsTheImageAndReturnsTheAnswer)
     EXPECT_EQ(std::system(("djpeg -outfile /dev/null '" + rig.cwd +
                            "/orvik_REMOVE_ME' 2>/dev/null").c_str()), 0);
     run_answering(rig, "view IMG_0002.JPG", "q\r", bin + "/xv.log", 2);
-    EXPECT_EQ(count_of(read_file(bin + "/xv.log"), "\n"), 2u);
+    EXPECT_EQ(count(read_file(bin + "/xv.log"), "\n"), 2);
     // The viewers were stopped and reaped.
     EXPECT_EQ(children_of(rig.s.pid), "");
 
@@ -131,14 +127,15 @@ TEST(Thumbnail, ViewerThatCannotStart)
     ASSERT_TRUE(rig.start({}, {}, {"PATH=" + empty}));
     rig.run("cd D:\\DCIM\\100CANON");
     // The child's complaint and the parent's question come in either order.
-    const std::string question = "(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing";
+    const std::string &question = VIEWER_QUESTION;
     size_t from = rig.s.mark;
     send_line(rig.s, "view IMG_0001.JPG");
     ASSERT_TRUE(expect(rig.s, "exec: No such file or directory"));
-    if (rig.s.output.find(question, from) == std::string::npos)
+    if (rig.s.output.find(question, from) == std::string::npos) {
         ASSERT_TRUE(expect(rig.s, question));
+    }
     send_raw(rig.s, "\r");
-    ASSERT_TRUE(expect(rig.s, "\n" + e2e::prompt_start));
+    ASSERT_TRUE(expect(rig.s, "\n" + PROMPT_START));
     expect(rig.s, "> ", 5000);
     EXPECT_EQ(children_of(rig.s.pid), "");
     // The shell goes on as before.
@@ -154,25 +151,25 @@ TEST(Upload, ChunksLandOnTheCardAtTheirOffsets)
     rig.run("cd D:\\DCIM\\101CANON");
 
     // An empty file sends no request at all.
-    e2e::write_file(rig.cwd + "/empty.jpg", "");
+    write_file(rig.cwd + "/empty.jpg", "");
     std::string out = rig.run("put empty.jpg");
     EXPECT_NE(out.find("0------------------25"), std::string::npos) << out;
     EXPECT_NE(out.find("upload successful"), std::string::npos) << out;
-    EXPECT_TRUE(e2e::requests(rig.sim, kUpload).empty());
+    EXPECT_TRUE(requests(rig.sim, kUpload).empty());
 
     // 2000 bytes travel as 800, 800 and 400.
     std::string bytes;
     for (int i = 0; i < 2000; i++)
         bytes += static_cast<char>((i * 7 + 3) & 0xFF);
-    e2e::write_file(rig.cwd + "/photo.jpg", bytes);
+    write_file(rig.cwd + "/photo.jpg", bytes);
     out = rig.run("upload photo.jpg");
     EXPECT_NE(out.find("upload successful"), std::string::npos) << out;
-    EXPECT_EQ(count_of(out, "."), 80u) << out;
-    EXPECT_EQ(e2e::requests(rig.sim, kUpload).size(), 3u);
+    EXPECT_EQ(count(out, "."), 80) << out;
+    EXPECT_EQ(requests(rig.sim, kUpload).size(), 3u);
     EXPECT_EQ(read_file(rig.sim.card + "/DCIM/101CANON/photo.jpg"), bytes);
 
     // Two dots without a target are refused; with a target they are fine.
-    e2e::write_file(rig.cwd + "/a.b.jpg", "xyz");
+    write_file(rig.cwd + "/a.b.jpg", "xyz");
     out = rig.run("put a.b.jpg");
     EXPECT_TRUE(has_line(out, "sorry, only one dot allowed in target filename")) << out;
     EXPECT_TRUE(has_line(out, "upload error")) << out;
@@ -191,15 +188,15 @@ TEST(Upload, ChunksLandOnTheCardAtTheirOffsets)
     out = rig.run("put a.b.jpg D:\\" + long_name);
     EXPECT_NE(out.find("upload successful"), std::string::npos) << out;
     EXPECT_EQ(read_file(rig.sim.card + "/" + long_name), "xyz");
-    size_t sent = e2e::requests(rig.sim, kUpload).size();
+    size_t sent = requests(rig.sim, kUpload).size();
     out = rig.run("put photo.jpg D:\\" + long_name);
     // Full 800-byte chunks fit a 187-character path, not a 188-character one.
     EXPECT_NE(out.find("upload successful"), std::string::npos) << out;
-    e2e::write_file(rig.cwd + "/big.jpg", bytes);
+    write_file(rig.cwd + "/big.jpg", bytes);
     out = rig.run("put big.jpg D:\\M" + long_name);
     EXPECT_TRUE(has_line(out, "target path too long")) << out;
     EXPECT_TRUE(has_line(out, "upload error")) << out;
-    EXPECT_EQ(e2e::requests(rig.sim, kUpload).size(), sent + 3);
+    EXPECT_EQ(requests(rig.sim, kUpload).size(), sent + 3);
     EXPECT_EQ(rig.run("disk"), "camera disk: D:\n");
 
     // Argument counts of put.

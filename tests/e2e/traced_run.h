@@ -23,10 +23,9 @@
 
 #include <sys/stat.h>
 
-#include "card_layout.h"
-#include "harness.h"
+#include "e2e.h"
 
-namespace traced {
+namespace e2e {
 
 inline bool strace_available()
 {
@@ -44,17 +43,17 @@ struct Tamper {
     std::string log = "/dev/null";
 };
 
-struct Run {
+struct TracedRun {
     pid_t pid = -1;
     std::string out_path, err_path;
 };
 
 // Starts orvik with args in cwd, stdin_text on a pipe, stdout and stderr
 // into files beside cwd.
-inline Run start(const std::vector<std::string> &args, const std::string &stdin_text,
+inline TracedRun traced_start(const std::vector<std::string> &args, const std::string &stdin_text,
                  const std::string &cwd, const Tamper &tamper)
 {
-    Run run;
+    TracedRun run;
     run.out_path = cwd + ".out";
     run.err_path = cwd + ".err";
     char real[PATH_MAX];
@@ -115,7 +114,7 @@ inline Run start(const std::vector<std::string> &args, const std::string &stdin_
 
 // Waits for the run: its exit status (128 + signal when killed), -1 when
 // it could not start or was still running after timeout_ms (then killed).
-inline RunResult finish(const Run &run, int timeout_ms = 90000)
+inline RunResult traced_finish(const TracedRun &run, int timeout_ms = 90000)
 {
     if (run.pid <= 0)
         return {-1, "", ""};
@@ -151,12 +150,12 @@ inline OnePhoto one_photo_card()
     c.sim = camsim_start({"--state", c.state}, false);
     if (c.sim.tty.empty())
         return c;
-    layout::make_folder(c.sim, "DCIM/100AAA", {"A.JPG"});
+    make_folder(c.sim, "DCIM/100AAA", {"A.JPG"});
     c.cwd = make_temp_dir() + "/dl";
     mkdir(c.cwd.c_str(), 0755);
     return c;
 }
 
-}  // namespace traced
+}  // namespace e2e
 
 #endif

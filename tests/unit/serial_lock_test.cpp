@@ -7,6 +7,7 @@
 #include <string>
 
 #include <pty.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "serial/port.h"
@@ -37,7 +38,7 @@ Opened open_with_lock_error(int error)
     int master, slave;
     char name[256];
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
-        return {-2, ""};
+        return {-2, "", ""};
     flock_errno = error;
     Opened o{};
     o.name = name;

@@ -225,6 +225,41 @@ TEST_F(PtyTest, SignalDuringWaitResumesTheWait)
     sigaction(SIGALRM, &old, nullptr);
 }
 
+TEST_F(PtyTest, PendingOutputIsWrittenBeforeWaitingForTheCamera)
+{
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    serial_set_timeout(5, 0);
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
+        std::printf("Switching to 115200 bound ");
+        serial_get_byte();
+        _exit(0);
+    }
+    close(out[1]);
+    // The child is killed in its wait, the way a termination signal ends
+    // orvik without flushing stdio: only what was written before the wait
+    // reaches the pipe.
+    std::string seen;
+    struct pollfd p = {out[0], POLLIN, 0};
+    while (seen.size() < 26 && poll(&p, 1, 3000) > 0) {
+        char buf[64];
+        const ssize_t n = read(out[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        seen.append(buf, static_cast<size_t>(n));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    close(out[0]);
+    EXPECT_EQ(seen, "Switching to 115200 bound ");
+}
+
 TEST(SerialTrace, TenByteFrameLayout)
 {
     settings.debug = 1;
