@@ -30,6 +30,8 @@
 
 #include "harness.h"
 
+using namespace e2e;
+
 namespace {
 
 const std::string PROMPT_START = "[Canon PowerShot S20] ";
