@@ -10,6 +10,7 @@
 #include "camera/message.h"
 #include "files/cache.h"
 #include "serial/frame.h"
+#include "serial/hint.h"
 #include "serial/link.h"
 #include "serial/port.h"
 #include "shell/settings.h"
@@ -44,6 +45,9 @@ constexpr uint8_t off_frame1[] = {0xc0, 0x00, 0x02, 0x55, 0x2c, 0xc1};
 constexpr uint8_t off_frame2[] = {0xc0, 0x00, 0x04, 0x01, 0x00, 0x00, 0x00, 0x24, 0xc6, 0xc1};
 
 constexpr int SYNC_MICROSECONDS = 400000;
+// How long the synchronisation goes unanswered before the user is told
+// what usually keeps a camera silent.
+constexpr time_t SYNC_HINT_SECONDS = 10;
 constexpr int SYNC_MICROSECONDS_A50 = 900000;
 constexpr int CONFIRM_ATTEMPTS = 10;
 // The greeting text starts at byte 26 of the frame: byte 22 of the data.
@@ -120,6 +124,8 @@ int camera_connect(const char *device)
     static const uint8_t sync_bytes[4] = {'U', 'U', 'U', 'U'};
     Packet pkt{};
     const uint8_t *frame;
+    time_t sync_start = std::time(nullptr);
+    bool hinted = false;
     for (;;) {
         write_raw(serial_descriptor(), sync_bytes, sizeof sync_bytes);
         frame = serial_get_packet(&pkt);
@@ -127,6 +133,11 @@ int camera_connect(const char *device)
             break;
         std::printf(".");
         std::fflush(stdout);
+        // A camera that is on and in PC mode answers within a few bursts.
+        if (!hinted && std::time(nullptr) - sync_start >= SYNC_HINT_SECONDS) {
+            serial_silence_hint(device);
+            hinted = true;
+        }
     }
     // The greeting's text, up to its zero or to the end of the data.
     char greeting[1024];

@@ -111,12 +111,10 @@ void send_link(uint8_t seq, uint8_t type, uint8_t status, bool bad_crc = false)
 
 void send_data(uint8_t seq, const uint8_t *data, size_t len, bool bad_crc = false)
 {
-    std::vector<uint8_t> p(4 + len);
-    p[0] = seq;
-    p[1] = PKT_MSG;
-    put_le16(&p[2], static_cast<uint16_t>(len));
-    if (len)
-        std::memcpy(&p[4], data, len);
+    uint8_t head[4] = {seq, PKT_MSG, 0, 0};
+    put_le16(&head[2], static_cast<uint16_t>(len));
+    std::vector<uint8_t> p(head, head + sizeof head);
+    p.insert(p.end(), data, data + len);
     line_send_packet(p.data(), p.size(), bad_crc);
 }
 

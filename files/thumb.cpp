@@ -14,6 +14,7 @@
 #include "files/cache.h"
 #include "files/download.h"
 #include "files/localfile.h"
+#include "files/termimage.h"
 #include "shell/exits.h"
 
 int camera_find_jpeg(const uint8_t *data, size_t length, size_t *start, size_t *end)
@@ -138,6 +139,58 @@ int read_answer(void)
     }
 }
 
+// Forks the viewer on the temporary file.  Returns the child's process id,
+// with *started 0 when the viewer could not be run (the child then reports
+// on a close-on-exec pipe, which a successful exec simply closes), or -1
+// after perror("fork").
+pid_t start_viewer(int *started)
+{
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        report[0] = report[1] = -1;  // then we cannot tell; assume it runs
+    // Every signal waits while the child is made: until it has dropped our
+    // termination handler, a SIGTERM meant for the viewer (the answer may
+    // come before the viewer has even started) would run that handler in
+    // the child and switch the camera off behind our back.
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
+    pid_t child = fork();
+    if (child == 0) {
+        reset_signal_handlers();
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+        execlp("xv", "xv", "./orvik_REMOVE_ME", "-geometry", "+200+100", nullptr);
+        std::perror("exec");
+        if (report[1] >= 0) {
+            [[maybe_unused]] ssize_t told = write(report[1], "x", 1);
+        }
+        // Never back into the shell, and no exit handlers or stdio buffers
+        // of ours run a second time: two processes would fight over the
+        // terminal and the serial line.
+        _exit(127);
+    }
+    int saved_errno = errno;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    *started = 1;
+    if (report[1] >= 0) {
+        close(report[1]);
+        char byte;
+        ssize_t n = 0;
+        if (child > 0) {
+            do
+                n = read(report[0], &byte, 1);
+            while (n < 0 && errno == EINTR);
+        }
+        *started = n != 1;
+        close(report[0]);
+    }
+    if (child < 0) {
+        errno = saved_errno;
+        std::perror("fork");
+    }
+    return child;
+}
+
 }  // namespace
 
 int camera_view(const char *name)
@@ -148,18 +201,14 @@ int camera_view(const char *name)
     // child too.
     std::fflush(stdout);
     std::fflush(stderr);
-    pid_t child = fork();
-    if (child < 0) {
-        std::perror("fork");
+    int started = 1;
+    pid_t child = start_viewer(&started);
+    if (child < 0)
         return -1;
-    }
-    if (child == 0) {
-        execlp("xv", "xv", "./orvik_REMOVE_ME", "-geometry", "+200+100", nullptr);
-        std::perror("exec");
-        // Never back into the shell: two processes would fight over the
-        // terminal and the serial line.
-        _exit(127);
-    }
+    // xv is long gone from most systems; a terminal can still show the
+    // picture the user has to decide about.
+    if (!started)
+        term_draw_jpeg(TEMP_THUMBNAIL, STDOUT_FILENO);
     std::printf("(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing\n");
     std::fflush(stdout);
     int answer = read_answer();

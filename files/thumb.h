@@ -15,8 +15,10 @@ int camera_find_jpeg(const uint8_t *data, size_t length, size_t *start,
 // temporary file.  0 or -1.
 int camera_get_thumbnail(const char *name, const char *local_name);
 
-// Saves the thumbnail as ./orvik_REMOVE_ME, starts "xv" on it, asks
-// "(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing", stops the viewer.
+// Saves the thumbnail as ./orvik_REMOVE_ME, starts "xv" on it (when xv
+// cannot be run, draws the thumbnail on standard output if that is a
+// terminal), asks "(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing",
+// stops the viewer with SIGTERM and reaps it.
 // Returns the answer's first character, 'q' at end of input, -1 on failure.
 int camera_view(const char *name);
 

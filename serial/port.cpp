@@ -15,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "serial/hint.h"
 #include "shell/settings.h"
 
 namespace {
@@ -205,7 +206,13 @@ int serial_open(const char *path)
         fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        // Whatever the reason (missing, not permitted, or held in exclusive
+        // mode by another program), the same line on standard output; the
+        // reason and the remedy follow on standard error.
+        int reason = errno;
         std::printf("Can't open the %s device\n", path);
+        std::fflush(stdout);
+        serial_open_hint(path, reason);
         return -1;
     }
     // Two programs talking to the camera at once garble each other's
@@ -216,6 +223,8 @@ int serial_open(const char *path)
     // TIOCEXCL alone.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
         std::printf("%s is in use by another program\n", path);
+        std::fflush(stdout);
+        serial_open_hint(path, EBUSY);
         close(fd);
         return -1;
     }

@@ -106,6 +106,8 @@ void trap_signal(int sig)
     _exit(sig);
 }
 
+static const int terminating_signals[] = {SIGTERM, SIGINT, SIGQUIT, SIGSEGV, SIGFPE};
+
 void install_signal_handlers(void)
 {
     struct sigaction sa;
@@ -114,9 +116,14 @@ void install_signal_handlers(void)
     // A second signal while the camera is being switched off must not start
     // the same work again half way through.
     sigfillset(&sa.sa_mask);
-    const int sigs[] = {SIGTERM, SIGINT, SIGQUIT, SIGSEGV, SIGFPE};
-    for (int s : sigs)
+    for (int s : terminating_signals)
         sigaction(s, &sa, nullptr);
+}
+
+void reset_signal_handlers(void)
+{
+    for (int s : terminating_signals)
+        signal(s, SIG_DFL);
 }
 
 void select_speed(int speed)

@@ -16,6 +16,13 @@ void remove_temp_file(void);
 // Installs trap_signal for SIGTERM, SIGINT, SIGQUIT, SIGSEGV, SIGFPE.
 void install_signal_handlers(void);
 
+// In a child process that is to run another program: the five signals
+// back to their default action.  The child shares the serial line and the
+// current directory with us, and trap_signal run there would switch off the
+// camera that this process goes on using and remove its files.  Uses only
+// async-signal-safe calls.
+void reset_signal_handlers(void);
+
 // The handler: "\n--> signal %d trapped, close the camera and exit\n", the
 // camera-off frames, the temporary-file step, a partial download removed,
 // _exit(signal).  Uses only async-signal-safe calls.

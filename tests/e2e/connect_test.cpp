@@ -152,6 +152,27 @@ TEST(Connect, UnansweredSyncBurstsPrintDots)
     camsim_stop(sim);
 }
 
+// After ten seconds of silence the user learns what to check, once; the
+// dots go on and a late answer still connects.
+TEST(Connect, LongSilenceGetsOneHint)
+{
+    Camsim sim = camsim_start({"--fault", "sync@29"});
+    Session s = orvik_start({"-d", sim.tty}, sim.dir);
+    const std::string hint = "\r\nNo answer from the camera yet: check that it is switched on and "
+                             "set to PC mode, and that its cable is on " + sim.tty + "\r\n";
+    ASSERT_TRUE(expect(s, "Sync: ", 10000));
+    size_t dots = s.mark;
+    ASSERT_TRUE(expect(s, hint, 30000));
+    // 0.4 s per burst: some 25 dots came first.
+    EXPECT_GE(s.mark - hint.size() - dots, 20u);
+    EXPECT_TRUE(expect(s, ".\r\n::Canon PowerShot S20 emulated::\r\n"));
+    ASSERT_TRUE(expect(s, PROMPT_START + "D:> "));
+    EXPECT_EQ(s.output.find(hint, s.output.find(hint) + 1), std::string::npos);
+    send_line(s, "quit");
+    EXPECT_EQ(wait_exit(s), 0);
+    camsim_stop(sim);
+}
+
 TEST(Connect, UnansweredProbesRepeatTheirNumber)
 {
     Camsim sim = camsim_start({"--fault", "probe@2"});

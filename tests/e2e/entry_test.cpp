@@ -89,12 +89,15 @@ TEST_F(EntryTest, OptionsEndAtTheFirstOtherArgument)
 {
     const std::string open_fail =
         banner + "Open " + missing + ": Can't open the " + missing + " device\nfailure\n";
+    // Standard error of the plain failed open: the device hint alone.
+    const RunResult plain = run({"-d", missing});
+    ASSERT_EQ(plain.err.rfind(missing + ": No such file or directory; ", 0), 0u) << plain.err;
     RunResult r = run({"-d", missing, "photos", "-u"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, open_fail);
     r = run({"-d", missing, "photos", "-x", "-h"});
     EXPECT_EQ(r.out, open_fail);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, plain.err);  // no diagnostic for the -x
 
     // The parser's own diagnostic is unchanged.
     r = run({"-x"});
@@ -107,6 +110,9 @@ TEST_F(EntryTest, MissingDevice)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, banner + "Open " + missing + ": Can't open the " + missing +
                          " device\nfailure\n");
+    // The reason, and what to do, on standard error.
+    EXPECT_EQ(r.err.rfind(missing + ": No such file or directory; ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("use -d"), std::string::npos) << r.err;
 }
 
 TEST_F(EntryTest, SpeedOptionRules)

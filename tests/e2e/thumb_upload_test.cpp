@@ -144,6 +144,115 @@ TEST(Thumbnail, ViewerThatCannotStart)
     EXPECT_EQ(rig.quit(), 0);
 }
 
+// What a view printed between the transfer line and the question; with a
+// viewer log, answered only once the stand-in has really started.
+std::string before_question(Rig &rig, const std::string &view_line,
+                            const std::string &log = "")
+{
+    size_t from = rig.s.mark;
+    send_line(rig.s, view_line);
+    EXPECT_TRUE(expect(rig.s, VIEWER_QUESTION));
+    std::string out = rig.s.output.substr(from, rig.s.mark - VIEWER_QUESTION.size() - from);
+    size_t start = out.find("bytes/s\r\n");
+    EXPECT_NE(start, std::string::npos) << out;
+    if (!log.empty()) {
+        EXPECT_EQ(wait_for_viewer(log, 1), 1) << "the viewer never started";
+    }
+    send_raw(rig.s, "\r");
+    EXPECT_TRUE(expect(rig.s, "\n" + PROMPT_START));
+    expect(rig.s, "> ", 5000);
+    return start == std::string::npos ? "" : out.substr(start + 9);
+}
+
+// Columns a line takes on the screen: escape sequences take none, and
+// each UTF-8 character one.
+size_t screen_width(const std::string &line)
+{
+    size_t width = 0;
+    for (size_t i = 0; i < line.size(); i++) {
+        if (line[i] == '\33') {
+            while (i < line.size() && !std::isalpha(static_cast<unsigned char>(line[i])))
+                i++;
+        } else if ((static_cast<unsigned char>(line[i]) & 0xC0) != 0x80) {
+            width++;
+        }
+    }
+    return width;
+}
+
+TEST(Thumbnail, DrawnInTheTerminalOnlyWhenNoViewerStarts)
+{
+    // Readline would wrap its prompt in bracketed-paste switches on this
+    // terminal; the session helpers look for the plain prompt.
+    std::string empty = make_temp_dir();
+    write_file(empty + "/inputrc", "set enable-bracketed-paste off\n");
+    const std::vector<std::string> colour_term = {"TERM=xterm-256color", "LANG=C.UTF-8",
+                                                  "INPUTRC=" + empty + "/inputrc"};
+    Rig rig;
+    std::vector<std::string> env = colour_term;
+    env.push_back("PATH=" + empty);
+    ASSERT_TRUE(rig.start({}, {}, env));
+    rig.run("cd D:\\DCIM\\100CANON");
+    std::string drawn = before_question(rig, "view IMG_0001.JPG");
+    // The child's complaint, then the picture: colour escapes on every line,
+    // within half the 24-row terminal and 60 columns.
+    size_t exec_line = drawn.find("exec: No such file or directory\r\n");
+    ASSERT_NE(exec_line, std::string::npos) << drawn;
+    drawn.erase(exec_line, 33);
+    std::vector<std::string> lines = split_lines(unix_lines(drawn));
+    EXPECT_GE(lines.size(), 4u) << drawn;
+    EXPECT_LE(lines.size(), 12u) << drawn;
+    for (const std::string &line : lines) {
+        EXPECT_NE(line.find("\33[38;2;"), std::string::npos) << line;
+        EXPECT_LE(screen_width(line), 60u) << line;
+        EXPECT_GE(screen_width(line), 10u) << line;
+    }
+    EXPECT_EQ(rig.quit(), 0);
+
+    // With a viewer running, the terminal shows no picture.
+    std::string bin = make_temp_dir();
+    Rig with_viewer;
+    env = colour_term;
+    env.push_back(fake_viewer(bin));
+    ASSERT_TRUE(with_viewer.start({}, {}, env));
+    with_viewer.run("cd D:\\DCIM\\100CANON");
+    drawn = before_question(with_viewer, "view IMG_0001.JPG", bin + "/xv.log");
+    EXPECT_EQ(drawn, "") << drawn;
+    EXPECT_EQ(read_file(bin + "/xv.log"), "./orvik_REMOVE_ME -geometry +200+100\n");
+    EXPECT_EQ(with_viewer.quit(), 0);
+}
+
+// Piped answers arrive before the viewer has started, or there is no
+// viewer at all.  The SIGTERM that stops the viewer must not run orvik's
+// termination handler in the child: that would switch the camera off under
+// the session that goes on.
+TEST(Thumbnail, AnswerBeforeTheViewerStartsLeavesTheCameraOn)
+{
+    for (bool with_viewer : {false, true}) {
+        SCOPED_TRACE(with_viewer ? "xv stand-in" : "no xv");
+        Camsim sim = camsim_start();
+        ASSERT_FALSE(sim.tty.empty());
+        std::string bin = make_temp_dir();
+        RunResult r = orvik_run({"-d", sim.tty},
+                                "cd D:\\DCIM\\100CANON\nview IMG_0002.JPG\nq\nls\nquit\n",
+                                make_temp_dir(), 120000,
+                                {with_viewer ? fake_viewer(bin) : "PATH=" + bin,
+                                 "TERM=xterm-256color"});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(r.out.find("signal"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\33["), std::string::npos) << "drawn on a pipe";
+        EXPECT_EQ(r.err.find("waiting for ACK"), std::string::npos) << r.err;
+        size_t asked = r.out.find("(q)uit (enter)nothing\n");
+        ASSERT_NE(asked, std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("--n-  IMG_0004.JPG", asked), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("bye!\n", asked), std::string::npos) << r.out;
+        camsim_stop(sim);
+        // Only the end of the run switched the camera off.
+        EXPECT_EQ(count_rx(sim, CAMERA_OFF_1), 1);
+        EXPECT_TRUE(camera_switched_off(sim));
+    }
+}
+
 TEST(Upload, ChunksLandOnTheCardAtTheirOffsets)
 {
     Rig rig;

@@ -92,12 +92,16 @@ TEST(SerialOpen, MissingDevice)
 
 TEST_F(PtyTest, SecondProgramIsRefused)
 {
-    // Another process opening the same device while this one holds it.
+    // Another process opening the same device while this one holds it;
+    // its standard error goes to `err`.
+    std::string err;
     auto try_open_in_child = [&](std::string *text, bool unprivileged = false) {
         FILE *out = std::tmpfile();
+        FILE *errors = std::tmpfile();
         const pid_t pid = fork();
         if (pid == 0) {
             dup2(fileno(out), 1);
+            dup2(fileno(errors), 2);
             // The inherited port is the other program's: leave its
             // exclusive mode alone.
             close(serial_descriptor());
@@ -105,27 +109,50 @@ TEST_F(PtyTest, SecondProgramIsRefused)
                 _exit(2);
             const int rc = serial_open(name);
             std::fflush(stdout);
+            std::fflush(stderr);
             _exit(rc == 0 ? 0 : 1);
         }
         int status = 0;
         waitpid(pid, &status, 0);
         *text = slurp(out);
+        err = slurp(errors);
         std::fclose(out);
+        std::fclose(errors);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
+    // This process, as the system names it, holds the device.
+    std::string self;
+    if (FILE *comm = std::fopen("/proc/self/comm", "r")) {
+        self = slurp(comm);
+        std::fclose(comm);
+    }
+    self = self.substr(0, self.find('\n'));
+    ASSERT_FALSE(self.empty());
+    const std::string busy = std::string(name) + ": " + std::strerror(EBUSY) + "; ";
+
     std::string text;
     EXPECT_EQ(try_open_in_child(&text), 1);
     EXPECT_EQ(text, std::string(name) + " is in use by another program\n");
+    EXPECT_EQ(err, busy + "it is held by " + self + " (pid " + std::to_string(getpid()) +
+                       "): end that program and try again\n");
     // An ordinary user is stopped earlier, by the terminal's exclusive
-    // mode: the open itself fails.
+    // mode: the open itself fails, with the same line on standard output
+    // as any failed open and the busy device's hint on standard error
+    // (that user may not see which process holds it).
     if (geteuid() == 0 && chmod(name, 0666) == 0) {
         EXPECT_EQ(try_open_in_child(&text, true), 1);
         EXPECT_EQ(text, std::string("Can't open the ") + name + " device\n");
+        EXPECT_EQ(err.rfind(busy, 0), 0u) << err;
+        const std::string remedy = "end that program and try again\n";
+        EXPECT_TRUE(err.size() > busy.size() + remedy.size() &&
+                    err.compare(err.size() - remedy.size(), remedy.size(), remedy) == 0)
+            << err;
     }
 
     serial_close();
     EXPECT_EQ(try_open_in_child(&text), 0);
     EXPECT_EQ(text, "");
+    EXPECT_EQ(err, "");
 }
 
 TEST_F(PtyTest, ReadTimeoutOnSilentLine)

@@ -1,8 +1,20 @@
-// Locating the JPEG image inside the camera's thumbnail data.
+// Locating the JPEG image inside the camera's thumbnail data, and drawing
+// it in the terminal.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
+#include "files/termimage.h"
 #include "files/thumb.h"
 
 namespace {
@@ -55,6 +67,99 @@ TEST(FindJpeg, MissingMarkersFailWithinTheData)
     Found f = find({0, 0, 0xFF, 0xD9, 0xFF, 0xD8});
     EXPECT_EQ(f.result, -1);  // an end marker before the start does not count
     EXPECT_EQ(f.start, 99u);  // outputs untouched on failure
+}
+
+// A pseudo-terminal of 24 rows and 80 columns, and a scratch JPEG file.
+struct TermDraw : testing::Test {
+    int master = -1, slave = -1;
+    std::string file = testing::TempDir() + "termdraw.jpg";
+    std::string photo;
+
+    void SetUp() override
+    {
+        struct winsize ws = {24, 80, 0, 0};
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, &ws), 0);
+        std::ifstream in(std::string(SAMPLE_CARD) + "/DCIM/100CANON/IMG_0004.JPG",
+                         std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        photo = bytes.str();
+        ASSERT_GT(photo.size(), 100u);
+        setenv("TERM", "xterm-256color", 1);
+    }
+    void TearDown() override
+    {
+        close(master);
+        close(slave);
+        unlink(file.c_str());
+    }
+    // Draws the bytes as a file on the terminal, reading the other side
+    // meanwhile: a picture is more than the terminal buffers.
+    int draw(const std::string &bytes, int fd = -1)
+    {
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            char buf[4096];
+            for (;;) {
+                struct pollfd p = {master, POLLIN, 0};
+                if (poll(&p, 1, 50) > 0) {
+                    ssize_t n = read(master, buf, sizeof buf);
+                    if (n > 0) {
+                        screen.append(buf, static_cast<size_t>(n));
+                        continue;
+                    }
+                }
+                if (done)
+                    return;
+            }
+        });
+        int result = term_draw_jpeg(file.c_str(), fd < 0 ? slave : fd);
+        done = true;
+        reader.join();
+        return result;
+    }
+    std::string shown()
+    {
+        std::string out;
+        out.swap(screen);
+        return out;
+    }
+    std::string screen;
+};
+
+TEST_F(TermDraw, DrawsAPhotoInColourAndNothingWhenDamaged)
+{
+    ASSERT_EQ(draw(photo), 0);
+    std::string out = shown();
+    EXPECT_NE(out.find("\33[38;2;"), std::string::npos) << out;
+    // The colours are reset and the next text starts on a line of its own.
+    ASSERT_GT(out.size(), 6u);
+    EXPECT_EQ(out.substr(out.size() - 6), "\33[0m\r\n");
+
+    // Cut short, or not a JPEG at all: nothing at all reaches the terminal.
+    EXPECT_EQ(draw(photo.substr(0, photo.size() / 2)), -1);
+    EXPECT_EQ(draw("no image here"), -1);
+    EXPECT_EQ(term_draw_jpeg((file + ".missing").c_str(), slave), -1);
+    EXPECT_EQ(shown(), "");
+}
+
+TEST_F(TermDraw, OnlyOnATerminalThatCanShowIt)
+{
+    setenv("TERM", "dumb", 1);
+    EXPECT_EQ(draw(photo), -1);
+    unsetenv("TERM");
+    EXPECT_EQ(draw(photo), -1);
+    EXPECT_EQ(shown(), "");
+
+    setenv("TERM", "xterm-256color", 1);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    EXPECT_EQ(draw(photo, fds[1]), -1);
+    close(fds[1]);
+    char byte;
+    EXPECT_EQ(read(fds[0], &byte, 1), 0);
+    close(fds[0]);
 }
 
 }  // namespace

@@ -1,0 +1,216 @@
+#include "serial/hint.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The families of serial device names, in the order a user is most likely
+// to want them: a camera of this age hangs on a USB adapter today.
+const char *const FAMILIES[] = {"ttyUSB", "ttyACM", "ttyS"};
+constexpr int FAMILY_COUNT = 3;
+constexpr int MAX_PORTS = 64;
+
+struct Port {
+    int family;
+    long number;
+    char name[64];
+};
+
+// The family and number of a device name such as ttyUSB0; -1 when it is
+// none of ours.
+int family_of(const char *name, long *number)
+{
+    for (int f = 0; f < FAMILY_COUNT; f++) {
+        size_t len = std::strlen(FAMILIES[f]);
+        if (std::strncmp(name, FAMILIES[f], len) != 0 || name[len] == '\0')
+            continue;
+        char *end;
+        *number = std::strtol(name + len, &end, 10);
+        if (*end == '\0' && name[len] >= '0' && name[len] <= '9')
+            return f;
+    }
+    return -1;
+}
+
+int port_order(const void *a, const void *b)
+{
+    const Port *p = static_cast<const Port *>(a), *q = static_cast<const Port *>(b);
+    if (p->family != q->family)
+        return p->family - q->family;
+    return p->number < q->number ? -1 : p->number > q->number;
+}
+
+void append(char *out, size_t size, const char *text)
+{
+    size_t used = std::strlen(out);
+    if (used < size)
+        std::snprintf(out + used, size - used, "%s", text);
+}
+
+// The names of the processes other than this one that have `path` open,
+// as "name (pid N)" joined by ", ".  Processes of other users are not
+// readable without privileges and are silently passed over.
+void find_holders(const char *path, char *out, size_t size)
+{
+    out[0] = '\0';
+    struct stat target;
+    if (stat(path, &target) != 0)
+        return;
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr)
+        return;
+    long self = static_cast<long>(getpid());
+    int found = 0;
+    while (dirent *p = readdir(proc)) {
+        char *end;
+        long pid = std::strtol(p->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == self)
+            continue;
+        char fd_dir[64];
+        std::snprintf(fd_dir, sizeof fd_dir, "/proc/%ld/fd", pid);
+        DIR *fds = opendir(fd_dir);
+        if (fds == nullptr)
+            continue;
+        bool holds = false;
+        while (dirent *f = readdir(fds)) {
+            char link[384];
+            struct stat st;
+            std::snprintf(link, sizeof link, "%s/%s", fd_dir, f->d_name);
+            if (f->d_name[0] != '.' && stat(link, &st) == 0 && st.st_dev == target.st_dev &&
+                st.st_ino == target.st_ino) {
+                holds = true;
+                break;
+            }
+        }
+        closedir(fds);
+        if (!holds)
+            continue;
+        char comm_path[64], comm[64] = "?";
+        std::snprintf(comm_path, sizeof comm_path, "/proc/%ld/comm", pid);
+        if (FILE *c = std::fopen(comm_path, "re")) {
+            if (std::fgets(comm, sizeof comm, c) != nullptr)
+                comm[std::strcspn(comm, "\n")] = '\0';
+            std::fclose(c);
+        }
+        char entry[128];
+        std::snprintf(entry, sizeof entry, "%s%s (pid %ld)", found++ ? ", " : "", comm, pid);
+        append(out, size, entry);
+    }
+    closedir(proc);
+}
+
+}  // namespace
+
+int serial_list_ports(const char *dev_dir, const char *sys_tty_dir, char *out, size_t size)
+{
+    Port ports[MAX_PORTS];
+    int count = 0;
+    if (size > 0)
+        out[0] = '\0';
+    DIR *dev = opendir(dev_dir);
+    if (dev == nullptr)
+        return 0;
+    while (dirent *e = readdir(dev)) {
+        long number = 0;
+        int family = family_of(e->d_name, &number);
+        if (family < 0 || count == MAX_PORTS || std::strlen(e->d_name) >= sizeof ports[0].name)
+            continue;
+        if (std::strcmp(FAMILIES[family], "ttyS") == 0) {
+            char device_link[512];
+            struct stat st;
+            std::snprintf(device_link, sizeof device_link, "%s/%s/device", sys_tty_dir, e->d_name);
+            if (lstat(device_link, &st) != 0)
+                continue;
+        }
+        ports[count].family = family;
+        ports[count].number = number;
+        std::snprintf(ports[count].name, sizeof ports[count].name, "%s", e->d_name);
+        count++;
+    }
+    closedir(dev);
+    std::qsort(ports, static_cast<size_t>(count), sizeof ports[0], port_order);
+    for (int i = 0; i < count; i++) {
+        char path[600];
+        std::snprintf(path, sizeof path, "%s%s/%s", i ? " " : "", dev_dir, ports[i].name);
+        append(out, size, path);
+    }
+    return count;
+}
+
+const char *serial_explain_open(const char *path, int err, char *out, size_t size)
+{
+    std::snprintf(out, size, "%s: %s", path, std::strerror(err));
+    char more[1280];
+    switch (err) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: {
+        char ports[512];
+        if (serial_list_ports("/dev", "/sys/class/tty", ports, sizeof ports) > 0) {
+            char first[512];
+            std::snprintf(first, sizeof first, "%.*s", static_cast<int>(std::strcspn(ports, " ")),
+                          ports);
+            std::snprintf(more, sizeof more, "; serial ports here: %s; use -d, e.g. orvik -d %s",
+                          ports, first);
+        } else {
+            std::snprintf(more, sizeof more,
+                          "; no serial port found here (is the USB serial adapter plugged "
+                          "in?); use -d <serialdevice>");
+        }
+        break;
+    }
+    case EACCES:
+    case EPERM: {
+        struct stat st;
+        const struct group *g = stat(path, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+        if (g != nullptr && st.st_gid != 0)
+            std::snprintf(more, sizeof more,
+                          "; it belongs to the group %s: join it with "
+                          "sudo usermod -aG %s $USER, then log out and in again",
+                          g->gr_name, g->gr_name);
+        else
+            std::snprintf(more, sizeof more, "; ask the administrator for access to it");
+        break;
+    }
+    case EBUSY:
+    case EWOULDBLOCK: {
+        char holders[512];
+        find_holders(path, holders, sizeof holders);
+        if (holders[0] != '\0')
+            std::snprintf(more, sizeof more, "; it is held by %s: end that program and try again",
+                          holders);
+        else
+            std::snprintf(more, sizeof more,
+                          "; another program holds it: end that program and try again");
+        break;
+    }
+    default:
+        more[0] = '\0';
+        break;
+    }
+    append(out, size, more);
+    return out;
+}
+
+void serial_open_hint(const char *path, int err)
+{
+    char line[2048];
+    std::fprintf(stderr, "%s\n", serial_explain_open(path, err, line, sizeof line));
+}
+
+void serial_silence_hint(const char *path)
+{
+    if (!isatty(STDERR_FILENO))
+        return;
+    std::fprintf(stderr,
+                 "\nNo answer from the camera yet: check that it is switched on and set to PC "
+                 "mode, and that its cable is on %s\n",
+                 path);
+}

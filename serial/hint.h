@@ -1,0 +1,33 @@
+// What to tell a user whose serial device does not open or whose camera
+// does not answer: the system's reason and the usual remedy.  Only ever
+// printed on standard error; standard output keeps the protocol's lines.
+#ifndef ORVIK_SERIAL_HINT_H
+#define ORVIK_SERIAL_HINT_H
+
+#include <cstddef>
+
+// The serial ports of this machine, by name: `dev_dir`/ttyUSB*, ttyACM*
+// and those ttyS* that `sys_tty_dir`/ttySn/device shows to be backed by a
+// real port (the kernel makes ttyS0..31 whether or not a UART is there).
+// USB adapters first, then ACM, then the built-in ports, each by number,
+// as full paths joined by single spaces into `out` (cut to fit `size`).
+// Returns how many were found; `out` is "" when none.
+int serial_list_ports(const char *dev_dir, const char *sys_tty_dir, char *out, size_t size);
+
+// The one-line explanation (no line end) for a failed open of `path` with
+// errno value `err`: the system's text, then for a missing device the
+// ports that exist and "use -d", for a permission error the owning group
+// and how to join it, for a busy device the processes holding it (found
+// in /proc/<pid>/fd), excluding this process.  Returns `out`.
+const char *serial_explain_open(const char *path, int err, char *out, size_t size);
+
+// Writes serial_explain_open's line and a line end on standard error.
+void serial_open_hint(const char *path, int err);
+
+// The line for a camera that has not answered the synchronisation for a
+// while, written on standard error only when that is a terminal (a script
+// reading the output gets nothing new).  Starts with a line end, since the
+// dots of the synchronisation are still on their line.
+void serial_silence_hint(const char *path);
+
+#endif

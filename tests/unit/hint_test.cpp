@@ -1,0 +1,116 @@
+// The explanations given when the serial device does not open.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "serial/hint.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Scratch {
+    fs::path dir;
+    Scratch()
+    {
+        char pattern[] = "/tmp/orvik-hint.XXXXXX";
+        dir = mkdtemp(pattern);
+    }
+    ~Scratch() { fs::remove_all(dir); }
+    std::string touch(const std::string &rel)
+    {
+        fs::create_directories((dir / rel).parent_path());
+        std::ofstream(dir / rel).put('x');
+        return (dir / rel).string();
+    }
+};
+
+std::string explain(const std::string &path, int err)
+{
+    char line[2048];
+    return serial_explain_open(path.c_str(), err, line, sizeof line);
+}
+
+TEST(SerialHint, ListsRealPortsAdaptersFirst)
+{
+    Scratch s;
+    for (const char *name : {"ttyS0", "ttyS1", "ttyS10", "ttyUSB1", "ttyUSB0", "ttyACM0",
+                             "ttyS2x", "ttyS", "tty0", "console"})
+        s.touch(std::string("dev/") + name);
+    // Only ttyS1 and ttyS10 have a port behind them.
+    s.touch("sys/ttyS1/device");
+    s.touch("sys/ttyS10/device");
+    fs::create_directories(s.dir / "sys/ttyS0");
+    std::string dev = (s.dir / "dev").string();
+    char out[512];
+    EXPECT_EQ(serial_list_ports(dev.c_str(), (s.dir / "sys").c_str(), out, sizeof out), 5);
+    EXPECT_EQ(std::string(out), dev + "/ttyUSB0 " + dev + "/ttyUSB1 " + dev + "/ttyACM0 " +
+                                    dev + "/ttyS1 " + dev + "/ttyS10");
+
+    fs::create_directories(s.dir / "empty");
+    EXPECT_EQ(serial_list_ports((s.dir / "empty").c_str(), "/nonexistent", out, sizeof out), 0);
+    EXPECT_STREQ(out, "");
+}
+
+TEST(SerialHint, PermissionNamesTheGroupToJoin)
+{
+    Scratch s;
+    std::string device = s.touch("ttyUSB0");
+    setgrent();
+    const struct group *g;
+    while ((g = getgrent()) != nullptr && g->gr_gid == 0) {
+    }
+    ASSERT_NE(g, nullptr) << "no group but root";
+    std::string name = g->gr_name;
+    ASSERT_EQ(chown(device.c_str(), static_cast<uid_t>(-1), g->gr_gid), 0);
+    endgrent();
+    EXPECT_EQ(explain(device, EACCES),
+              device + ": Permission denied; it belongs to the group " + name +
+                  ": join it with sudo usermod -aG " + name + " $USER, then log out and in again");
+}
+
+TEST(SerialHint, BusyNamesTheHolder)
+{
+    Scratch s;
+    std::string device = s.touch("ttyUSB0");
+    EXPECT_EQ(explain(device, EBUSY), device + ": Device or resource busy; another program "
+                                               "holds it: end that program and try again");
+
+    // Another process that has the device open is named with its id; this
+    // process's own descriptors do not count.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        int fd = open(device.c_str(), O_RDONLY);
+        char byte = fd >= 0 ? 'y' : 'n';
+        if (write(ready[1], &byte, 1) == 1)
+            pause();
+        _exit(0);
+    }
+    int mine = open(device.c_str(), O_RDONLY);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 'y');
+    std::string comm;
+    std::getline(std::ifstream("/proc/self/comm"), comm);
+    EXPECT_EQ(explain(device, EBUSY),
+              device + ": Device or resource busy; it is held by " + comm + " (pid " +
+                  std::to_string(holder) + "): end that program and try again");
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(mine);
+    close(ready[0]);
+    close(ready[1]);
+}
+
+}  // namespace
