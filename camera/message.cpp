@@ -6,6 +6,7 @@
 #include "serial/frame.h"
 #include "serial/link.h"
 #include "shell/exits.h"
+#include "shell/settings.h"
 
 // The camera's firmware dispatches on (command, class) and checks the word
 // of each request; the words are the ones the camera expects, rows that no
@@ -70,13 +71,163 @@ void serial_send_message_frag(unsigned type, const uint8_t *payload,
     serial_send_data_packet(message, total, fragment);
 }
 
-void camera_send_request(unsigned type, const uint8_t *payload, uint16_t payload_len)
+namespace {
+
+// The request last sent, for sending it again when the camera never had it.
+uint8_t request_payload[SERIAL_FRAME_MAX];
+uint16_t request_length;
+unsigned request_type;
+int request_resends;    // times the request went again in this exchange
+bool request_acked;     // the camera acknowledged the request's EOT
+unsigned long lost_mark;
+
+// Advice is given when at least this many messages were sent again, and
+// at least one for every four that got through.
+constexpr int ADVICE_REPEATS = 3;
+constexpr int REQUEST_RESENDS = 4;
+constexpr int ADVICE_SHARE = 4;
+
+int send_request_once(void)
 {
-    serial_send_message_frag(type, payload, payload_len, 0);
+    serial_send_message_frag(request_type, request_payload, request_length, 0);
     serial_send_eot(1);
+    Packet pkt{};
+    int r = serial_wait_ack_packet(&pkt);
+    if (r == -2 && (serial_is_data_packet(pkt) || pkt.type == PKT_EOT)) {
+        // Data or an EOT where the acknowledge belongs: the camera is still
+        // in a transmission whose acknowledge it never got, and took the
+        // request for that answer.  (Or the acknowledge was lost and this is
+        // the reply; the request going once more costs only time then.)
+        camera_run_out(pkt.type == PKT_EOT ? pkt.seq : -1);
+        serial_count_repeat();
+        serial_send_message_frag(request_type, request_payload, request_length, 0);
+        serial_send_eot(1);
+        r = serial_wait_ack();
+    }
+    request_acked = r >= 0 || r == -3;
+    lost_mark = serial_frames_lost();
+    return r;
+}
+
+}  // namespace
+
+int camera_send_request(unsigned type, const uint8_t *payload, uint16_t payload_len)
+{
+    request_type = type;
+    // What cannot be sent as one packet ends the program in the sender;
+    // only what fits is kept.
+    request_length = payload_len <= MESSAGE_MAX_PAYLOAD ? payload_len : 0;
+    if (request_length > 0)
+        std::memcpy(request_payload, payload, request_length);
+    request_resends = 0;
+    if (payload_len > MESSAGE_MAX_PAYLOAD) {
+        serial_send_message_frag(type, payload, payload_len, 0);
+        return -1;
+    }
     // The acknowledge's outcome is reported by the wait itself; the camera
     // answers the request whatever it was, so the exchange goes on.
-    serial_wait_ack();
+    return send_request_once();
+}
+
+const uint8_t *camera_get_reply_packet(Packet *pkt)
+{
+    const uint8_t *frame = serial_get_packet(pkt);
+    const unsigned long lost = serial_frames_lost();
+    if (frame != nullptr && lost != lost_mark)
+        pkt->crc_ok = 0;
+    // A frame holding more than its length field accounts for is two
+    // frames run together (the end byte between them destroyed): too long
+    // for a checked CRC, and the second frame is gone.
+    if (frame != nullptr && serial_is_data_packet(*pkt) && pkt->frame_length > 6 &&
+        pkt->frame_length - 6 > pkt->length)
+        pkt->crc_ok = 0;
+    lost_mark = lost;
+    return frame;
+}
+
+int camera_reply_silence(int *silences)
+{
+    if (++*silences > CAMERA_MAX_SILENCES) {
+        serial_count_given_up();
+        return SILENCE_GIVE_UP;
+    }
+    if (serial_heard_since_sent())
+        return SILENCE_LOST_END;
+    if (serial_last_sent() == PKT_ACK) {
+        serial_repeat_answer();
+        return SILENCE_RESENT;
+    }
+    // A request that changes the card is not made twice: its reply may
+    // have been lost without a trace, and a NACK has the camera send that
+    // reply again (a camera that never had the request ignores it, and the
+    // exchange fails).
+    if (request_type == MSG_DELETE || request_type == MSG_MKDIR || request_type == MSG_RMDIR) {
+        serial_send_ack(NACK);
+        return SILENCE_RESENT;
+    }
+    // Nothing at all since the request: the camera dropped it (or its EOT)
+    // as damaged.  A camera that acknowledged the EOT is there and gets
+    // the request again (a few times); one that did not is tried once more.
+    if (request_resends >= REQUEST_RESENDS || (!request_acked && request_resends > 0)) {
+        serial_count_given_up();
+        return SILENCE_GIVE_UP;
+    }
+    if (request_acked)
+        --*silences;
+    request_resends++;
+    serial_count_repeat();
+    send_request_once();
+    return SILENCE_RESENT;
+}
+
+void camera_run_out(int pending_eot)
+{
+    if (pending_eot >= 0 && pending_eot <= 255)
+        serial_answer_eot(static_cast<uint8_t>(pending_eot));
+    // Bounded all the same: a camera repeating for ever must not hold the
+    // program.
+    for (int i = 0; i < 65536; i++) {
+        Packet pkt{};
+        if (serial_get_packet(&pkt) == nullptr)
+            break;
+        if (pkt.type != PKT_EOT)
+            continue;
+        // A damaged number is no number: the EOT is answered as the next.
+        if (pkt.crc_ok)
+            serial_answer_eot(pkt.seq);
+        else
+            serial_send_ack(0);
+    }
+    lost_mark = serial_frames_lost();
+}
+
+void camera_advice_begin(void)
+{
+    serial_reset_line_counts();
+}
+
+void camera_advise_speed(void)
+{
+    const LineCounts c = serial_line_counts();
+    serial_reset_line_counts();
+    const bool many = c.repeats >= ADVICE_REPEATS && c.repeats * ADVICE_SHARE >= c.acks;
+    if (!many && !(c.given_up > 0 && c.repeats > 0))
+        return;
+    static const int speeds[] = {115200, 57600, 38400, 19200, 9600};
+    int lower = 0;
+    for (size_t i = 0; i + 1 < sizeof speeds / sizeof speeds[0]; i++)
+        if (settings.speed == speeds[i])
+            lower = speeds[i + 1];
+    std::fflush(stdout);
+    if (lower > 0)
+        std::fprintf(stderr,
+                     "The serial line is noisy (%d repeats): a lower speed may help, "
+                     "speed %d or -s %d\n",
+                     c.repeats, lower, lower);
+    else
+        std::fprintf(stderr, "The serial line is noisy (%d repeats) even at %d bits per second: "
+                             "check the cable\n",
+                     c.repeats, settings.speed);
 }
 
 int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
@@ -87,9 +238,28 @@ int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
     static uint8_t reply_copy[SERIAL_FRAME_MAX];
 
     camera_send_request(type, payload, payload_len);
-    Packet pkt{};
-    int got = serial_get_packet(&pkt) != nullptr;
-    if (got) {
+    int silences = 0;
+    int repeats = 0;
+    int got = 0;
+    for (;;) {
+        Packet pkt{};
+        got = camera_get_reply_packet(&pkt) != nullptr;
+        if (!got) {
+            int r = camera_reply_silence(&silences);
+            if (r == SILENCE_RESENT)
+                continue;
+            if (r == SILENCE_LOST_END) {
+                serial_send_ack(NACK);
+                continue;
+            }
+            break;
+        }
+        silences = 0;
+        if (pkt.type == PKT_EOT && !pkt.crc_ok && repeats++ < CAMERA_MAX_REPEATS) {
+            // The reply itself was lost on the way; its EOT came alone.
+            serial_send_ack(NACK);
+            continue;
+        }
         *reply = pkt;
         int n = 0;
         if (serial_is_data_packet(pkt) && pkt.data != nullptr)
@@ -100,10 +270,24 @@ int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
             std::memcpy(reply_copy, pkt.data, static_cast<size_t>(n));
         reply->length = static_cast<uint16_t>(n);
         reply->data = reply_copy;
+
+        Packet eot{};
+        int e = serial_wait_eot_packet(&eot);
+        const bool damaged = !pkt.crc_ok || serial_frames_lost() != lost_mark;
+        lost_mark = serial_frames_lost();
+        if (damaged && e != -2 && repeats++ < CAMERA_MAX_REPEATS) {
+            serial_send_ack(NACK);
+            continue;
+        }
+        if (e == 0 || e == -3)
+            serial_answer_eot(eot.seq);
+        else
+            serial_send_ack(0);
+        return 0;
     }
     serial_wait_eot();
     serial_send_ack(0);
-    return got ? 0 : -1;
+    return -1;
 }
 
 int camera_check_payload(int payload_len)

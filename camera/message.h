@@ -57,16 +57,63 @@ void serial_send_message_frag(unsigned type, const uint8_t *payload,
                               uint16_t payload_len, int fragment);
 
 // The standard exchange: request, EOT(1), wait ACK, one reply packet, wait
-// EOT, ACK(0).  Every step runs whatever the waits report.  Returns 0 when
-// a reply packet was read (reply filled; reply->data points to a copy that
-// stays valid until the next camera_request), -1 when none arrived.
+// EOT, ACK(0).  Every step runs whatever the waits report.  A reply that
+// failed its check or lost a frame is asked for again (NACK, at most
+// CAMERA_MAX_REPEATS times); read timeouts go through camera_reply_silence.
+// Returns 0 when a reply packet was read (reply filled; reply->data points
+// to a copy that stays valid until the next camera_request), -1 when none
+// arrived.
 int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
                    Packet *reply);
 
 // Steps 1-3 of the exchange, for the multi-packet replies of the listing and
-// the download: request, EOT(1), wait ACK (reported, not acted on).
-void camera_send_request(unsigned type, const uint8_t *payload,
-                         uint16_t payload_len);
+// the download: request, EOT(1), wait ACK (its failures reported, not acted
+// on).  When the camera answers with data or an EOT instead of the ACK, it
+// is still in an earlier transmission (whose acknowledge it never got): it
+// is run out with camera_run_out and the request sent once more.  The
+// request is kept for camera_reply_silence.  Returns the last wait's result.
+int camera_send_request(unsigned type, const uint8_t *payload,
+                        uint16_t payload_len);
+
+// Repeats asked for in a row on one message before the transfer is given
+// up, and read timeouts in a row inside a reply that are answered before it
+// is given up.
+constexpr int CAMERA_MAX_REPEATS = 32;
+constexpr int CAMERA_MAX_SILENCES = 2;
+
+// Receives the next packet of the reply to the request last sent, as
+// serial_get_packet does, except that a packet that follows a frame the
+// line lost (see serial_frames_lost) comes back with crc_ok 0: the message
+// it belongs to is not whole and must be asked for again.
+const uint8_t *camera_get_reply_packet(Packet *pkt);
+
+// What a read timeout inside a reply means, and what was done about it.
+// *silences counts the timeouts in a row (the caller sets it to 0 whenever
+// a packet arrives).
+enum ReplySilence {
+    SILENCE_RESENT,   // this side's frame was lost: the last answer (or the
+                      // request, when the camera never had it) went again
+    SILENCE_LOST_END, // the camera's message lost its end: the caller asks
+                      // for it again with a NACK, as for a damaged message
+    SILENCE_GIVE_UP,  // too many timeouts in a row: the transfer is over
+};
+int camera_reply_silence(int *silences);
+
+// Lets the camera finish what it is still sending, the data unwanted:
+// every EOT it sends is acknowledged (serial_answer_eot), starting with
+// `pending_eot` when that is 0..255 (an EOT received and not yet
+// answered), until the line has been quiet for one read timeout.  A camera
+// waiting for an answer to its EOT takes the next request for that answer,
+// so a transfer given up half-way is finished here instead.
+void camera_run_out(int pending_eot);
+
+// Around a command (or a whole non-interactive mode): camera_advice_begin
+// forgets what the line cost so far; camera_advise_speed then prints one
+// line on stderr suggesting the next lower speed when the command's
+// transfers needed many repeats (at least 3, and one for every 4 messages
+// that got through) or one was given up after repeats.
+void camera_advice_begin(void);
+void camera_advise_speed(void);
 
 // Prints "request too long for one packet\n" and returns -1 when a payload
 // of `payload_len` bytes cannot travel as one packet, else returns 0.  The

@@ -1,6 +1,7 @@
 #include "camsim/line.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <vector>
 
 volatile std::sig_atomic_t line_stop = 0;
+volatile std::sig_atomic_t line_noise_toggles = 0;
 
 namespace {
 
@@ -22,6 +24,16 @@ constexpr int WRITE_STALL_MS = 2000;
 // Bytes of one frame arrive back to back; a pause this long inside a frame
 // means its sender gave up on it.
 constexpr long FRAME_GAP_US = 300000;
+
+// Bit errors of one direction of the line: the gaps between flipped bits
+// are drawn from the geometric distribution, so the cost is per error, not
+// per bit.
+struct Noise {
+    const char *name;          // for the log: "to host" or "from host"
+    unsigned long long state;  // splitmix64
+    long long gap;             // clean bits before the next flipped one
+    long flips;
+};
 
 struct Line {
     int fd = -1;
@@ -42,8 +54,68 @@ struct Line {
     // Pacing: when the line is free in each direction, in microseconds.
     long long tx_free_us = 0;
     long long rx_busy_us = 0;
+    // Noise.
+    double noise_rate = 0;
+    bool noise_on = false;
+    std::sig_atomic_t toggles_seen = 0;
+    Noise tx_noise = {"to host", 0, 0, 0};
+    Noise rx_noise = {"from host", 0, 0, 0};
 };
 Line line;
+
+unsigned long long splitmix64(unsigned long long *state)
+{
+    unsigned long long z = (*state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+long long next_gap(Noise *n)
+{
+    // Uniform in (0, 1], then the number of clean bits before a failure.
+    double u = (static_cast<double>(splitmix64(&n->state) >> 11) + 1.0) / 9007199254740992.0;
+    double g = std::floor(std::log(u) / std::log1p(-line.noise_rate));
+    return g > 4e18 ? 4000000000000000000ll : static_cast<long long>(g);
+}
+
+void log_line(const char *kind, const std::string &text);
+
+void noise_follow_toggles()
+{
+    std::sig_atomic_t seen = line_noise_toggles;
+    if (seen == line.toggles_seen || line.noise_rate <= 0)
+        return;
+    if ((seen - line.toggles_seen) % 2 != 0) {
+        line.noise_on = !line.noise_on;
+        log_line("NOTE", std::string(line.noise_on ? "noise on" : "noise off") + " after " +
+                             std::to_string(line.tx_noise.flips) + " bits flipped to host, " +
+                             std::to_string(line.rx_noise.flips) + " from host");
+    }
+    line.toggles_seen = seen;
+}
+
+// Flips the bits the noise hits in bytes[0..count), in the order they
+// cross the line.
+void noise_apply(Noise *n, uint8_t *bytes, size_t count)
+{
+    noise_follow_toggles();
+    if (!line.noise_on)
+        return;
+    long long bits = static_cast<long long>(count) * 8;
+    while (n->gap < bits) {
+        size_t at = static_cast<size_t>(n->gap / 8);
+        uint8_t before = bytes[at];
+        bytes[at] = static_cast<uint8_t>(before ^ (1u << (n->gap % 8)));
+        n->flips++;
+        char text[96];
+        std::snprintf(text, sizeof text, "noise %s: byte %zu of %zu, %02x -> %02x (%ld bits so far)",
+                      n->name, at, count, before, bytes[at], n->flips);
+        log_line("NOTE", text);
+        n->gap += 1 + next_gap(n);
+    }
+    n->gap -= bits;
+}
 
 long long now_us()
 {
@@ -131,18 +203,22 @@ void send_frame(const uint8_t *frame, size_t count)
 {
     if (line.pace) {
         // The frame arrives when its last byte has crossed the line, and
-        // the camera answers only what it has fully received.
-        long long start = now_us();
-        if (line.tx_free_us > start)
-            start = line.tx_free_us;
+        // the camera answers only what it has fully received.  The frame
+        // starts when the line is free in both directions, reckoned on the
+        // line's own clock, not when this process got round to it: a timer
+        // that oversleeps then delays one frame, never every later one, and
+        // the emulator's own work does not count against the host.
+        long long start = line.tx_free_us;
         if (line.rx_busy_us > start)
             start = line.rx_busy_us;
         long long end = start + byte_time_us(count);
         sleep_until(end);
         line.tx_free_us = end;
     }
-    log_bytes("TX", frame, count);
-    write_all(frame, count);
+    std::vector<uint8_t> sent(frame, frame + count);
+    noise_apply(&line.tx_noise, sent.data(), count);
+    log_bytes("TX", sent.data(), count);
+    write_all(sent.data(), count);
 }
 
 int configure_raw(int fd, const char *what)
@@ -275,6 +351,17 @@ void line_set_pacing(bool on)
     line.pace = on;
 }
 
+void line_set_noise(double rate, unsigned long long seed)
+{
+    line.noise_rate = rate;
+    line.noise_on = rate > 0;
+    line.toggles_seen = line_noise_toggles;
+    line.tx_noise.state = seed;
+    line.rx_noise.state = seed ^ 0x5DEECE66Dull;
+    line.tx_noise.gap = rate > 0 ? next_gap(&line.tx_noise) : 0;
+    line.rx_noise.gap = rate > 0 ? next_gap(&line.rx_noise) : 0;
+}
+
 void line_set_speed(int bps)
 {
     line.speed = bps > 0 ? bps : 9600;
@@ -326,6 +413,7 @@ int line_receive(LineEvent *ev, int timeout_ms)
         }
         if (n <= 0)
             return -1;
+        noise_apply(&line.rx_noise, line.rbuf, static_cast<size_t>(n));
         long long t = now_us();
         if (line.in_frame && t - line.last_rx_us > FRAME_GAP_US) {
             line.in_frame = false;
@@ -356,6 +444,9 @@ void line_send_packet(const uint8_t *packet, size_t count, bool bad_crc)
 
 void line_close()
 {
+    if (line.noise_rate > 0)
+        line_note("noise: " + std::to_string(line.tx_noise.flips) + " bits flipped to host, " +
+                  std::to_string(line.rx_noise.flips) + " from host");
     if (line.fd >= 0)
         close(line.fd);
     if (line.slave >= 0)

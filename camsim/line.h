@@ -15,6 +15,10 @@
 // it is set.
 extern volatile std::sig_atomic_t line_stop;
 
+// Raised by SIGUSR1: each raise switches the noise off when it is on and on
+// again when it is off, before the next byte crosses the line.
+extern volatile std::sig_atomic_t line_noise_toggles;
+
 // Opens a pseudo-terminal pair, sets the terminal side raw and keeps it
 // open, so that a program closing and reopening it never hangs up the
 // line.  Returns 0 with the terminal's path in *path, or -1 (perror done).
@@ -32,6 +36,12 @@ int line_open_log(const std::string &path);
 // on a real port, switches the port once what was sent has left it.
 void line_set_speed(int bps);
 void line_set_pacing(bool on);
+
+// Bit errors: every bit crossing the line in either direction is flipped
+// with probability `rate`, drawn from two generators (one per direction)
+// seeded from `seed`, so a run with the same bytes meets the same errors.
+// Each flip is a NOTE in the log; rate 0 keeps the line clean.
+void line_set_noise(double rate, unsigned long long seed);
 
 // Appends "<time> NOTE <text>" to the log.
 void line_note(const std::string &text);

@@ -19,6 +19,11 @@ void on_signal(int)
     line_stop = 1;
 }
 
+void on_usr1(int)
+{
+    line_noise_toggles = line_noise_toggles + 1;
+}
+
 void install_handlers()
 {
     struct sigaction sa;
@@ -28,6 +33,8 @@ void install_handlers()
     sa.sa_flags = 0;  // no SA_RESTART: waits return EINTR and see the flag
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = on_usr1;
+    sigaction(SIGUSR1, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
 
@@ -83,11 +90,12 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     line_set_pacing(opts.pace);
+    line_set_noise(opts.noise_rate, opts.noise_seed);
     protocol_init(&opts);
     line_note("ready on " + tty);
     int status = 0;
     while (!line_stop) {
-        int got = line_receive(&event, 1000);
+        int got = line_receive(&event, protocol_wait_ms());
         if (got < 0) {
             std::fprintf(stderr, "orvik-camsim: the line failed: %s\n", std::strerror(errno));
             status = 1;
@@ -95,6 +103,7 @@ int main(int argc, char **argv)
         }
         if (got > 0)
             protocol_handle(event);
+        protocol_tick();
     }
     line_note("stopped");
     if (!opts.link.empty())

@@ -22,6 +22,12 @@ const char USAGE[] =
     "  --packet-size N     data bytes per file data packet (40-4000, default 1016)\n"
     "  --message-size N    file bytes per reply message (default 8192)\n"
     "  --pace              send and receive at the negotiated line speed\n"
+    "  --noise RATE[:SEED] flip bits at random at RATE (0 to 0.01) both ways;\n"
+    "                      SIGUSR1 switches the noise off and on again\n"
+    "  --patience S        after sending an EOT wait S seconds (0.1-600) for the\n"
+    "                      answer, taking whatever arrives as that answer; then\n"
+    "                      give the transmission up (default: wait until the\n"
+    "                      host sends a new request)\n"
     "  --fault KIND@N      inject a fault (repeatable); KIND is one of crc-data,\n"
     "                      crc-eot, crc-persist, drop, silent, silent-reply, sync,\n"
     "                      probe, refuse, pcmode, unknown, ackseq, eotseq, long;\n"
@@ -58,6 +64,44 @@ bool parse_firmware(const std::string &text, uint8_t out[4])
             return false;
         out[i] = static_cast<uint8_t>(c - '0');
     }
+    return true;
+}
+
+bool parse_noise(const std::string &text, CamsimOptions *opts)
+{
+    size_t colon = text.find(':');
+    std::string rate = text.substr(0, colon);
+    if (rate.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    double r = std::strtod(rate.c_str(), &end);
+    if (errno || *end || !(r >= 0 && r <= 0.01))
+        return false;
+    opts->noise_rate = r;
+    if (colon == std::string::npos)
+        return true;
+    std::string seed = text.substr(colon + 1);
+    if (seed.empty() || seed[0] == '-')
+        return false;
+    errno = 0;
+    unsigned long long s = std::strtoull(seed.c_str(), &end, 10);
+    if (errno || *end)
+        return false;
+    opts->noise_seed = s;
+    return true;
+}
+
+bool parse_seconds(const std::string &text, long *ms)
+{
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    double s = std::strtod(text.c_str(), &end);
+    if (errno || *end || !(s >= 0.1 && s <= 600))
+        return false;
+    *ms = static_cast<long>(s * 1000 + 0.5);
     return true;
 }
 
@@ -135,6 +179,12 @@ int apply_option(const std::string &arg, const std::string &value, CamsimOptions
         if (!parse_number(value, 1, CAMSIM_MAX_MESSAGE, &n))
             return bad("message size", value);
         opts->message_size = static_cast<int>(n);
+    } else if (arg == "--noise") {
+        if (!parse_noise(value, opts))
+            return bad("noise", value);
+    } else if (arg == "--patience") {
+        if (!parse_seconds(value, &opts->patience_ms))
+            return bad("patience", value);
     } else if (arg == "--fault") {
         if (!parse_fault(value, opts))
             return bad("fault", value);

@@ -53,6 +53,9 @@ struct CamsimOptions {
     int packet_size = 1016;
     int message_size = 8192;
     bool pace = false;
+    double noise_rate = 0;        // bit error rate both ways; 0: a clean line
+    unsigned long long noise_seed = 1;
+    long patience_ms = -1;        // -1: wait for an answer until a new request
     std::vector<Fault> faults;
     bool hostile = false;
     std::string hostile_name;

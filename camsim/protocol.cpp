@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <time.h>
 #include <vector>
 
 #include "camsim/requests.h"
@@ -31,6 +32,7 @@ struct Camera {
     Awaiting awaiting = AWAIT_NONE;
     std::vector<uint8_t> reply; // AWAIT_GREETING / AWAIT_REPLY: to repeat on NACK
     bool wrong_eot = false;     // the next EOT carries a wrong number
+    long long answer_due_us = 0;// with --patience: when the wait for the answer ends
 
     // The file transfer in progress.
     std::vector<uint8_t> request;  // the request message (its header is echoed)
@@ -95,6 +97,13 @@ void send_data(uint8_t seq, const uint8_t *data, size_t len, bool bad_crc = fals
     line_send_packet(p.data(), p.size(), bad_crc);
 }
 
+long long now_us()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 void send_eot(bool bad_crc = false)
 {
     uint8_t number = cam.eot_number;
@@ -103,6 +112,9 @@ void send_eot(bool bad_crc = false)
         cam.wrong_eot = false;
     }
     send_link(number, PKT_EOT, EOT_CLOSES, bad_crc);
+    // The wait for the answer starts once the EOT has gone out.
+    if (cam.opts->patience_ms >= 0)
+        cam.answer_due_us = now_us() + cam.opts->patience_ms * 1000;
 }
 
 // Data packets after the first of a message are numbered 1, 2, ... and
@@ -359,6 +371,24 @@ void handle_sync()
     send_reply();
 }
 
+// A camera that waits a limited time for the answer to its EOT takes the
+// first frame that arrives meanwhile as that answer: an acknowledge moves
+// on, anything else (a NACK, or the host already sending something new)
+// has the message sent again.
+bool taken_as_answer(const Packet &p)
+{
+    if (cam.opts->patience_ms < 0 || cam.awaiting == AWAIT_NONE)
+        return false;
+    if (p.type == PKT_ACK || p.type == PKT_CAMERA_OFF)
+        return false;
+    line_note("packet type " + std::to_string(p.type) + " taken as the answer: repeating");
+    if (cam.awaiting == AWAIT_FILE)
+        send_file_message();
+    else
+        send_reply();
+    return true;
+}
+
 void handle_frame(const LineEvent &ev)
 {
     if (!cam.on)
@@ -366,6 +396,15 @@ void handle_frame(const LineEvent &ev)
     Packet p{};
     PacketVerdict v{};
     serial_parse_packet(ev.frame, ev.length, &p, &v);
+    // The camera's receiver throws away whatever fails its check.  Only
+    // the camera-off frame is too short to carry a checked CRC.
+    bool off_frame = p.type == PKT_CAMERA_OFF && ev.length == 4;
+    if (!p.crc_ok || (v.crc_guessed && !off_frame)) {
+        line_note("frame with a bad CRC dropped");
+        return;
+    }
+    if (taken_as_answer(p))
+        return;
     switch (p.type) {
     case PKT_MSG:
     case PKT_MSG_ALT:
@@ -406,6 +445,25 @@ void protocol_init(CamsimOptions *opts)
 {
     cam = Camera();
     cam.opts = opts;
+}
+
+int protocol_wait_ms()
+{
+    if (cam.opts == nullptr || cam.opts->patience_ms < 0 || cam.awaiting == AWAIT_NONE)
+        return 1000;
+    long long left = (cam.answer_due_us - now_us() + 999) / 1000;
+    return left < 1 ? 1 : left > 1000 ? 1000 : static_cast<int>(left);
+}
+
+void protocol_tick()
+{
+    if (cam.opts == nullptr || cam.opts->patience_ms < 0 || cam.awaiting == AWAIT_NONE)
+        return;
+    if (now_us() < cam.answer_due_us)
+        return;
+    line_note("no answer within the patience: transmission given up");
+    cam.awaiting = AWAIT_NONE;
+    cam.file.clear();
 }
 
 void protocol_handle(const LineEvent &ev)

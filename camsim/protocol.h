@@ -16,4 +16,11 @@ void protocol_init(CamsimOptions *opts);
 // Acts on one event from the line.
 void protocol_handle(const LineEvent &ev);
 
+// How long the event loop may wait for the line before protocol_tick is
+// due (at most a second).
+int protocol_wait_ms();
+
+// Gives up a transmission whose answer has not come within the patience.
+void protocol_tick();
+
 #endif

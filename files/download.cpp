@@ -140,6 +140,46 @@ void view_end(TransferView *view)
         std::printf("\n");
 }
 
+// Feeds the transfer's next packet to the state machine into *step.  A
+// silence the camera was asked to break by a repeated request gives no
+// step (false); a lost EOT counts as a damaged message; a camera that stays
+// silent fails the transfer (*quiet).
+bool next_step(DownloadState *st, Packet *pkt, int *silences, bool *quiet, DownloadStep *step)
+{
+    if (camera_get_reply_packet(pkt) != nullptr) {
+        *silences = 0;
+        *step = download_feed(st, pkt);
+        return true;
+    }
+    const int silence = camera_reply_silence(silences);
+    if (silence == SILENCE_RESENT)
+        return false;
+    if (silence == SILENCE_LOST_END) {
+        // The camera's EOT was lost with (part of) its message: the
+        // message is asked for again like a damaged one.
+        pkt->type = PKT_EOT;
+        pkt->crc_ok = 0;
+        *step = download_feed(st, pkt);
+        return true;
+    }
+    download_end(st);
+    *quiet = true;
+    *step = DL_FAILED;
+    return true;
+}
+
+// Whatever the camera still sends of an abandoned transfer must not be
+// taken as the answer to the next request.  An EOT left unanswered is
+// answered first: a damaged or lost one as the next number.
+void run_out_transfer(const Packet &pkt)
+{
+    serial_count_given_up();
+    int pending = -1;
+    if (pkt.type == PKT_EOT)
+        pending = pkt.crc_ok ? pkt.seq : serial_ack_counter();
+    camera_run_out(pending);
+}
+
 // The MSG_FILE request: flag (1: the thumbnail), path length + 1 at byte 5,
 // the path from byte 8.  False, with nothing sent, when the path cannot
 // travel.
@@ -245,14 +285,14 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
     DownloadState st;
     download_begin(&st);
     TransferView view{false, 0};
+    int silences = 0;    // read timeouts in a row
+    bool quiet = false;  // given up because the camera fell silent
     for (;;) {
         Packet pkt{};
         const bool started = st.buffer != nullptr;
-        DownloadStep step = DL_FAILED;
-        if (serial_get_packet(&pkt) != nullptr)
-            step = download_feed(&st, &pkt);
-        else
-            download_end(&st);
+        DownloadStep step;
+        if (!next_step(&st, &pkt, &silences, &quiet, &step))
+            continue;
         switch (step) {
         case DL_CONTINUE:
             if (!started && st.buffer != nullptr)
@@ -261,14 +301,14 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
                 progress_bar(1, st.total, st.received);
             break;
         case DL_ACK:
-            serial_send_ack(0);
+            serial_answer_eot(pkt.seq);
             break;
         case DL_NACK:
             view_repeat(&view, st.buffer != nullptr);
             serial_send_ack(NACK);
             break;
         case DL_DONE: {
-            serial_send_ack(0);
+            serial_answer_eot(pkt.seq);
             *received = static_cast<int>(st.received);
             uint8_t *buffer = st.buffer;
             st.buffer = nullptr;
@@ -292,7 +332,8 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
             // Whatever the camera still sends of this transfer must not be
             // taken as the answer to the next request.
             view_end(&view);
-            serial_drain();
+            if (!quiet)
+                run_out_transfer(pkt);
             return nullptr;
         }
     }

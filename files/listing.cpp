@@ -89,43 +89,67 @@ int append_packet(std::vector<uint8_t> &reply, const Packet &pkt)
 }
 
 // Reads the camera's multi-packet reply to a listing request.  Returns 0
-// with the joined bytes, or -1 (refused, empty, a packet missing).
+// with the joined bytes, or -1 (refused, empty, a packet missing).  A
+// message in which a packet failed its check or a frame was lost is asked
+// for again, as a download does: a listing read from damaged packets would
+// show names and sizes the card does not have.
 int receive_listing(std::vector<uint8_t> &reply)
 {
-    Packet pkt{};
-    if (serial_get_packet(&pkt) == nullptr) {
-        serial_drain();
-        return -1;
-    }
-    if (pkt.type == PKT_EOT) {
-        // The camera closed its transmission without a listing: answer it
-        // so both ends stay in step, but there is nothing to parse.
-        serial_send_ack(0);
-        return -1;
-    }
-    if (serial_is_data_packet(pkt) && pkt.length > FIRST_RECORD && pkt.data[FIRST_RECORD] != ATTR_BIT7) {
-        // Refusal: the directory record is missing.  Take the camera's EOT
-        // and close the exchange.
-        Packet eot{};
-        serial_get_packet(&eot);
-        serial_send_ack(0);
-        return -1;
-    }
-    if (append_packet(reply, pkt) != 0)
-        return -1;
+    int silences = 0;
+    int repeats = 0;
+    bool first = true;
+    bool damaged = false;
     for (;;) {
-        pkt = Packet{};
-        if (serial_get_packet(&pkt) == nullptr) {
-            serial_drain();
+        Packet pkt{};
+        if (camera_get_reply_packet(&pkt) == nullptr) {
+            const int silence = camera_reply_silence(&silences);
+            if (silence == SILENCE_RESENT)
+                continue;
+            if (silence == SILENCE_GIVE_UP) {
+                camera_run_out(-1);
+                return -1;
+            }
+            damaged = true;  // its EOT was lost: as for a damaged message
+            pkt.type = PKT_EOT;
+            pkt.crc_ok = 1;
+        }
+        silences = 0;
+        if (!pkt.crc_ok)
+            damaged = true;
+        if (pkt.type == PKT_EOT) {
+            if (damaged) {
+                if (++repeats > CAMERA_MAX_REPEATS) {
+                    serial_count_given_up();
+                    camera_run_out(serial_ack_counter());
+                    return -1;
+                }
+                serial_send_ack(NACK);
+                reply.clear();
+                first = true;
+                damaged = false;
+                continue;
+            }
+            // A transmission without a listing (the camera closed it at
+            // once) is answered so both ends stay in step, but there is
+            // nothing to parse.
+            serial_answer_eot(pkt.seq);
+            return first ? -1 : 0;
+        }
+        if (damaged)
+            continue;
+        if (first && serial_is_data_packet(pkt) && pkt.length > FIRST_RECORD &&
+            pkt.data[FIRST_RECORD] != ATTR_BIT7) {
+            // Refusal: the directory record is missing.  Take the camera's
+            // EOT and close the exchange.
+            Packet eot{};
+            serial_get_packet(&eot);
+            serial_send_ack(0);
             return -1;
         }
-        if (pkt.type == PKT_EOT)
-            break;
+        first = false;
         if (append_packet(reply, pkt) != 0)
             return -1;
     }
-    serial_send_ack(0);
-    return 0;
 }
 
 }  // namespace

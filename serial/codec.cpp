@@ -234,8 +234,9 @@ size_t collect_plain(uint8_t *buf, int *n, const uint8_t *bytes, size_t i, size_
     return i;
 }
 
-// One byte through the reader's states.
-FrameStatus feed_byte(int *state, uint8_t *buf, int *n, uint8_t byte)
+// One byte through the reader's states (*state and *n stand for the
+// reader's own while a run is fed).
+FrameStatus feed_byte(FrameReader *reader, int *state, int *n, uint8_t byte)
 {
     if (*state == HUNTING) {
         // Whatever precedes a start byte is the tail of a lost frame or
@@ -243,6 +244,8 @@ FrameStatus feed_byte(int *state, uint8_t *buf, int *n, uint8_t byte)
         if (byte == FRAME_START) {
             *state = COLLECTING;
             *n = 0;
+        } else {
+            reader->skipped++;
         }
         return FRAME_MORE;
     }
@@ -261,7 +264,7 @@ FrameStatus feed_byte(int *state, uint8_t *buf, int *n, uint8_t byte)
         *state = COLLECTING;
         byte = static_cast<uint8_t>(byte ^ 0x20);
     }
-    buf[(*n)++] = byte;
+    reader->buf[(*n)++] = byte;
     if (*n >= SERIAL_FRAME_MAX) {
         *state = HUNTING;
         return FRAME_OVERFLOW;
@@ -318,6 +321,7 @@ void serial_frame_reset(FrameReader *reader)
 {
     reader->state = HUNTING;
     reader->count = 0;
+    reader->skipped = 0;
 }
 
 FrameStatus serial_frame_feed(FrameReader *reader, uint8_t byte)
@@ -346,7 +350,7 @@ FrameStatus serial_frame_feed_run(FrameReader *reader, const uint8_t *bytes,
             if (i == count)
                 break;
         }
-        status = feed_byte(&state, reader->buf, &n, bytes[i++]);
+        status = feed_byte(reader, &state, &n, bytes[i++]);
     }
     reader->state = state;
     reader->count = n;

@@ -71,6 +71,7 @@ size_t serial_encode_frame(const uint8_t *packet, size_t count, uint16_t crc,
 struct FrameReader {
     int state;      // private
     int count;      // unescaped bytes collected so far
+    long skipped;   // bytes discarded while hunting since the last reset
     uint8_t buf[SERIAL_FRAME_MAX];
 };
 enum FrameStatus {

@@ -17,6 +17,13 @@ namespace {
 FrameReader reader;
 uint8_t fragment_counter;
 
+// The smallest frame on the line has 8 bytes: a frame whose start byte was
+// destroyed leaves at least 7 outside any frame.  A stray byte or two is
+// not taken for a lost frame.
+constexpr long LOST_FRAME_BYTES = 6;
+unsigned long frames_heard;
+unsigned long frames_lost;
+
 }  // namespace
 
 int serial_send_packet(const uint8_t *packet, int count)
@@ -65,8 +72,13 @@ const uint8_t *serial_get_frame(int *length)
         // the read buffer for the next frame.
         const uint8_t *bytes = nullptr;
         const int count = serial_peek_bytes(&bytes);
-        if (count < 0)
+        if (count < 0) {
+            if (reader.count > 0 || reader.skipped > 0)
+                frames_heard++;
+            if (reader.count > 0 || reader.skipped >= LOST_FRAME_BYTES)
+                frames_lost++;
             return nullptr;
+        }
         size_t used = 0;
         const FrameStatus status =
             serial_frame_feed_run(&reader, bytes, static_cast<size_t>(count), &used);
@@ -78,6 +90,9 @@ const uint8_t *serial_get_frame(int *length)
             std::exit(1);
         }
     }
+    frames_heard++;
+    if (reader.skipped >= LOST_FRAME_BYTES)
+        frames_lost++;
     *length = reader.count;
     serial_trace("RECV", reader.buf, reader.count);
     // A camera switched out of PC mode (by its own buttons or dial) answers
@@ -104,4 +119,14 @@ const uint8_t *serial_get_packet(Packet *pkt)
     if (verdict.unknown_type)
         std::fprintf(stderr, "ERROR: Unknown packet type received\n");
     return frame;
+}
+
+unsigned long serial_frames_heard(void)
+{
+    return frames_heard;
+}
+
+unsigned long serial_frames_lost(void)
+{
+    return frames_lost;
 }

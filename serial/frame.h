@@ -32,4 +32,12 @@ const uint8_t *serial_get_frame(int *length);
 // pkt->data is valid until the next receive.
 const uint8_t *serial_get_packet(Packet *pkt);
 
+// Counts since the program started.  Heard: frames received, frames cut
+// off by a read timeout, and runs of bytes that belonged to no frame.
+// Lost, of those: frames cut off, and runs outside any frame long enough to
+// be a frame whose start byte the line destroyed.  A clean line carries
+// frames back to back, so such a loss shows here although no CRC saw it.
+unsigned long serial_frames_heard(void);
+unsigned long serial_frames_lost(void);
+
 #endif

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+#include "serial/codec.h"
+
 // PKT_ACK with the acknowledge counter; status 0 advances the counter.
 void serial_send_ack(uint8_t status);
 // PKT_EOT with the packet counter, which then advances.
@@ -23,12 +25,50 @@ void serial_send_eot(uint8_t status);
 // ("Out of sequence ACK received, expected %d, got %d\n").  Messages on
 // stdout.
 int serial_wait_ack(void);
+// serial_wait_ack, leaving the packet received (if any) in *pkt.
+int serial_wait_ack_packet(Packet *pkt);
 
 // Waits for the camera's PKT_EOT, numbered as the acknowledge counter.
 // Returns 0, or -1 ("serial_get_packet() error waiting EOT\n"), -2
 // ("Received a packet type %d waiting EOT\n"), -3 (the out-of-sequence
 // message with the counter first).  The counter is not changed.
 int serial_wait_eot(void);
+// serial_wait_eot, leaving the packet received (if any) in *pkt.
+int serial_wait_eot_packet(Packet *pkt);
+
+// Recovery on a noisy line.  A frame can vanish on the way in either
+// direction; these let a transfer find out which side's frame it was and
+// send what was lost again, without touching the numbering above.
+
+// True when a frame, or the remains of one, has arrived since this side's
+// last PKT_EOT or PKT_ACK (the camera's acknowledge of an EOT counts as
+// part of that EOT's exchange).
+bool serial_heard_since_sent(void);
+// PKT_EOT or PKT_ACK: the type of this side's last link-control packet
+// (0 before any).
+int serial_last_sent(void);
+// Sends this side's last PKT_ACK again with its number and status; the
+// counters stay.  For an answer the camera never got.
+void serial_repeat_answer(void);
+// Answers the camera's PKT_EOT numbered `seq` with an acknowledge, as
+// serial_send_ack(0) does, except when `seq` is the number of the last
+// acknowledge of status 0 this side sent: the camera then never got that
+// acknowledge and sends its transmission again (or a new one with the old
+// number), and gets the same acknowledge again with the counter unchanged.
+void serial_answer_eot(uint8_t seq);
+
+// What the line cost the current command: acknowledges (status 0) sent,
+// repeats (NACKs sent, answers and requests sent again) and transfers
+// given up while repeating.  Reset by serial_reset_line_counts.
+struct LineCounts {
+    int acks;
+    int repeats;
+    int given_up;
+};
+void serial_reset_line_counts(void);
+LineCounts serial_line_counts(void);
+void serial_count_repeat(void);
+void serial_count_given_up(void);
 
 // Counter access for the connection handshake.
 void serial_reset_counters(void);          // packet and ack counters := 0

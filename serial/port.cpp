@@ -355,16 +355,6 @@ void serial_set_timeout_seconds(int seconds)
     port.timeout_seconds = seconds;
 }
 
-void serial_drain(void)
-{
-    port.available = 0;
-    port.position = 0;
-    while (port.fd >= 0 && wait_for_input() == 1) {
-        if (fdio_read(port.fd, port.buffer, SERIAL_READ_MAX) <= 0)
-            break;
-    }
-}
-
 void serial_signal_mode(void)
 {
     stdio_forbidden = 1;

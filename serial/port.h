@@ -79,11 +79,6 @@ void serial_consume(int count);
 void serial_set_timeout(int seconds, int microseconds);
 void serial_set_timeout_seconds(int seconds);  // microseconds unchanged
 
-// Reads and discards input until the line has been quiet for one read
-// timeout.  Used after a failed transfer so that the rest of the camera's
-// reply does not answer the next request.
-void serial_drain(void);
-
 // Debug trace of a byte run (no-op unless the debug flag is on): header
 // "%s: (%d bytes)\n" and 16-byte lines "%08x: " + "XX " fields + "- " +
 // printable column on stderr, then one "\n" on stdout.  stdout is flushed

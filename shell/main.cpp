@@ -9,6 +9,7 @@
 #include <readline/readline.h>
 
 #include "camera/connect.h"
+#include "camera/message.h"
 #include "files/cache.h"
 #include "shell/batch.h"
 #include "shell/bulk.h"
@@ -70,15 +71,18 @@ void copy_cut(char *dst, size_t size, const char *src)
         int count = split_line(line_buffer, tokens, TOKEN_LIMIT);
         if (count == 0)
             continue;
+        camera_advice_begin();
         if (dispatch_command(tokens, count) == DISPATCH_END) {
             std::printf("bye!\n");
             close_and_exit(0);
         }
+        camera_advise_speed();
     }
 }
 
 [[noreturn]] void run(const RunModes &modes)
 {
+    camera_advice_begin();
     if (modes.list)
         batch_list();
     else if (modes.get_all)
@@ -89,6 +93,7 @@ void copy_cut(char *dst, size_t size, const char *src)
         batch_erase();
     else if (!modes.off)
         command_loop();
+    camera_advise_speed();
     close_and_exit(0);
 }
 

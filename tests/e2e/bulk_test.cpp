@@ -94,34 +94,43 @@ TEST_F(BulkTest, DeleteAllSkipsProtectedFiles)
     EXPECT_FALSE(exists(card("C.JPG")));
 }
 
-TEST(BulkFaults, UnansweredRequestsAreNotReportedAsDone)
+TEST(BulkFaults, LostRepliesAreFetchedAgainAndNoRemovalRepeated)
 {
     struct Walk {
-        const char *command, *line_start, *closing;
+        const char *command, *line_start;
+        int type;        // request type of each entry
+        int nacks;       // NACKs sent for the lost reply
+        int requests_b;  // requests for the second entry
     };
-    for (const Walk &w : {Walk{"deleteall", "Removing ", "delete terminated\n"},
-                          Walk{"newall", "chmod ", "chmodall terminated\n"}}) {
+    // A removal is not asked for twice: a NACK fetches its lost reply.  A
+    // marking may be asked for again.
+    for (const Walk &w : {Walk{"deleteall", "Removing ", 10, 1, 1},
+                          Walk{"newall", "chmod ", 13, 0, 2}}) {
         SCOPED_TRACE(w.command);
         // Requests 1 and 2 are the identity and the drive name; the fourth
-        // single-packet request is the one for the second entry, which
-        // never gets its reply.
+        // single-packet request is the one for the second entry, whose
+        // reply never arrives.
         Camsim sim = camsim_start({"--fault", "silent-reply@4"});
         ASSERT_FALSE(sim.tty.empty());
         make_folder(sim, "DCIM/100TEST", {"A.JPG", "B.JPG", "C.JPG"});
         RunResult r = orvik_run({"-d", sim.tty}, "ls " + kDir + "\n" + w.command + "\n",
                                 make_temp_dir());
         EXPECT_EQ(r.status, 0) << r.out << r.err;
-        const std::string start = std::string(w.line_start) + "D:\\DCIM\\100TEST\\";
-        size_t a = r.out.find(start + "A.JPG: successful\n");
-        size_t b = r.out.find(start + "B.JPG: ");
-        size_t c = r.out.find(start + "C.JPG: successful\n");
-        ASSERT_NE(a, std::string::npos) << r.out;
-        ASSERT_NE(b, std::string::npos) << r.out;
-        ASSERT_NE(c, std::string::npos) << r.out;
-        std::string b_line = r.out.substr(b, c - b);
-        EXPECT_NE(b_line.find("ERROR\n"), std::string::npos) << b_line;
-        EXPECT_EQ(b_line.find("successful"), std::string::npos) << b_line;
-        EXPECT_NE(r.out.find(w.closing, c), std::string::npos);
+        for (const char *name : {"A.JPG", "B.JPG", "C.JPG"})
+            EXPECT_NE(r.out.find(std::string(w.line_start) + "D:\\DCIM\\100TEST\\" + name +
+                                 ": successful\n"),
+                      std::string::npos) << r.out;
+        int nacks = 0;
+        for (const std::string &frame : log_lines(sim, "RX"))
+            if (hex_compact(frame).substr(4, 4) == "05ff")
+                nacks++;
+        EXPECT_EQ(nacks, w.nacks);
+        int requests_b = 0;
+        for (const std::string &note : log_lines(sim, "NOTE"))
+            if (note.rfind("request type=" + std::to_string(w.type), 0) == 0 &&
+                note.find("B.JPG") != std::string::npos)
+                requests_b++;
+        EXPECT_EQ(requests_b, w.requests_b);
         camsim_stop(sim);
     }
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e.h"
 #include "serial/codec.h"
 
 using namespace e2e;
@@ -581,3 +583,86 @@ TEST(Camsim, PacketsAboveTableLengthUseInitialValueZero)
 }
 
 } // namespace
+
+TEST(Camsim, DropsDamagedFramesAndGivesUpAfterItsPatience)
+{
+    Camsim sim = camsim_start({"--patience", "1"});
+    Host h(sim.tty);
+    h.connect();
+
+    // A request whose CRC fails is never seen: its EOT alone is answered.
+    Bytes request = {0, PKT_MSG, 16, 0, 2, 0, 0, 0, 0x0A, 0, 0, 0x11, 16, 0, 0, 0};
+    request.insert(request.end(), W_DISK.begin(), W_DISK.end());
+    uint16_t crc = serial_crc_run(static_cast<uint16_t>(serial_crc_initial(20)), request.data(), 20);
+    Bytes frame(2 * 22 + 2);
+    frame.resize(serial_encode_frame(request.data(), 20, static_cast<uint16_t>(crc ^ 1), frame.data()));
+    h.raw(frame);
+    h.eot(1);
+    EXPECT_EQ(h.receive().type, PKT_ACK);
+    EXPECT_FALSE(h.receive(1500).ok);
+
+    // Unanswered, the reply is sent again when anything else arrives in
+    // the patience (here a new request), with the same EOT number.
+    h.send_request(0x0A, 0x11, W_DISK, {});
+    Bytes disk = h.reply();
+    h.packet(request);
+    EXPECT_EQ(h.reply(), disk);
+    // After a second without an answer the camera gives the reply up, and
+    // serves the next request with the number it had.
+    usleep(1500000);
+    EXPECT_EQ(count_notes(sim, "no answer within the patience"), 1);
+    h.send_request(0x0A, 0x11, W_DISK, {});
+    EXPECT_EQ(h.reply(), disk);
+    h.ack(0);
+}
+
+TEST(Camsim, NoiseFlipsBitsBothWaysUntilSwitchedOff)
+{
+    Camsim sim = camsim_start({"--noise", "0.002:5"});
+    kill(sim.pid, SIGUSR1);  // off for the handshake
+    Host h(sim.tty);
+    usleep(100000);
+    h.connect();
+
+    // A disk request and whatever comes back until the line is quiet,
+    // numbers and checks aside: on a noisy line any of it may be damaged.
+    auto exchange = [&h]() {
+        Bytes m = {0, PKT_MSG, 16, 0, 2, 0, 0, 0, 0x0A, 0, 0, 0x11, 16, 0, 0, 0};
+        m.insert(m.end(), W_DISK.begin(), W_DISK.end());
+        h.packet(m);
+        h.eot(1);
+        Bytes data;
+        for (Pkt p = h.receive(500); p.ok; p = h.receive(500)) {
+            if (p.type == PKT_EOT) {
+                h.packet({p.seq, PKT_ACK, 0, 0, 0, 0});
+                break;
+            }
+            if (p.type == PKT_MSG)
+                data = p.data;
+        }
+        return data;
+    };
+    kill(sim.pid, SIGUSR1);
+    usleep(100000);
+    for (int i = 0; i < 200; i++) {
+        exchange();
+        if (count_notes(sim, "noise from host") > 0 && count_notes(sim, "noise to host") > 0)
+            break;
+    }
+    // Switched off (when the next byte crosses), the line is clean again.
+    kill(sim.pid, SIGUSR1);
+    usleep(200000);
+    Bytes disk = exchange();
+    ASSERT_GE(disk.size(), 23u);
+    EXPECT_STREQ(reinterpret_cast<const char *>(&disk[20]), "D:");
+    std::vector<std::string> toggles;
+    for (const std::string &note : log_lines(sim, "NOTE"))
+        if (note.rfind("noise o", 0) == 0)
+            toggles.push_back(note);
+    ASSERT_EQ(toggles.size(), 3u);
+    EXPECT_EQ(toggles[0], "noise off after 0 bits flipped to host, 0 from host");
+    EXPECT_EQ(toggles[1], "noise on after 0 bits flipped to host, 0 from host");
+    EXPECT_EQ(toggles[2].rfind("noise off after ", 0), 0u);
+    EXPECT_GT(count_notes(sim, "noise to host"), 0);
+    EXPECT_GT(count_notes(sim, "noise from host"), 0);
+}

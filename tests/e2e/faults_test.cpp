@@ -50,8 +50,6 @@ const std::string FATAL_FRAME = "FATAL ERROR serial_get_frame(): not enough buff
 const std::string NOT_PC_MODE = "*** your camera is no longer in PC mode, exit\n";
 const std::string UNKNOWN_TYPE = "ERROR: Unknown packet type received\n";
 const std::string TYPE7_ACK = "Received a packet type 7 waiting for ACK\n";
-const std::string NO_EOT = "serial_get_packet() error waiting EOT\n";
-const std::string NO_REPLY = "no reply from the camera\n";
 
 std::string getting(const std::string &rel, int size)
 {
@@ -102,10 +100,12 @@ const std::vector<FaultRow> &rows()
         // camera left PC mode, ends the program at once with status 1 and
         // without the camera-off frames (the camera is no longer listening
         // as a PC-mode camera would).
+        // A reply that never comes (not a byte of it) after the camera
+        // acknowledged the request: the request goes again.
         {"ConnectIdentityWithoutReply", {"silent-reply@1"}, {}, "id\n", 0,
-         {NO_EOT, NO_REPLY, "[] D:> ", ID_LINES}, {}, {}, {}},
+         {"[Canon PowerShot S20] D:> ", ID_LINES}, {}, {}, {}},
         {"ExchangeWithoutReply", {"silent-reply@3"}, {}, "disk\ndisk\n", 0,
-         {NO_EOT, NO_REPLY, DISK_LINE}, {}, {}, {}},
+         {DISK_LINE, DISK_LINE}, {}, {}, {}},
         {"ExchangeUnknownPacketType", {"unknown@3"}, {}, "disk\nid\n", 0,
          {TYPE7_ACK, DISK_LINE, ID_LINES}, {UNKNOWN_TYPE}, {}, {}},
         {"ExchangeWrongAckNumber", {"ackseq@3"}, {}, "disk\nid\n", 0,
@@ -193,7 +193,7 @@ const std::vector<FaultRow> &rows()
 
         // Upload (the chunk is the third single-packet exchange).
         {"UploadChunkWithoutReply", {"silent-reply@3"}, {}, F100 + "put UP.TXT\ndisk\n", 0,
-         {BAR, NO_EOT, DOTS + "upload error\n", DISK_LINE}, {}, {"UP.TXT"}, {}},
+         {BAR, DOTS + "upload successful\n", DISK_LINE}, {}, {"UP.TXT"}, {}},
         {"UploadUnknownPacketType", {"unknown@4"}, {}, F100 + "put UP.TXT\nls\n", 0,
          {TYPE7_ACK, DOTS + "upload successful\n", "--n-  UP      .TXT"},
          {UNKNOWN_TYPE}, {"UP.TXT"}, {}},
@@ -225,8 +225,9 @@ const std::vector<FaultRow> &rows()
           std::string(32, 'X') + "\n", std::string(32, 'X') + "\n", DISK_LINE},
          {}, {"IMG_0001.JPG", "IMG_0002.JPG"},
          {"100CANON/IMG_0001.JPG", "100CANON/IMG_0002.JPG"}},
+        // A removal is not asked for twice: a NACK fetches the lost reply.
         {"DeleteAllWithoutReply", {"silent-reply@3"}, {}, F100 + "deleteall\ndisk\n", 0,
-         {"Removing D:\\DCIM\\100CANON\\IMG_0001.JPG: " + NO_EOT + "ERROR\n",
+         {"Removing D:\\DCIM\\100CANON\\IMG_0001.JPG: successful\n",
           "Removing D:\\DCIM\\100CANON\\IMG_0002.JPG: successful\n", DISK_LINE},
          {}, {}, {}},
 

@@ -415,15 +415,3 @@ TEST(SerialWrite, PartialWritesAreContinuedAndTracedPerPiece)
     EXPECT_EQ(total, 20000);
     EXPECT_EQ(c.out, std::string(static_cast<size_t>(pieces), '\n'));
 }
-
-TEST_F(PtyTest, DrainDiscardsUntilQuiet)
-{
-    camera_sends({1, 2, 3, 4, 5});
-    wait_queued(slave, 5);
-    ASSERT_EQ(serial_get_byte(), 1);
-    serial_set_timeout(0, 100000);
-    serial_drain();
-    EXPECT_EQ(serial_get_byte(), -1);
-    camera_sends({9});
-    EXPECT_EQ(serial_get_byte(), 9);
-}
