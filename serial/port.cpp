@@ -159,7 +159,7 @@ bool take_exclusive_use(int fd, const char *path)
     // some drivers: EINVAL) the port is still ours to use, guarded by
     // TIOCEXCL alone.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
-        std::printf("%s is in use by another program\n", path);
+        std::printf("Can't open the %s device\n", path);
         std::fflush(stdout);
         serial_open_hint(path, EBUSY);
         return false;

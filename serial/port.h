@@ -17,8 +17,8 @@ constexpr int SERIAL_READ_MAX = 1024;
 // input.  Returns 0, or -1 after printing the reason; on failure no port is
 // open (the descriptor is -1).
 //   - cannot open (any reason, including another program's exclusive
-//     mode): "Can't open the %s device\n" on stdout
-//   - locked by another:  "%s is in use by another program\n" on stdout
+//     mode or its lock): "Can't open the %s device\n" on stdout, and one
+//     line on stderr with the reason and what to do (serial/hint.h)
 //   - tcgetattr/tcsetattr: perror text on stderr
 //   - tcflush fails:      perror("tcflush input"), still returns 0
 int serial_open(const char *path);

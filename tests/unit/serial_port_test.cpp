@@ -132,7 +132,7 @@ TEST_F(PtyTest, SecondProgramIsRefused)
 
     std::string text;
     EXPECT_EQ(try_open_in_child(&text), 1);
-    EXPECT_EQ(text, std::string(name) + " is in use by another program\n");
+    EXPECT_EQ(text, "Can't open the " + std::string(name) + " device\n");
     EXPECT_EQ(err, busy + "it is held by " + self + " (pid " + std::to_string(getpid()) +
                        "): end that program and try again\n");
     // An ordinary user is stopped earlier, by the terminal's exclusive
