@@ -145,7 +145,7 @@ const uint8_t *camera_get_reply_packet(Packet *pkt)
     return frame;
 }
 
-int camera_reply_silence(int *silences)
+ReplySilence camera_reply_silence(int *silences)
 {
     if (++*silences > CAMERA_MAX_SILENCES) {
         serial_count_given_up();
@@ -245,7 +245,7 @@ int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
         Packet pkt{};
         got = camera_get_reply_packet(&pkt) != nullptr;
         if (!got) {
-            int r = camera_reply_silence(&silences);
+            const ReplySilence r = camera_reply_silence(&silences);
             if (r == SILENCE_RESENT)
                 continue;
             if (r == SILENCE_LOST_END) {

@@ -97,7 +97,7 @@ enum ReplySilence {
                       // for it again with a NACK, as for a damaged message
     SILENCE_GIVE_UP,  // too many timeouts in a row: the transfer is over
 };
-int camera_reply_silence(int *silences);
+ReplySilence camera_reply_silence(int *silences);
 
 // Lets the camera finish what it is still sending, the data unwanted:
 // every EOT it sends is acknowledged (serial_answer_eot), starting with

@@ -151,7 +151,7 @@ bool next_step(DownloadState *st, Packet *pkt, int *silences, bool *quiet, Downl
         *step = download_feed(st, pkt);
         return true;
     }
-    const int silence = camera_reply_silence(silences);
+    const ReplySilence silence = camera_reply_silence(silences);
     if (silence == SILENCE_RESENT)
         return false;
     if (silence == SILENCE_LOST_END) {

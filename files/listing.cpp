@@ -102,7 +102,7 @@ int receive_listing(std::vector<uint8_t> &reply)
     for (;;) {
         Packet pkt{};
         if (camera_get_reply_packet(&pkt) == nullptr) {
-            const int silence = camera_reply_silence(&silences);
+            const ReplySilence silence = camera_reply_silence(&silences);
             if (silence == SILENCE_RESENT)
                 continue;
             if (silence == SILENCE_GIVE_UP) {
