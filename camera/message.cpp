@@ -73,13 +73,17 @@ void serial_send_message_frag(unsigned type, const uint8_t *payload,
 
 namespace {
 
-// The request last sent, for sending it again when the camera never had it.
-uint8_t request_payload[SERIAL_FRAME_MAX];
-uint16_t request_length;
-unsigned request_type;
-int request_resends;    // times the request went again in this exchange
-bool request_acked;     // the camera acknowledged the request's EOT
-unsigned long lost_mark;
+// The exchange under way: the request last sent is kept for sending it
+// again when the camera never had it.
+struct Exchange {
+    uint8_t payload[SERIAL_FRAME_MAX];
+    uint16_t length;
+    unsigned type;
+    int resends;              // times the request went again
+    bool acked;               // the camera acknowledged the request's EOT
+    unsigned long lost_mark;  // serial_frames_lost when last looked at
+};
+Exchange exchange;
 
 // Advice is given when at least this many messages were sent again, and
 // at least one for every four that got through.
@@ -89,7 +93,7 @@ constexpr int ADVICE_SHARE = 4;
 
 int send_request_once(void)
 {
-    serial_send_message_frag(request_type, request_payload, request_length, 0);
+    serial_send_message_frag(exchange.type, exchange.payload, exchange.length, 0);
     serial_send_eot(1);
     Packet pkt{};
     int r = serial_wait_ack_packet(&pkt);
@@ -100,12 +104,12 @@ int send_request_once(void)
         // the reply; the request going once more costs only time then.)
         camera_run_out(pkt.type == PKT_EOT ? pkt.seq : -1);
         serial_count_repeat();
-        serial_send_message_frag(request_type, request_payload, request_length, 0);
+        serial_send_message_frag(exchange.type, exchange.payload, exchange.length, 0);
         serial_send_eot(1);
         r = serial_wait_ack();
     }
-    request_acked = r >= 0 || r == -3;
-    lost_mark = serial_frames_lost();
+    exchange.acked = r >= 0 || r == -3;
+    exchange.lost_mark = serial_frames_lost();
     return r;
 }
 
@@ -113,13 +117,13 @@ int send_request_once(void)
 
 int camera_send_request(unsigned type, const uint8_t *payload, uint16_t payload_len)
 {
-    request_type = type;
+    exchange.type = type;
     // What cannot be sent as one packet ends the program in the sender;
     // only what fits is kept.
-    request_length = payload_len <= MESSAGE_MAX_PAYLOAD ? payload_len : 0;
-    if (request_length > 0)
-        std::memcpy(request_payload, payload, request_length);
-    request_resends = 0;
+    exchange.length = payload_len <= MESSAGE_MAX_PAYLOAD ? payload_len : 0;
+    if (exchange.length > 0)
+        std::memcpy(exchange.payload, payload, exchange.length);
+    exchange.resends = 0;
     if (payload_len > MESSAGE_MAX_PAYLOAD) {
         serial_send_message_frag(type, payload, payload_len, 0);
         return -1;
@@ -133,7 +137,7 @@ const uint8_t *camera_get_reply_packet(Packet *pkt)
 {
     const uint8_t *frame = serial_get_packet(pkt);
     const unsigned long lost = serial_frames_lost();
-    if (frame != nullptr && lost != lost_mark)
+    if (frame != nullptr && lost != exchange.lost_mark)
         pkt->crc_ok = 0;
     // A frame holding more than its length field accounts for is two
     // frames run together (the end byte between them destroyed): too long
@@ -141,7 +145,7 @@ const uint8_t *camera_get_reply_packet(Packet *pkt)
     if (frame != nullptr && serial_is_data_packet(*pkt) && pkt->frame_length > 6 &&
         pkt->frame_length - 6 > pkt->length)
         pkt->crc_ok = 0;
-    lost_mark = lost;
+    exchange.lost_mark = lost;
     return frame;
 }
 
@@ -161,20 +165,21 @@ ReplySilence camera_reply_silence(int *silences)
     // have been lost without a trace, and a NACK has the camera send that
     // reply again (a camera that never had the request ignores it, and the
     // exchange fails).
-    if (request_type == MSG_DELETE || request_type == MSG_MKDIR || request_type == MSG_RMDIR) {
+    const unsigned type = exchange.type;
+    if (type == MSG_DELETE || type == MSG_MKDIR || type == MSG_RMDIR) {
         serial_send_ack(NACK);
         return SILENCE_RESENT;
     }
     // Nothing at all since the request: the camera dropped it (or its EOT)
     // as damaged.  A camera that acknowledged the EOT is there and gets
     // the request again (a few times); one that did not is tried once more.
-    if (request_resends >= REQUEST_RESENDS || (!request_acked && request_resends > 0)) {
+    if (exchange.resends >= REQUEST_RESENDS || (!exchange.acked && exchange.resends > 0)) {
         serial_count_given_up();
         return SILENCE_GIVE_UP;
     }
-    if (request_acked)
+    if (exchange.acked)
         --*silences;
-    request_resends++;
+    exchange.resends++;
     serial_count_repeat();
     send_request_once();
     return SILENCE_RESENT;
@@ -198,7 +203,7 @@ void camera_run_out(int pending_eot)
         else
             serial_send_ack(0);
     }
-    lost_mark = serial_frames_lost();
+    exchange.lost_mark = serial_frames_lost();
 }
 
 void camera_advice_begin(void)
@@ -273,8 +278,8 @@ int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
 
         Packet eot{};
         int e = serial_wait_eot_packet(&eot);
-        const bool damaged = !pkt.crc_ok || serial_frames_lost() != lost_mark;
-        lost_mark = serial_frames_lost();
+        const bool damaged = !pkt.crc_ok || serial_frames_lost() != exchange.lost_mark;
+        exchange.lost_mark = serial_frames_lost();
         if (damaged && e != -2 && repeats++ < CAMERA_MAX_REPEATS) {
             serial_send_ack(NACK);
             continue;
