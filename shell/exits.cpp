@@ -25,7 +25,11 @@ void register_partial_file(const char *path)
     partial_file = path;
 }
 
-void remove_temp_file(void)
+// The temporary-file step of every way out.  Only lstat, unlink and (in
+// the handler) write(2) are called, so the termination handler can take
+// it too; stdio is kept for the orderly end, where output already waiting
+// in stdout's buffer must come first.
+static void remove_temp(bool in_signal_handler)
 {
     struct stat st;
     if (lstat(TEMP_THUMBNAIL, &st) != 0)
@@ -33,10 +37,21 @@ void remove_temp_file(void)
     // A link planted under the temporary name must not make us delete
     // whatever it points to, nor the link itself: someone put it there.
     if (S_ISLNK(st.st_mode)) {
-        std::printf("WARNING, %s is a symbolic link\n", TEMP_THUMBNAIL);
+        if (in_signal_handler) {
+            fdio_signal_write(STDOUT_FILENO, "WARNING, ");
+            fdio_signal_write(STDOUT_FILENO, TEMP_THUMBNAIL);
+            fdio_signal_write(STDOUT_FILENO, " is a symbolic link\n");
+        } else {
+            std::printf("WARNING, %s is a symbolic link\n", TEMP_THUMBNAIL);
+        }
         return;
     }
     unlink(TEMP_THUMBNAIL);
+}
+
+void remove_temp_file(void)
+{
+    remove_temp(false);
 }
 
 void close_and_exit(int status)
@@ -50,8 +65,9 @@ void close_and_exit(int status)
 // with async-signal-safe calls: it may interrupt printf or malloc half way,
 // so it formats the number by hand and writes with write(2), switches the
 // camera off the way an orderly end does (with the port code kept off
-// stdio), removes the files with lstat/unlink and ends with _exit.  stdout is line-buffered from the
-// start, so nothing printed before the signal is lost by skipping exit().
+// stdio), removes the files with lstat/unlink and ends with _exit.  stdout
+// is line-buffered from the start, so nothing printed before the signal is
+// lost by skipping exit().
 void trap_signal(int sig)
 {
     // One write, so that the line cannot be torn apart by other output.
@@ -65,16 +81,7 @@ void trap_signal(int sig)
     serial_signal_mode();
     camera_off();
 
-    struct stat st;
-    if (lstat(TEMP_THUMBNAIL, &st) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            fdio_signal_write(STDOUT_FILENO, "WARNING, ");
-            fdio_signal_write(STDOUT_FILENO, TEMP_THUMBNAIL);
-            fdio_signal_write(STDOUT_FILENO, " is a symbolic link\n");
-        } else {
-            unlink(TEMP_THUMBNAIL);
-        }
-    }
+    remove_temp(true);
     const char *partial = partial_file;
     if (partial != nullptr)
         unlink(partial);

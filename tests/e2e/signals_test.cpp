@@ -290,3 +290,28 @@ TEST(Signals, CameraOffFramesArePacedAndTracedInA50Mode)
 }
 
 }  // namespace
+
+// The temporary name held by a symbolic link: both ways out (quit, and a
+// signal, whose handler may not use stdio) warn and leave the link.
+TEST(Signals, TemporaryNameHeldByALinkIsLeftWithAWarning)
+{
+    for (int sig : {0, SIGTERM}) {  // 0: the orderly end by quit
+        Rig rig;
+        ASSERT_TRUE(rig.start());
+        const std::string link = rig.cwd + "/orvik_REMOVE_ME";
+        ASSERT_EQ(symlink("elsewhere", link.c_str()), 0);
+        size_t from = rig.s.output.size();
+        if (sig == 0)
+            send_line(rig.s, "quit");
+        else
+            kill(rig.s.pid, sig);
+        EXPECT_EQ(wait_exit(rig.s), sig);
+        std::string out = unix_lines(rig.s.output.substr(from));
+        EXPECT_NE(out.find("WARNING, ./orvik_REMOVE_ME is a symbolic link\n"), std::string::npos)
+            << out;
+        struct stat st;
+        EXPECT_EQ(lstat(link.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        camsim_stop(rig.sim);
+    }
+}
