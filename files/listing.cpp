@@ -243,7 +243,7 @@ int camera_ls(const char *path)
         if (count < CACHE_MAX)
             cache_append(&entry);
         else if (count == CACHE_MAX)
-            std::printf("listing cache full, only the first 1024 entries are kept\n");
+            std::printf("listing cache full, only the first %d entries are kept\n", CACHE_MAX);
         total += entry.size;
         camera_print_entry(&entry);
         count++;
