@@ -35,6 +35,8 @@ int line_open_log(const std::string &path);
 // Line speed in bits per second: paces the sending (with pacing on) and,
 // on a real port, switches the port once what was sent has left it.
 void line_set_speed(int bps);
+// On: each frame goes out only once it would have crossed a line of that
+// speed, shared with the host's frames.  Off (the default): at once.
 void line_set_pacing(bool on);
 
 // Bit errors: every bit crossing the line in either direction is flipped
@@ -63,6 +65,8 @@ int line_receive(LineEvent *ev, int timeout_ms);
 // that does not match.
 void line_send_packet(const uint8_t *packet, size_t count, bool bad_crc);
 
+// Notes the noise's bit flips in the log (when noise was on), then closes
+// the line and the log; a later open starts afresh.
 void line_close();
 
 #endif

@@ -33,7 +33,11 @@ enum DownloadStep {
     DL_NOMEM,     // the announced size cannot be allocated
 };
 constexpr int DOWNLOAD_MAX_REPEATS = 32;
+// Sets *st to the state before the first packet (no buffer).
 void download_begin(DownloadState *st);
+// Takes the next received packet (EOTs included) into *st and returns what
+// to do next; the buffer is owned by *st until the caller takes it at
+// DL_DONE.
 DownloadStep download_feed(DownloadState *st, const Packet *pkt);
 void download_end(DownloadState *st);  // frees the buffer if still owned
 

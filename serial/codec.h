@@ -80,7 +80,11 @@ enum FrameStatus {
                        // for the next frame on the next feed
     FRAME_OVERFLOW = 2 // the frame reached SERIAL_FRAME_MAX bytes
 };
+// Makes `reader` hunt for a start byte again, with nothing collected and
+// nothing counted as skipped.  Call before the first feed.
 void serial_frame_reset(FrameReader *reader);
+// Takes one received byte into `reader` and returns where the frame stands
+// (see FrameStatus); after FRAME_OVERFLOW the reader hunts again.
 FrameStatus serial_frame_feed(FrameReader *reader, uint8_t byte);
 // Feeds the run bytes[0..count) until a frame is complete, the frame
 // overflows or the run ends, whichever comes first, and returns the status
@@ -138,9 +142,10 @@ void serial_parse_packet(const uint8_t *frame, int n, Packet *pkt,
 // The first 13 bytes of a frame announcing that the camera left PC mode.
 constexpr int SERIAL_PC_MODE_PREFIX_LEN = 13;
 extern const uint8_t serial_pc_mode_prefix[SERIAL_PC_MODE_PREFIX_LEN];
+// True when the frame frame[0..n) starts with that prefix (it may go on).
 bool serial_is_pc_mode_frame(const uint8_t *frame, int n);
 
-// Little-endian helpers for reply and payload fields.
+// Little-endian reads and writes of reply and payload fields.
 inline uint32_t le32(const uint8_t *p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |

@@ -65,15 +65,22 @@ struct LineCounts {
     int repeats;
     int given_up;
 };
+// Sets all three counts to 0.
 void serial_reset_line_counts(void);
+// The counts since the last reset; they are left as they are.
 LineCounts serial_line_counts(void);
+// Adds one to `repeats`, for a repeat made above this layer.
 void serial_count_repeat(void);
+// Adds one to `given_up`, for a transfer its caller gave up.
 void serial_count_given_up(void);
 
 // Counter access for the connection handshake.
 void serial_reset_counters(void);          // packet and ack counters := 0
 void serial_step_back_packet_counter(void);// after an unanswered speed probe
+// The number the next PKT_EOT of this side will carry.
 uint8_t serial_packet_counter(void);
+// The number the camera's next PKT_EOT is expected to carry, which this
+// side's next acknowledge repeats.
 uint8_t serial_ack_counter(void);
 
 #endif

@@ -4,10 +4,23 @@
 
 enum Selection { SELECT_ALL = 0, SELECT_NEW = 1, SELECT_OLD = 2 };
 
-// Each: -1 with "last ls is empty\n" when the cache is empty, else 0.
+// Each walks the cached entries of the last listing in listing order.
+// Each: -1 with "last ls is empty\n" when the cache is empty, else 0; a
+// failure on one entry does not stop the walk.
+
+// Downloads every selected entry as `get` does, each followed by "\n";
+// "getlastls successful\n" at the end in debug mode.
 int camera_get_last_ls(int selection);
+// Deletes every selected entry: "Removing %s: " then "successful\n",
+// "ERROR\n", or "PROTECTED, file skipped\n" for a protected file (not
+// asked for); "delete terminated\n" at the end.
 int camera_delete_all(int selection);
+// Sets (operation 1) or clears (0) the attribute `bit` (ATTR_PROTECTED or
+// ATTR_NEW) of every entry as camera_chmod does: "chmod %s: " then
+// "successful\n" or "ERROR\n"; "chmodall terminated\n" at the end.
 int camera_chmod_all(int operation, int bit);
+// Shows each entry's thumbnail and acts on the answer (camera_view): d
+// deletes, g gets, n/o set/clear the new mark, q ends the walk.
 int camera_view_all(void);
 
 #endif

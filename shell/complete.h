@@ -19,6 +19,8 @@ enum CompleteKind {
     COMPLETE_CAMERA_DIR,    // the same for ls/cd/dir/rmdir: folders first
     COMPLETE_LOCAL_FILE,    // the source of upload/put: local file names
 };
+// The kind of the word that starts at byte `start` of `line`, judged by
+// the words before it (the first of them names the command).
 CompleteKind complete_kind(const char *line, int start);
 
 // Command names starting with `text` (case-sensitive, as the dispatcher

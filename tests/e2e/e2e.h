@@ -1,4 +1,4 @@
-// The end-to-end helpers: what the tests read from orvik's output and the
+// What the end-to-end tests share: what they read from orvik's output and the
 // emulator's log, how they shape the emulator's card, and the fixtures
 // that start both.  The processes themselves are harness.h's.
 #ifndef ORVIK_TESTS_E2E_E2E_H

@@ -183,7 +183,7 @@ size_t screen_width(const std::string &line)
 TEST(Thumbnail, DrawnInTheTerminalOnlyWhenNoViewerStarts)
 {
     // Readline would wrap its prompt in bracketed-paste switches on this
-    // terminal; the session helpers look for the plain prompt.
+    // terminal; the harness looks for the plain prompt.
     std::string empty = make_temp_dir();
     write_file(empty + "/inputrc", "set enable-bracketed-paste off\n");
     const std::vector<std::string> colour_term = {"TERM=xterm-256color", "LANG=C.UTF-8",

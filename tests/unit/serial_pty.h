@@ -1,4 +1,4 @@
-// Test helpers for the serial link: a pseudo-terminal whose slave side is
+// Test support for the serial link: a pseudo-terminal whose slave side is
 // opened by serial_open while the test plays the camera on the master
 // side, and capture of stdout/stderr into temporary files.
 #ifndef ORVIK_TESTS_SERIAL_PTY_H
