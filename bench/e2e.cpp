@@ -103,25 +103,10 @@ void remove_tree(const std::string &path)
     rmdir(path.c_str());
 }
 
-// Bytes that look like a JPEG: the start marker, then entropy-like data
-// (all byte values equally likely, as in compressed image data, so the
-// share of escaped bytes on the line is realistic), then the end marker.
+// A file of e2e::jpeg_like bytes; a failed write ends the benchmark.
 void write_jpeg_like(const std::string &path, size_t size, uint32_t seed)
 {
-    std::vector<uint8_t> data(size);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto &b : data) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<uint8_t>(x >> 24);
-    }
-    if (size >= 4) {
-        data[0] = 0xFF;
-        data[1] = 0xD8;
-        data[size - 2] = 0xFF;
-        data[size - 1] = 0xD9;
-    }
+    const std::string data = e2e::jpeg_like(size, seed);
     FILE *f = std::fopen(path.c_str(), "wb");
     if (!f || std::fwrite(data.data(), 1, size, f) != size || std::fclose(f) != 0) {
         std::perror(path.c_str());

@@ -73,24 +73,6 @@ double now_seconds()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// Entropy-like bytes between JPEG markers, as a compressed photo.
-std::string photo(size_t size, uint32_t seed)
-{
-    std::string data(size, '\0');
-    uint32_t x = seed * 2654435761u + 7;
-    for (char &b : data) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<char>(x >> 24);
-    }
-    data[0] = '\xFF';
-    data[1] = '\xD8';
-    data[size - 2] = '\xFF';
-    data[size - 1] = '\xD9';
-    return data;
-}
-
 void write_file(const std::string &path, const std::string &data)
 {
     std::ofstream out(path, std::ios::binary);
@@ -178,15 +160,15 @@ Result soak(const Config &cfg, const std::string &behaviour, double rate, unsign
     std::vector<std::string> card(static_cast<size_t>(files + 1));
     for (int i = 1; i <= files; i++) {
         size_t size = cfg.photo + static_cast<size_t>((i * 7919) % 20000);
-        card[static_cast<size_t>(i)] = photo(size, static_cast<uint32_t>(i));
+        card[static_cast<size_t>(i)] = jpeg_like(size, static_cast<uint32_t>(i));
         r.asked += static_cast<double>(size);
         write_file(folder + img_name(i), card[static_cast<size_t>(i)]);
     }
-    const std::string last = photo(40000, 99);
+    const std::string last = jpeg_like(40000, 99);
     write_file(sim.card + "/DCIM/101CANON/IMG_0099.JPG", last);
     const std::string cwd = make_temp_dir();
     const std::string source = make_temp_dir() + "/upload.jpg";
-    const std::string uploaded = photo(cfg.upload, 77);
+    const std::string uploaded = jpeg_like(cfg.upload, 77);
     r.asked += static_cast<double>(cfg.upload);
     write_file(source, uploaded);
 

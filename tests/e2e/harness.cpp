@@ -250,6 +250,25 @@ std::string make_temp_dir()
     return buf.data();
 }
 
+std::string jpeg_like(size_t size, uint32_t seed)
+{
+    std::string data(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;  // xorshift32
+    for (char &b : data) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<char>(x >> 24);
+    }
+    if (size >= 4) {
+        data[0] = '\xFF';
+        data[1] = '\xD8';
+        data[size - 2] = '\xFF';
+        data[size - 1] = '\xD9';
+    }
+    return data;
+}
+
 std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -9,6 +9,8 @@
 #ifndef ORVIK_TESTS_E2E_HARNESS_H
 #define ORVIK_TESTS_E2E_HARNESS_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 #include <sys/types.h>
@@ -85,6 +87,12 @@ RunResult orvik_run(const std::vector<std::string> &args, const std::string &std
 
 // Fresh directory under TMPDIR or /tmp.
 std::string make_temp_dir();
+
+// `size` bytes that pass for a compressed photo: the JPEG start marker,
+// then bytes of every value equally likely (so that the share of bytes the
+// line escapes is realistic), then the end marker; the markers only from 4
+// bytes up.  The same seed gives the same bytes.
+std::string jpeg_like(size_t size, uint32_t seed);
 
 // Lines of the emulator's log whose second field is kind ("RX", "TX",
 // "NOTE"); of each, the text after "<time> <kind> " is returned.
