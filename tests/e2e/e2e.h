@@ -281,7 +281,9 @@ inline std::string fake_viewer(const std::string &dir)
                "#!/bin/sh\n"
                "echo \"$@\" >> '" + dir + "/xv.log'\n"
                "trap 'kill $! 2>/dev/null; exit 0' TERM\n"
-               "sleep 600 &\n"
+               // A SIGTERM that comes before $! is known would leave the
+               // sleep behind: it must not hold orvik's output open.
+               "sleep 600 </dev/null >/dev/null 2>&1 &\n"
                "wait\n");
     fs::permissions(script, fs::perms::owner_all);
     return "PATH=" + dir + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
