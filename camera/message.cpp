@@ -91,6 +91,17 @@ constexpr int ADVICE_REPEATS = 3;
 constexpr int REQUEST_RESENDS = 4;
 constexpr int ADVICE_SHARE = 4;
 
+// The card-changing requests are never made twice: the camera may have
+// carried out a copy whose acknowledge or reply was lost.
+bool changes_card(unsigned type)
+{
+    return type == MSG_DELETE || type == MSG_MKDIR || type == MSG_RMDIR;
+}
+
+// send_request_once's result when a card-changing request met an earlier
+// transmission: it is not sent again, and the exchange fails.
+constexpr int REQUEST_NOT_REPEATED = -4;
+
 int send_request_once(void)
 {
     serial_send_message_frag(exchange.type, exchange.payload, exchange.length, 0);
@@ -103,6 +114,11 @@ int send_request_once(void)
         // request for that answer.  (Or the acknowledge was lost and this is
         // the reply; the request going once more costs only time then.)
         camera_run_out(pkt.type == PKT_EOT ? pkt.seq : -1);
+        if (changes_card(exchange.type)) {
+            // The request may have reached the camera all the same.
+            exchange.acked = false;
+            return REQUEST_NOT_REPEATED;
+        }
         serial_count_repeat();
         serial_send_message_frag(exchange.type, exchange.payload, exchange.length, 0);
         serial_send_eot(1);
@@ -165,8 +181,7 @@ ReplySilence camera_reply_silence(int *silences)
     // have been lost without a trace, and a NACK has the camera send that
     // reply again (a camera that never had the request ignores it, and the
     // exchange fails).
-    const unsigned type = exchange.type;
-    if (type == MSG_DELETE || type == MSG_MKDIR || type == MSG_RMDIR) {
+    if (changes_card(exchange.type)) {
         serial_send_ack(NACK);
         return SILENCE_RESENT;
     }
@@ -242,7 +257,8 @@ int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
     // into, so the reply data is copied out before waiting for it.
     static uint8_t reply_copy[SERIAL_FRAME_MAX];
 
-    camera_send_request(type, payload, payload_len);
+    if (camera_send_request(type, payload, payload_len) == REQUEST_NOT_REPEATED)
+        return -1;
     int silences = 0;
     int repeats = 0;
     int got = 0;
@@ -283,6 +299,13 @@ int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
         if (damaged && e != -2 && repeats++ < CAMERA_MAX_REPEATS) {
             serial_send_ack(NACK);
             continue;
+        }
+        if (e == -3 && changes_card(type) &&
+            eot.seq == static_cast<uint8_t>(serial_ack_counter() - 1)) {
+            // The number already acknowledged: the camera repeated the
+            // previous exchange's reply, so this request's fate is unknown.
+            serial_answer_eot(eot.seq);
+            return -1;
         }
         if (e == 0 || e == -3)
             serial_answer_eot(eot.seq);

@@ -62,7 +62,8 @@ void serial_send_message_frag(unsigned type, const uint8_t *payload,
 // CAMERA_MAX_REPEATS times); read timeouts go through camera_reply_silence.
 // Returns 0 when a reply packet was read (reply filled; reply->data points
 // to a copy that stays valid until the next camera_request), -1 when none
-// arrived.
+// arrived, or when a card-changing request met the previous exchange's
+// reply again or an earlier transmission (its outcome unknown).
 int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
                    Packet *reply);
 
@@ -70,8 +71,10 @@ int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
 // the download: request, EOT(1), wait ACK (its failures reported, not acted
 // on).  When the camera answers with data or an EOT instead of the ACK, it
 // is still in an earlier transmission (whose acknowledge it never got): it
-// is run out with camera_run_out and the request sent once more.  The
-// request is kept for camera_reply_silence.  Returns the last wait's result.
+// is run out with camera_run_out and the request sent once more, unless it
+// changes the card (delete, mkdir, rmdir): that is not sent twice, and the
+// result is -4.  The request is kept for camera_reply_silence.  Returns the
+// last wait's result.
 int camera_send_request(unsigned type, const uint8_t *payload,
                         uint16_t payload_len);
 

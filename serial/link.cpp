@@ -15,6 +15,9 @@ uint8_t ack_counter;     // number of the next PKT_ACK, and of the camera's next
 // The last PKT_ACK sent, to send it again, and what was heard since.
 uint8_t last_answer_seq;
 uint8_t last_answer_status = NACK;
+// The last acknowledge of status 0: a NACK sent since leaves its number old.
+uint8_t last_acked_seq;
+bool acked_since_reset;
 int last_sent;
 unsigned long heard_mark;
 LineCounts counts;
@@ -33,6 +36,8 @@ void serial_send_ack(uint8_t status)
     // A NACK asks for the transmission again; its acknowledge will carry
     // the same number.
     if (status == 0) {
+        last_acked_seq = seq;
+        acked_since_reset = true;
         ack_counter++;
         counts.acks++;
     } else {
@@ -73,10 +78,13 @@ void serial_repeat_answer(void)
 
 void serial_answer_eot(uint8_t seq)
 {
-    if (last_answer_status == 0 && seq == last_answer_seq && seq != ack_counter)
+    if (acked_since_reset && seq == last_acked_seq && seq != ack_counter) {
+        last_answer_seq = seq;
+        last_answer_status = 0;
         serial_repeat_answer();
-    else
+    } else {
         serial_send_ack(0);
+    }
 }
 
 void serial_reset_line_counts(void)
@@ -156,6 +164,7 @@ void serial_reset_counters(void)
     packet_counter = 0;
     ack_counter = 0;
     last_answer_status = NACK;
+    acked_since_reset = false;
     last_sent = 0;
 }
 

@@ -52,9 +52,10 @@ int serial_last_sent(void);
 void serial_repeat_answer(void);
 // Answers the camera's PKT_EOT numbered `seq` with an acknowledge, as
 // serial_send_ack(0) does, except when `seq` is the number of the last
-// acknowledge of status 0 this side sent: the camera then never got that
-// acknowledge and sends its transmission again (or a new one with the old
-// number), and gets the same acknowledge again with the counter unchanged.
+// acknowledge of status 0 this side sent (NACKs since aside): the camera
+// then never got that acknowledge and sends its transmission again (or a
+// new one with the old number), and gets the same acknowledge again with
+// the counter unchanged.
 void serial_answer_eot(uint8_t seq);
 
 // What the line cost the current command: acknowledges (status 0) sent,

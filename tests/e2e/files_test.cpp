@@ -2,6 +2,7 @@
 // emulated camera.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -188,6 +189,45 @@ TEST(Manage, DeleteWhoseReplyIsLostGetsTheReplyAgain)
     out = rig.run("ls");  // the line still serves the next command
     EXPECT_TRUE(has_line(out, "        5 files      291824 bytes")) << out;
     EXPECT_EQ(rig.quit(), 0);
+}
+
+// With this seed the host's closing acknowledge of the first mkdir runs
+// into the second mkdir's request, and the camera drops both: it repeats
+// the first reply (with patience, unasked).  That reply must not pass for
+// the second folder's, nor may the second request go out again.
+void mkdir_on_noisy_line(const std::vector<std::string> &camsim_args)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start(camsim_args));
+    for (const std::string name : {"A1", "A2", "A3"}) {
+        std::string out = rig.run("mkdir " + name, 120000);
+        struct stat st {};
+        const bool made = stat((rig.sim.card + "/" + name).c_str(), &st) == 0;
+        EXPECT_EQ(has_line(out, "mkdir successful"), made) << name << ": " << out;
+        if (name == "A2") {
+            EXPECT_TRUE(has_line(out, "mkdir error")) << out;
+        }
+    }
+    // Each request on the wire once, whether the camera read it or not:
+    // the end of its path (backslash, name, zero) in what the camera heard.
+    const std::vector<std::string> heard = log_lines(rig.sim, "RX");
+    for (const std::string hex : {"5c 41 31 00", "5c 41 32 00", "5c 41 33 00"}) {
+        const auto copies = std::count_if(heard.begin(), heard.end(), [&hex](const std::string &rx) {
+            return rx.find(hex) != std::string::npos;
+        });
+        EXPECT_LE(copies, 1) << hex;
+    }
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+TEST(Manage, MkdirAfterALostAcknowledgeIsNotTakenForDone)
+{
+    mkdir_on_noisy_line({"--noise", "3e-4:11"});
+}
+
+TEST(Manage, MkdirAfterALostAcknowledgeIsNotSentTwice)
+{
+    mkdir_on_noisy_line({"--noise", "3e-4:11", "--patience", "10"});
 }
 
 }  // namespace
