@@ -67,16 +67,26 @@ bool parse_firmware(const std::string &text, uint8_t out[4])
     return true;
 }
 
-bool parse_noise(const std::string &text, CamsimOptions *opts)
+// A whole decimal number (strtod's syntax, nothing after it) within
+// [lo, hi]; *out is left unchanged otherwise.
+bool parse_decimal(const std::string &text, double lo, double hi, double *out)
 {
-    size_t colon = text.find(':');
-    std::string rate = text.substr(0, colon);
-    if (rate.empty())
+    if (text.empty())
         return false;
     char *end = nullptr;
     errno = 0;
-    double r = std::strtod(rate.c_str(), &end);
-    if (errno || *end || !(r >= 0 && r <= 0.01))
+    double v = std::strtod(text.c_str(), &end);
+    if (errno || *end || !(v >= lo && v <= hi))
+        return false;
+    *out = v;
+    return true;
+}
+
+bool parse_noise(const std::string &text, CamsimOptions *opts)
+{
+    size_t colon = text.find(':');
+    double r;
+    if (!parse_decimal(text.substr(0, colon), 0, 0.01, &r))
         return false;
     opts->noise_rate = r;
     if (colon == std::string::npos)
@@ -84,6 +94,7 @@ bool parse_noise(const std::string &text, CamsimOptions *opts)
     std::string seed = text.substr(colon + 1);
     if (seed.empty() || seed[0] == '-')
         return false;
+    char *end = nullptr;
     errno = 0;
     unsigned long long s = std::strtoull(seed.c_str(), &end, 10);
     if (errno || *end)
@@ -94,12 +105,8 @@ bool parse_noise(const std::string &text, CamsimOptions *opts)
 
 bool parse_seconds(const std::string &text, long *ms)
 {
-    if (text.empty())
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    double s = std::strtod(text.c_str(), &end);
-    if (errno || *end || !(s >= 0.1 && s <= 600))
+    double s;
+    if (!parse_decimal(text, 0.1, 600, &s))
         return false;
     *ms = static_cast<long>(s * 1000 + 0.5);
     return true;
