@@ -16,13 +16,13 @@ namespace {
 
 // Starts orvik as the unprivileged user 65534 in `cwd` with standard input
 // from `in`; stdout and stderr go to files beside cwd.
-TracedRun start_unprivileged(const std::vector<std::string> &args, int in,
+TracedRun start_unprivileged(const std::string &bin, const std::vector<std::string> &args, int in,
                              const std::string &cwd)
 {
     TracedRun run;
     run.out_path = cwd + ".out";
     run.err_path = cwd + ".err";
-    std::vector<std::string> argv = {ORVIK_BIN};
+    std::vector<std::string> argv = {bin};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char *> c_argv;
     for (std::string &a : argv)
@@ -38,7 +38,7 @@ TracedRun start_unprivileged(const std::vector<std::string> &args, int in,
         if (chdir(cwd.c_str()) != 0 || setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
             setuid(65534) != 0)
             _exit(126);
-        execv(ORVIK_BIN, c_argv.data());
+        execv(bin.c_str(), c_argv.data());
         _exit(127);
     }
     run.pid = pid;
@@ -66,18 +66,25 @@ TEST(Connect, OrdinaryUserCanConnectAgainAfterEveryEnd)
     ASSERT_FALSE(sim.tty.empty());
     ASSERT_EQ(chmod(sim.tty.c_str(), 0666), 0);
     const std::string opened = "Open " + sim.tty + ": OK\n";
+    // The build tree may lie below a directory only its owner may enter
+    // (a checkout in a mktemp -d folder): the other user runs a copy.
+    const std::string bin_dir = make_temp_dir();
+    const std::string bin = bin_dir + "/orvik";
+    fs::copy_file(ORVIK_BIN, bin);
+    ASSERT_EQ(chmod(bin_dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(bin.c_str(), 0755), 0);
     int null_in = open("/dev/null", O_RDONLY);
     ASSERT_GE(null_in, 0);
 
     // The orderly end of -U.
-    RunResult r = traced_finish(start_unprivileged({"-U", "-d", sim.tty}, null_in, sim.dir));
+    RunResult r = traced_finish(start_unprivileged(bin, {"-U", "-d", sim.tty}, null_in, sim.dir));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find(opened), std::string::npos) << r.out;
 
     // A termination signal at the prompt.
     int in[2];
     ASSERT_EQ(pipe(in), 0);
-    TracedRun run = start_unprivileged({"-d", sim.tty}, in[0], sim.dir);
+    TracedRun run = start_unprivileged(bin, {"-d", sim.tty}, in[0], sim.dir);
     close(in[0]);
     EXPECT_TRUE(file_shows(run.out_path, "D:> ")) << read_file(run.out_path);
     kill(run.pid, SIGTERM);
@@ -86,7 +93,7 @@ TEST(Connect, OrdinaryUserCanConnectAgainAfterEveryEnd)
     EXPECT_EQ(r.status, SIGTERM) << r.out << r.err;
     EXPECT_NE(r.out.find(opened), std::string::npos) << r.out;
 
-    r = traced_finish(start_unprivileged({"-U", "-d", sim.tty}, null_in, sim.dir));
+    r = traced_finish(start_unprivileged(bin, {"-U", "-d", sim.tty}, null_in, sim.dir));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find(opened), std::string::npos) << r.out;
     close(null_in);
