@@ -33,6 +33,20 @@ struct PortState {
 
 PortState port = {-1, {}, 1, 0, {}, 0, 0};
 
+// The outcome of the last wait, read or write (see serial_line_state).
+SerialLineState line_state = SERIAL_LINE_CLOSED;
+
+// Records a failed transfer: end of file and the errors of a device that
+// went away (a pulled USB adapter gives EIO or ENXIO, a closed
+// pseudo-terminal master EIO) mark the line gone, anything else an error.
+void note_failure(bool end_of_file, int error)
+{
+    if (end_of_file || error == EIO || error == ENXIO || error == ENODEV)
+        line_state = SERIAL_LINE_GONE;
+    else
+        line_state = SERIAL_LINE_ERROR;
+}
+
 // Set by the termination handler, which writes the camera-off frames
 // through serial_write.  The signal may have interrupted a stdio call half
 // way, so from then on the trace must not touch stdio at all.
@@ -59,6 +73,7 @@ void close_descriptor(void)
     serial_release_exclusive();
     close(port.fd);
     port.fd = -1;
+    line_state = SERIAL_LINE_CLOSED;
     port.available = 0;
     port.position = 0;
 }
@@ -221,6 +236,7 @@ int serial_open(const char *path)
     }
     if (tcflush(fd, TCIFLUSH) != 0)
         std::perror("tcflush input");
+    line_state = SERIAL_LINE_OK;
     return 0;
 }
 
@@ -267,8 +283,11 @@ int serial_write(int fd, const uint8_t *bytes, int count)
         // usleep so that the termination handler may use this path.
         const struct timespec pause = {0, 1000};
         for (int i = 0; i < count; i++) {
-            if (fdio_write_all(fd, bytes + i, 1) != 0)
+            if (fdio_write_all(fd, bytes + i, 1) != 0) {
+                if (fd == port.fd)
+                    note_failure(false, errno);
                 return -1;
+            }
             nanosleep(&pause, nullptr);
         }
         serial_trace("WRITE", bytes, count);
@@ -279,8 +298,11 @@ int serial_write(int fd, const uint8_t *bytes, int count)
         // Each piece the system takes is traced as it goes, so a trace
         // shows how the driver accepted the run.
         const ssize_t w = fdio_write(fd, bytes + done, static_cast<size_t>(count - done));
-        if (w < 0)
+        if (w < 0) {
+            if (fd == port.fd)
+                note_failure(false, errno);
             return -1;
+        }
         serial_trace("WRITE", bytes + done, static_cast<int>(w));
         done += static_cast<int>(w);
     }
@@ -306,11 +328,15 @@ int refill(void)
     }
     // A failed wait is not followed by a read: on a blocking descriptor
     // that read could hang for ever.
-    if (ready < 0)
+    if (ready < 0) {
+        note_failure(false, errno);
         return -1;
+    }
     const ssize_t r = fdio_read(port.fd, port.buffer, SERIAL_READ_MAX);
-    if (r <= 0)
+    if (r <= 0) {
+        note_failure(r == 0, errno);
         return -1;
+    }
     port.available = static_cast<int>(r);
     port.position = 0;
     return 0;
@@ -342,6 +368,11 @@ void serial_consume(int count)
         count = port.available;
     port.available -= count;
     port.position += count;
+}
+
+SerialLineState serial_line_state(void)
+{
+    return line_state;
 }
 
 void serial_set_timeout(int seconds, int microseconds)

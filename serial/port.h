@@ -75,6 +75,21 @@ int serial_peek_bytes(const uint8_t **bytes);
 // as many as there are).
 void serial_consume(int count);
 
+// What the port's last wait, read or write met.  A -1 from the calls above
+// means "nothing within the read timeout" only while this is
+// SERIAL_LINE_OK; the reason is kept so that the layers above can tell a
+// silent camera from a line that has gone away.  Set back to
+// SERIAL_LINE_OK by a successful serial_open; SERIAL_LINE_CLOSED while no
+// port is open.
+enum SerialLineState {
+    SERIAL_LINE_OK,      // bytes moved, or the read timeout ran out
+    SERIAL_LINE_GONE,    // end of file, hang-up, EIO or ENXIO: the device, or
+                         // the other end of a pseudo-terminal, went away
+    SERIAL_LINE_ERROR,   // any other failure of a wait, read or write
+    SERIAL_LINE_CLOSED,  // no port is open
+};
+SerialLineState serial_line_state(void);
+
 // Read timeout for every refill (initially 1 s, 0 us).
 void serial_set_timeout(int seconds, int microseconds);
 void serial_set_timeout_seconds(int seconds);  // microseconds unchanged
