@@ -7,6 +7,7 @@
 #include <new>
 
 #include "camera/message.h"
+#include "files/manage.h"
 #include "serial/frame.h"
 #include "serial/link.h"
 #include "serial/port.h"
@@ -210,6 +211,21 @@ void camera_print_entry(const ListingEntry *entry)
     std::printf("  %s", when != nullptr ? when : "?\n");
 }
 
+namespace {
+
+// A folder the camera will not list (missing, or a file) comes back as a
+// short reply with its status after the message header.
+void report_refused_listing(const char *target, const std::vector<uint8_t> &reply)
+{
+    constexpr size_t STATUS = 16;
+    char shown[CAMERA_PATH_MAX], why[CAMERA_REFUSAL_MAX];
+    const unsigned status = reply.size() > STATUS ? reply[STATUS] : 0x100;
+    std::fprintf(stderr, "ls %s: %s\n", camera_printable(target, shown),
+                 status == 0 ? "the camera's reply is no listing" : camera_refusal_text(status, why));
+}
+
+}  // namespace
+
 int camera_ls(const char *path)
 {
     char target[CAMERA_PATH_MAX];
@@ -231,8 +247,10 @@ int camera_ls(const char *path)
     if (receive_listing(reply) != 0)
         return -1;
     ListingReply parsed;
-    if (camera_parse_listing(reply.data(), reply.size(), settings.clock_offset, &parsed) != 0)
+    if (camera_parse_listing(reply.data(), reply.size(), settings.clock_offset, &parsed) != 0) {
+        report_refused_listing(target, reply);
         return -1;
+    }
 
     std::snprintf(listing_cache.cwd, sizeof listing_cache.cwd, "%s", parsed.directory);
     cache_clear();

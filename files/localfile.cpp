@@ -51,6 +51,7 @@ int create_partial(const char *open_label)
     if (fd < 0) {
         errno = saved_errno;
         std::perror(open_label);
+        errno = saved_errno;  // perror may leave its own there
     }
     return fd;
 }
@@ -90,6 +91,14 @@ int move_no_replace(const char *name)
     return -1;
 }
 
+// local_report_unsaved with the step that failed and errno's text.
+void failed_step(const char *name, const char *step)
+{
+    char why[128];
+    std::snprintf(why, sizeof why, "%s: %s", step, std::strerror(errno));
+    local_report_unsaved(name, why);
+}
+
 }  // namespace
 
 int local_name_check(const char *name)
@@ -102,33 +111,49 @@ int local_name_check(const char *name)
     return -1;
 }
 
+int local_target_free(const char *name, bool overwrite, const char *open_label)
+{
+    struct stat existing;
+    if (overwrite || lstat(name, &existing) != 0)
+        return 0;
+    errno = EEXIST;
+    std::perror(open_label);
+    local_report_unsaved(name, "it exists here and overwrite is off");
+    return -1;
+}
+
+void local_report_unsaved(const char *name, const char *why)
+{
+    char shown[CAMERA_PATH_MAX];
+    std::fprintf(stderr, "%s: not saved: %s\n", camera_printable(name, shown), why);
+}
+
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
                     bool overwrite, long long mtime, const char *open_label)
 {
-    struct stat existing;
-    if (!overwrite && lstat(name, &existing) == 0) {
-        errno = EEXIST;
-        std::perror(open_label);
+    if (local_target_free(name, overwrite, open_label) != 0)
         return -1;
-    }
+    const char *step = "open";
     int fd = create_partial(open_label);
-    if (fd < 0)
-        return -1;
-
-    if (fdio_write_all(fd, bytes, count) != 0) {
-        std::perror("write");
-        close(fd);
-        drop_partial();
+    if (fd < 0) {
+        failed_step(name, step);
         return -1;
     }
-    if (fsync(fd) != 0) {
-        std::perror("fsync");
+    if (fdio_write_all(fd, bytes, count) != 0)
+        step = "write";
+    else if (fsync(fd) != 0)
+        step = "fsync";
+    else
+        step = nullptr;
+    if (step != nullptr) {
+        const int saved_errno = errno;
         close(fd);
-        drop_partial();
-        return -1;
+        errno = saved_errno;
+    } else if (close(fd) != 0) {
+        step = "close";
     }
-    if (close(fd) != 0) {
-        std::perror("close");
+    if (step != nullptr) {
+        failed_step(name, step);
         drop_partial();
         return -1;
     }
@@ -155,7 +180,10 @@ int local_save_file(const char *name, const uint8_t *bytes, size_t count,
         moved = move_no_replace(name);
     }
     if (moved != 0) {
+        const int saved_errno = errno;
         std::perror(open_label);
+        errno = saved_errno;
+        failed_step(name, "open");
         drop_partial();
         return -1;
     }

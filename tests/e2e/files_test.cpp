@@ -125,7 +125,9 @@ TEST(Listing, NamesWithASlashAreNeverWritten)
     rig.run("cd D:\\DCIM\\101CANON");
     size_t sent = requests(rig.sim, 1).size();
     std::string out = rig.run("get a/b.jpg");
-    EXPECT_EQ(out, "refusing local file name 'a/b.jpg'\nget error\n");
+    EXPECT_EQ(out, "refusing local file name 'a/b.jpg'\n"
+                   "D:\\DCIM\\101CANON\\a/b.jpg: not saved: no usable local file name\n"
+                   "get error\n");
     EXPECT_EQ(requests(rig.sim, 1).size(), sent);  // nothing was fetched
     // The bulk download takes the same way and saves the others.
     out = rig.run("getall", 120000);
