@@ -380,7 +380,7 @@ void camera_report_no_file(const char *path)
     if (download_refusal != 0)
         camera_refusal_text(static_cast<unsigned>(download_refusal), why);
     else
-        std::snprintf(why, sizeof why, "the transfer failed");
+        std::snprintf(why, sizeof why, "the download failed");
     local_report_unsaved(path, why);
 }
 
