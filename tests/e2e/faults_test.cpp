@@ -227,6 +227,18 @@ const std::vector<FaultRow> &rows()
           std::string(32, 'X') + "\n", std::string(32, 'X') + "\n", DISK_LINE},
          {}, {"IMG_0001.JPG", "IMG_0002.JPG"},
          {"100CANON/IMG_0001.JPG", "100CANON/IMG_0002.JPG"}},
+        // The camera's refusals are told apart from success (requests 1 and
+        // 2 of the kind are the connection's identity and drive name).
+        {"GetMarkRefused", {"refuse-single@3"}, {}, F100 + "get IMG_0003.JPG\n", 0,
+         {"get successful\n"},
+         {"set attributes of D:\\DCIM\\100CANON\\IMG_0003.JPG: refused by the camera, status 0x01\n",
+          "D:\\DCIM\\100CANON\\IMG_0003.JPG: saved, but not marked downloaded on the camera\n"},
+         {"IMG_0003.JPG"}, {}},
+        {"DeleteAllOneRefused", {"refuse-single@4"}, {}, F100 + "deleteall\n", 0,
+         {"Removing D:\\DCIM\\100CANON\\IMG_0001.JPG: successful\n",
+          "Removing D:\\DCIM\\100CANON\\IMG_0002.JPG: ERROR\n",
+          "Removing D:\\DCIM\\100CANON\\IMG_0003.JPG: successful\n"},
+         {"delete D:\\DCIM\\100CANON\\IMG_0002.JPG: refused by the camera, status 0x01\n"}, {}, {}},
         // A removal is not asked for twice: a NACK fetches the lost reply.
         {"DeleteAllWithoutReply", {"silent-reply@3"}, {}, F100 + "deleteall\ndisk\n", 0,
          {"Removing D:\\DCIM\\100CANON\\IMG_0001.JPG: successful\n",
