@@ -99,6 +99,22 @@ void failed_step(const char *name, const char *step)
     local_report_unsaved(name, why);
 }
 
+// Gives the complete temporary file its name.  Returns 0, or -1 with
+// errno set.
+int move_into_place(const char *name, bool overwrite)
+{
+    if (!overwrite)
+        return move_no_replace(name);
+    // Replacing a link would hand the user's file name to whatever the
+    // link's owner wanted; refuse it as an O_NOFOLLOW open would.
+    struct stat st;
+    if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+        return -1;
+    }
+    return rename(partial_name, name);
+}
+
 }  // namespace
 
 int local_name_check(const char *name)
@@ -165,21 +181,7 @@ int local_save_file(const char *name, const uint8_t *bytes, size_t count,
             std::perror("utimes");
     }
 
-    int moved;
-    if (overwrite) {
-        // Replacing a link would hand the user's file name to whatever the
-        // link's owner wanted; refuse it as an O_NOFOLLOW open would.
-        struct stat st;
-        if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
-            errno = ELOOP;
-            moved = -1;
-        } else {
-            moved = rename(partial_name, name);
-        }
-    } else {
-        moved = move_no_replace(name);
-    }
-    if (moved != 0) {
+    if (move_into_place(name, overwrite) != 0) {
         const int saved_errno = errno;
         std::perror(open_label);
         errno = saved_errno;
