@@ -30,7 +30,8 @@ const char USAGE[] =
     "                      host sends a new request)\n"
     "  --fault KIND@N      inject a fault (repeatable); KIND is one of crc-data,\n"
     "                      crc-eot, crc-persist, drop, silent, silent-reply, sync,\n"
-    "                      probe, refuse, pcmode, unknown, ackseq, eotseq, long;\n"
+    "                      probe, refuse, pcmode, unknown, ackseq, eotseq, long,\n"
+    "                      refuse-single;\n"
     "                      or --fault hostile-name=NAME\n"
     "  --help              this text\n";
 

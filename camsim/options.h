@@ -22,15 +22,16 @@ enum FaultKind {
     FAULT_ACKSEQ,       // the ACK of the Nth request carries a wrong number
     FAULT_EOTSEQ,       // the EOT after the Nth reply carries a wrong number
     FAULT_LONG,         // reply to the Nth request is an overlong frame
+    FAULT_REFUSE_SINGLE,// Nth single-packet request refused, not carried out
 };
 
 // The names --fault takes and the log shows, indexed by FaultKind.
 constexpr const char *FAULT_NAMES[] = {
     "crc-data", "crc-eot", "crc-persist", "drop", "silent", "silent-reply", "sync",
-    "probe", "refuse", "pcmode", "unknown", "ackseq", "eotseq", "long",
+    "probe", "refuse", "pcmode", "unknown", "ackseq", "eotseq", "long", "refuse-single",
 };
 constexpr int FAULT_KINDS = sizeof FAULT_NAMES / sizeof FAULT_NAMES[0];
-static_assert(FAULT_KINDS == FAULT_LONG + 1, "one name per fault kind");
+static_assert(FAULT_KINDS == FAULT_REFUSE_SINGLE + 1, "one name per fault kind");
 
 struct Fault {
     FaultKind kind;

@@ -261,8 +261,11 @@ void handle_request(uint8_t eot_seq)
     } else if (req.type == REQ_FILE) {
         download(req);
     } else {
-        std::vector<uint8_t> reply = reply_single(req, *cam.opts);
-        if (fires(FAULT_SILENT_REPLY, ++cam.singles)) {
+        const long single = ++cam.singles;
+        std::vector<uint8_t> reply = fires(FAULT_REFUSE_SINGLE, single)
+                                         ? reply_refused(req, REPLY_REFUSED)
+                                         : reply_single(req, *cam.opts);
+        if (fires(FAULT_SILENT_REPLY, single)) {
             // The reply is lost on the way: the camera waits for the
             // answer to a transmission the host never saw.
             cam.reply = std::move(reply);

@@ -258,6 +258,13 @@ std::vector<uint8_t> reply_single(const Request &req, const CamsimOptions &opts)
     return m;
 }
 
+std::vector<uint8_t> reply_refused(const Request &req, uint8_t status)
+{
+    std::vector<uint8_t> m = reply_message(req, PLAIN_REPLY_LEN);
+    m[16] = status;
+    return m;
+}
+
 std::vector<uint8_t> reply_listing(const Request &req, const CamsimOptions &opts)
 {
     CardPath dir;

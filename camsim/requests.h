@@ -54,6 +54,10 @@ std::string request_note(const Request &req);
 // file), carrying out what it asks on the card.
 std::vector<uint8_t> reply_single(const Request &req, const CamsimOptions &opts);
 
+// The reply of a single-packet request the camera refuses without doing
+// anything: the plain layout with `status` at byte 16.
+std::vector<uint8_t> reply_refused(const Request &req, uint8_t status);
+
 // The listing reply message (header, the folder's own record, one record
 // per entry, the end record), or a refusal whose byte 21 is not 0x80.
 std::vector<uint8_t> reply_listing(const Request &req, const CamsimOptions &opts);

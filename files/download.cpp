@@ -31,6 +31,13 @@ constexpr size_t DOWNLOAD_PATH_MAX = 254;
 // Dots drawn on the current bar.
 int progress_position = 0;
 
+// The status byte of the camera's refusal of the last download, 0 when it
+// did not refuse.
+int download_refusal = 0;
+
+// What `get` prints when the local file cannot be created.
+constexpr const char *OPEN_WARNING = "===WARNING===> open";
+
 DownloadStep fail(DownloadState *st)
 {
     std::free(st->buffer);
@@ -280,6 +287,7 @@ void progress_bar(int mode, uint32_t total, uint32_t done)
 
 uint8_t *camera_download(const char *path, int thumbnail, int *received)
 {
+    download_refusal = 0;
     if (!request_file(path, thumbnail))
         return nullptr;
     DownloadState st;
@@ -320,6 +328,7 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
             view_end(&view);
             return nullptr;
         case DL_REFUSED:
+            download_refusal = pkt.data[HEADER_STATUS];
             serial_wait_eot();
             serial_send_ack(0);
             view_end(&view);
@@ -339,30 +348,63 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
     }
 }
 
+namespace {
+
+// The local name of a download: the camera path's last part, in small
+// letters in lower-case mode.  False, after saying why, when there is none
+// that can be used.
+bool local_download_name(const char *path, char *local)
+{
+    const char *slash = std::strrchr(path, '\\');
+    if (slash == nullptr) {
+        local_report_unsaved(path, "no file name in the camera path");
+        return false;
+    }
+    std::snprintf(local, CAMERA_PATH_MAX, "%s", slash + 1);
+    if (settings.lowercase)
+        for (char *p = local; *p != 0; p++)
+            if (*p >= 'A' && *p <= 'Z')
+                *p = static_cast<char>(*p - 'A' + 'a');
+    if (local_name_check(local) != 0) {
+        local_report_unsaved(path, "no usable local file name");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void camera_report_no_file(const char *path)
+{
+    char why[CAMERA_REFUSAL_MAX];
+    if (download_refusal != 0)
+        camera_refusal_text(static_cast<unsigned>(download_refusal), why);
+    else
+        std::snprintf(why, sizeof why, "the download failed");
+    local_report_unsaved(path, why);
+}
+
 int camera_get_file(const char *name)
 {
     char typed[CAMERA_PATH_MAX];
     std::snprintf(typed, sizeof typed, "%s", name);
     char path[CAMERA_PATH_MAX];
     camera_make_path(typed, path);
-
-    const char *slash = std::strrchr(path, '\\');
-    if (slash == nullptr)
-        return -1;
     char local[CAMERA_PATH_MAX];
-    std::snprintf(local, sizeof local, "%s", slash + 1);
-    if (settings.lowercase)
-        for (char *p = local; *p != 0; p++)
-            if (*p >= 'A' && *p <= 'Z')
-                *p = static_cast<char>(*p - 'A' + 'a');
-    if (local_name_check(local) != 0)
+    if (!local_download_name(path, local))
+        return -1;
+    // A file that could not be saved is not worth the minutes its transfer
+    // takes at serial speeds.
+    if (local_target_free(local, settings.overwrite, OPEN_WARNING) != 0)
         return -1;
 
     time_t start = std::time(nullptr);
     int count = 0;
     uint8_t *buffer = camera_download(path, 0, &count);
-    if (buffer == nullptr)
+    if (buffer == nullptr) {
+        camera_report_no_file(path);
         return -1;
+    }
     std::printf("\n");
     print_download_rate(start, count);
 
@@ -375,7 +417,7 @@ int camera_get_file(const char *name)
             mtime = entry->mtime;
 
     int saved = local_save_file(local, buffer, static_cast<size_t>(count), settings.overwrite,
-                                mtime, "===WARNING===> open");
+                                mtime, OPEN_WARNING);
     std::free(buffer);
     if (saved != 0)
         return -1;
@@ -383,7 +425,12 @@ int camera_get_file(const char *name)
 
     if (listed)
         if (const ListingEntry *entry = cache_find_nocase(path))
-            camera_set_attrib(camera_basename(path),
-                              static_cast<uint8_t>(entry->attrib & ~ATTR_NEW));
+            if (camera_set_attrib(camera_basename(path),
+                                  static_cast<uint8_t>(entry->attrib & ~ATTR_NEW)) != 0) {
+                // The photo is safe here; the camera will offer it as new again.
+                char shown[CAMERA_PATH_MAX];
+                std::fprintf(stderr, "%s: saved, but not marked downloaded on the camera\n",
+                             camera_printable(path, shown));
+            }
     return 0;
 }

@@ -46,9 +46,18 @@ void download_end(DownloadState *st);  // frees the buffer if still owned
 // before a sound header open the bar).  Returns a malloc'ed buffer with
 // *received bytes (caller frees), or nullptr.
 uint8_t *camera_download(const char *path, int thumbnail, int *received);
+// After a camera_download that returned no buffer: the line on stderr
+// naming `path` as not saved, with the status byte of the camera's refusal
+// when it refused (kept by camera_download), else "the download failed".
+void camera_report_no_file(const char *path);
 
-// `get`: path rule, local name checks, download, statistics line, safe
-// save, file times, downloaded mark.  0 or -1.
+// `get`: path rule, local name checks, then, unless overwriting, a local
+// file of that name ends it before anything is sent ("===WARNING===> open:
+// File exists"); download, statistics line, safe save, file times,
+// downloaded mark.  0 when the file is saved (a mark the camera did not
+// take is only reported), else -1.  Every -1 is explained by a line on
+// stderr naming the file (local_report_unsaved), the camera's refusal with
+// its status byte included.
 int camera_get_file(const char *name);
 
 // "Downloaded in %ld seconds, %ld bytes/s\n" for `count` bytes received

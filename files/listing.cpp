@@ -7,6 +7,7 @@
 #include <new>
 
 #include "camera/message.h"
+#include "files/manage.h"
 #include "serial/frame.h"
 #include "serial/link.h"
 #include "serial/port.h"
@@ -140,7 +141,9 @@ int receive_listing(std::vector<uint8_t> &reply)
         if (first && serial_is_data_packet(pkt) && pkt.length > FIRST_RECORD &&
             pkt.data[FIRST_RECORD] != ATTR_BIT7) {
             // Refusal: the directory record is missing.  Take the camera's
-            // EOT and close the exchange.
+            // EOT and close the exchange; the reply, with its status, is
+            // kept for the caller.
+            reply.assign(pkt.data, pkt.data + pkt.length);
             Packet eot{};
             serial_get_packet(&eot);
             serial_send_ack(0);
@@ -210,6 +213,23 @@ void camera_print_entry(const ListingEntry *entry)
     std::printf("  %s", when != nullptr ? when : "?\n");
 }
 
+namespace {
+
+// A folder the camera will not list (missing, or a file) comes back as a
+// short reply with its status after the message header.  Other failures
+// have been reported where they were met.
+void report_refused_listing(const char *target, const std::vector<uint8_t> &reply)
+{
+    constexpr size_t STATUS = 16;
+    if (reply.size() <= STATUS || reply[STATUS] == 0)
+        return;
+    char shown[CAMERA_PATH_MAX], why[CAMERA_REFUSAL_MAX];
+    std::fprintf(stderr, "ls %s: %s\n", camera_printable(target, shown),
+                 camera_refusal_text(reply[STATUS], why));
+}
+
+}  // namespace
+
 int camera_ls(const char *path)
 {
     char target[CAMERA_PATH_MAX];
@@ -228,11 +248,12 @@ int camera_ls(const char *path)
     camera_send_request(MSG_LIST, payload, static_cast<uint16_t>(payload_len));
 
     std::vector<uint8_t> reply;
-    if (receive_listing(reply) != 0)
-        return -1;
     ListingReply parsed;
-    if (camera_parse_listing(reply.data(), reply.size(), settings.clock_offset, &parsed) != 0)
+    if (receive_listing(reply) != 0 ||
+        camera_parse_listing(reply.data(), reply.size(), settings.clock_offset, &parsed) != 0) {
+        report_refused_listing(target, reply);
         return -1;
+    }
 
     std::snprintf(listing_cache.cwd, sizeof listing_cache.cwd, "%s", parsed.directory);
     cache_clear();

@@ -51,6 +51,7 @@ int create_partial(const char *open_label)
     if (fd < 0) {
         errno = saved_errno;
         std::perror(open_label);
+        errno = saved_errno;  // perror may leave its own there
     }
     return fd;
 }
@@ -90,6 +91,30 @@ int move_no_replace(const char *name)
     return -1;
 }
 
+// local_report_unsaved with the step that failed and errno's text.
+void failed_step(const char *name, const char *step)
+{
+    char why[128];
+    std::snprintf(why, sizeof why, "%s: %s", step, std::strerror(errno));
+    local_report_unsaved(name, why);
+}
+
+// Gives the complete temporary file its name.  Returns 0, or -1 with
+// errno set.
+int move_into_place(const char *name, bool overwrite)
+{
+    if (!overwrite)
+        return move_no_replace(name);
+    // Replacing a link would hand the user's file name to whatever the
+    // link's owner wanted; refuse it as an O_NOFOLLOW open would.
+    struct stat st;
+    if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+        return -1;
+    }
+    return rename(partial_name, name);
+}
+
 }  // namespace
 
 int local_name_check(const char *name)
@@ -102,33 +127,49 @@ int local_name_check(const char *name)
     return -1;
 }
 
+int local_target_free(const char *name, bool overwrite, const char *open_label)
+{
+    struct stat existing;
+    if (overwrite || lstat(name, &existing) != 0)
+        return 0;
+    errno = EEXIST;
+    std::perror(open_label);
+    local_report_unsaved(name, "it exists here and overwrite is off");
+    return -1;
+}
+
+void local_report_unsaved(const char *name, const char *why)
+{
+    char shown[CAMERA_PATH_MAX];
+    std::fprintf(stderr, "%s: not saved: %s\n", camera_printable(name, shown), why);
+}
+
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
                     bool overwrite, long long mtime, const char *open_label)
 {
-    struct stat existing;
-    if (!overwrite && lstat(name, &existing) == 0) {
-        errno = EEXIST;
-        std::perror(open_label);
+    if (local_target_free(name, overwrite, open_label) != 0)
         return -1;
-    }
+    const char *step = "open";
     int fd = create_partial(open_label);
-    if (fd < 0)
-        return -1;
-
-    if (fdio_write_all(fd, bytes, count) != 0) {
-        std::perror("write");
-        close(fd);
-        drop_partial();
+    if (fd < 0) {
+        failed_step(name, step);
         return -1;
     }
-    if (fsync(fd) != 0) {
-        std::perror("fsync");
+    if (fdio_write_all(fd, bytes, count) != 0)
+        step = "write";
+    else if (fsync(fd) != 0)
+        step = "fsync";
+    else
+        step = nullptr;
+    if (step != nullptr) {
+        const int saved_errno = errno;
         close(fd);
-        drop_partial();
-        return -1;
+        errno = saved_errno;
+    } else if (close(fd) != 0) {
+        step = "close";
     }
-    if (close(fd) != 0) {
-        std::perror("close");
+    if (step != nullptr) {
+        failed_step(name, step);
         drop_partial();
         return -1;
     }
@@ -140,22 +181,11 @@ int local_save_file(const char *name, const uint8_t *bytes, size_t count,
             std::perror("utimes");
     }
 
-    int moved;
-    if (overwrite) {
-        // Replacing a link would hand the user's file name to whatever the
-        // link's owner wanted; refuse it as an O_NOFOLLOW open would.
-        struct stat st;
-        if (lstat(name, &st) == 0 && S_ISLNK(st.st_mode)) {
-            errno = ELOOP;
-            moved = -1;
-        } else {
-            moved = rename(partial_name, name);
-        }
-    } else {
-        moved = move_no_replace(name);
-    }
-    if (moved != 0) {
+    if (move_into_place(name, overwrite) != 0) {
+        const int saved_errno = errno;
         std::perror(open_label);
+        errno = saved_errno;
+        failed_step(name, "open");
         drop_partial();
         return -1;
     }

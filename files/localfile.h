@@ -11,15 +11,29 @@
 // holds a '/'.
 int local_name_check(const char *name);
 
+// Whether a file may be saved as `name` (a path: a computed one may lead
+// into a folder): 0 when nothing of that name exists (a dangling link
+// counts as existing) or `overwrite` is set.  Otherwise -1 after
+// perror(open_label) with EEXIST, as the create-exclusive open would fail,
+// and "%s: not saved: it exists here and overwrite is off\n" on stderr.
+// Asked before a transfer, so that nothing is fetched only to be refused.
+int local_target_free(const char *name, bool overwrite, const char *open_label);
+
+// "%s: not saved: %s\n" on stderr, with `name` made printable: the one
+// line that names a file a command did not save, and why.
+void local_report_unsaved(const char *name, const char *why);
+
 // Writes bytes to a temporary file in the current directory (exclusive,
 // O_NOFOLLOW, O_CLOEXEC, mode 0644), fsyncs and closes it, then moves it to
 // `name`: without `overwrite` never replacing an existing file (an existing
-// name fails exactly as a create-exclusive open: perror(open_label) with
-// EEXIST), with `overwrite` replacing it (but never a symbolic link).
-// A temporary file that cannot be created, or a move that fails, is
-// reported as perror(open_label) as well; write, fsync and close failures
-// by their own names.  `mtime` != 0 sets the file times.  Returns 0, or -1
-// after the system's text; on failure no temporary file remains and `name` is untouched.
+// name fails as local_target_free does), with `overwrite` replacing it (but
+// never a symbolic link).  A temporary file that cannot be created, or a
+// move that fails, prints perror(open_label) first, as the open of the
+// file would.  Every failure then ends with local_report_unsaved naming
+// `name`, the step and the system's text ("write: No space left on
+// device").  `mtime` != 0 sets the file times (a failure there only
+// warns).  Returns 0, or -1; on failure no temporary file remains and
+// `name` is untouched.
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
                     bool overwrite, long long mtime, const char *open_label);
 

@@ -1,5 +1,6 @@
 #include "files/manage.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "camera/message.h"
@@ -7,46 +8,82 @@
 
 namespace {
 
-// Path requests: the full camera path and its terminating zero.  Returns 0
-// with the reply, or -1 when the path cannot travel or no reply came.
-int path_request(unsigned type, const char *name, Packet *reply)
+// Byte 16 of a reply, the first after its message header: the camera's
+// verdict on a request that changes the card.
+constexpr int REPLY_STATUS = 16;
+
+// Reports on stderr why a request about `path` did not do what was asked:
+// `status` when the camera answered, or that no answer came (requested) or
+// the request could not be sent at all (!requested, already explained).
+void report_undone(const char *what, const char *path, bool answered, unsigned status)
+{
+    char shown[CAMERA_PATH_MAX];
+    camera_printable(path, shown);
+    if (answered) {
+        char why[CAMERA_REFUSAL_MAX];
+        std::fprintf(stderr, "%s %s: %s\n", what, shown, camera_refusal_text(status, why));
+    } else {
+        std::fprintf(stderr, "%s %s: no reply from the camera; it may or may not be done\n",
+                     what, shown);
+    }
+}
+
+// Sends a request that changes the card and takes the camera's verdict.
+// 0 when the reply's status is 0; otherwise -1 after one line on stderr
+// naming the path (or, for a request too long to send, after that
+// complaint).
+int card_request(const char *what, unsigned type, const char *path, const uint8_t *payload,
+                 int len)
+{
+    if (camera_check_payload(len) != 0)
+        return -1;
+    Packet reply{};
+    if (camera_request(type, payload, static_cast<uint16_t>(len), &reply) != 0) {
+        report_undone(what, path, false, 0);
+        return -1;
+    }
+    // A reply too short to hold a status cannot tell that the camera did it.
+    const unsigned status = reply.length > REPLY_STATUS ? reply.data[REPLY_STATUS] : 0x100;
+    if (status != 0) {
+        report_undone(what, path, true, status);
+        return -1;
+    }
+    return 0;
+}
+
+// Path requests: the full camera path and its terminating zero.
+int path_request(const char *what, unsigned type, const char *name)
 {
     char path[CAMERA_PATH_MAX];
     camera_make_path(name, path);
     int len = static_cast<int>(std::strlen(path)) + 1;
-    if (camera_check_payload(len) != 0)
-        return -1;
-    return camera_request(type, reinterpret_cast<const uint8_t *>(path),
-                          static_cast<uint16_t>(len), reply);
-}
-
-// The directory requests report the camera's verdict at reply byte 16.
-int directory_request(unsigned type, const char *name)
-{
-    Packet reply{};
-    if (path_request(type, name, &reply) != 0)
-        return -1;
-    if (reply.length <= 16 || reply.data[16] != 0)
-        return -1;
-    return 0;
+    return card_request(what, type, path, reinterpret_cast<const uint8_t *>(path), len);
 }
 
 }  // namespace
 
+const char *camera_refusal_text(unsigned status, char *out)
+{
+    if (status > 0xFF)
+        std::snprintf(out, CAMERA_REFUSAL_MAX, "the camera's reply holds no status");
+    else
+        std::snprintf(out, CAMERA_REFUSAL_MAX, "refused by the camera, status 0x%02x", status);
+    return out;
+}
+
 int camera_delete(const char *name)
 {
-    Packet reply{};
-    return path_request(MSG_DELETE, name, &reply);
+    return path_request("delete", MSG_DELETE, name);
 }
 
 int camera_mkdir(const char *name)
 {
-    return directory_request(MSG_MKDIR, name);
+    return path_request("mkdir", MSG_MKDIR, name);
 }
 
 int camera_rmdir(const char *name)
 {
-    return directory_request(MSG_RMDIR, name);
+    return path_request("rmdir", MSG_RMDIR, name);
 }
 
 int camera_set_attrib(const char *name, uint8_t attrib)
@@ -64,15 +101,20 @@ int camera_set_attrib(const char *name, uint8_t attrib)
     payload[4 + dir_len] = '\\';
     std::memcpy(payload + 5 + dir_len, name, name_len);
     payload[5 + dir_len + name_len] = 0;
-    Packet reply{};
-    return camera_request(MSG_SET_ATTR, payload, static_cast<uint16_t>(len), &reply);
+    char path[CAMERA_PATH_MAX];
+    camera_join_path(listing_cache.cwd, name, path);
+    return card_request("set attributes of", MSG_SET_ATTR, path, payload, static_cast<int>(len));
 }
 
 int camera_chmod(const char *name, int mode, uint8_t bit)
 {
     const ListingEntry *entry = cache_find_nocase(name);
-    if (entry == nullptr)
+    if (entry == nullptr) {
+        char shown[CAMERA_PATH_MAX], dir[CAMERA_PATH_MAX];
+        std::fprintf(stderr, "%s: not in the last listing of %s (ls shows the folder)\n",
+                     camera_printable(name, shown), camera_printable(listing_cache.cwd, dir));
         return -1;
+    }
     uint8_t attrib = entry->attrib;
     if (mode == 1)
         attrib = static_cast<uint8_t>(attrib | bit);

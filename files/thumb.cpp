@@ -59,52 +59,30 @@ bool holds_the_photo(const char *local, const char *path)
 namespace {
 
 // The local name of a thumbnail: as given, or the photo's own name.
-// nullptr when that name is unusable, or is the downloaded photo itself.
+// nullptr, after saying why, when that name is unusable or is the
+// downloaded photo itself.
 const char *thumbnail_name(const char *path, const char *local_name)
 {
     if (local_name != nullptr)
         return local_name;
     const char *slash = std::strrchr(path, '\\');
-    if (slash == nullptr)
+    if (slash == nullptr) {
+        local_report_unsaved(path, "no file name in the camera path");
         return nullptr;
+    }
     const char *local = slash + 1;
-    if (local_name_check(local) != 0)
+    if (local_name_check(local) != 0) {
+        local_report_unsaved(path, "no usable local file name");
         return nullptr;
+    }
     // An older thumbnail is simply replaced, but a photo saved by `get` is
     // kept: the camera has it marked downloaded, and replacing it with its
     // preview would leave `deleteold` to remove the only full copy.
     if (holds_the_photo(local, path)) {
-        char shown[CAMERA_PATH_MAX];
-        std::printf("%s is the downloaded photo; not replaced by its thumbnail\n",
-                    camera_printable(local, shown));
+        local_report_unsaved(local, "it is the downloaded photo, never replaced by its thumbnail");
         return nullptr;
     }
     return local;
-}
-
-// Writes the image to `local`.  Returns 0, or -1 after the system's text
-// with no file left behind: a cut-off image is no thumbnail.
-int save_image(const char *local, const uint8_t *image, size_t length)
-{
-    int fd = open(local, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        std::perror("open");
-        return -1;
-    }
-    bool failed = false;
-    if (fdio_write_all(fd, image, length) != 0) {
-        std::perror("write");
-        failed = true;
-    }
-    if (close(fd) != 0 && !failed) {
-        std::perror("close");
-        failed = true;
-    }
-    if (failed) {
-        unlink(local);
-        return -1;
-    }
-    return 0;
 }
 
 }  // namespace
@@ -120,18 +98,26 @@ int camera_get_thumbnail(const char *name, const char *local_name)
     time_t begin = std::time(nullptr);
     int count = 0;
     uint8_t *data = camera_download(path, 1, &count);
-    if (data == nullptr)
+    if (data == nullptr) {
+        camera_report_no_file(path);
         return -1;
+    }
+    // The line end after the bar, before anything can go wrong.
+    std::printf("\n");
     size_t start = 0, end = 0;
     int saved = -1;
-    if (camera_find_jpeg(data, static_cast<size_t>(count), &start, &end) != 0)
-        std::printf("\nno JPEG image in the thumbnail data\n");
-    else
-        saved = save_image(local, data + start, end - start);
+    if (camera_find_jpeg(data, static_cast<size_t>(count), &start, &end) != 0) {
+        std::printf("no JPEG image in the thumbnail data\n");
+        local_report_unsaved(path, "no JPEG image in the thumbnail data");
+    } else {
+        // A thumbnail replaces an older one whatever the overwrite mode, but
+        // through a temporary file all the same: an interrupted tget must
+        // not leave half a JPEG under a name that looks like a photo.
+        saved = local_save_file(local, data + start, end - start, true, 0, "open");
+    }
     std::free(data);
     if (saved != 0)
         return -1;
-    std::printf("\n");
     print_download_rate(begin, count);
     return 0;
 }

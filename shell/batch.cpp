@@ -69,8 +69,10 @@ void back_up_or_exit(void)
 
 enum BatchMode { MODE_LIST, MODE_GET, MODE_ERASE };
 
-void walk(BatchMode mode, int selection)
+// Returns the number of files the walk did not save (MODE_GET).
+int walk(BatchMode mode, int selection)
 {
+    int unsaved = 0;
     list_or_exit(settings.dcim);
     if (listing_cache.count == 0) {
         std::puts("CF seems empty");
@@ -87,7 +89,7 @@ void walk(BatchMode mode, int selection)
             if (listing_cache.count == 0)
                 std::puts("skipping empty directory");
             else
-                camera_get_last_ls(selection);
+                unsaved += camera_get_last_ls(selection);
         } else if (mode == MODE_ERASE) {
             if (camera_delete_all(SELECT_ALL) < 0) {
                 std::puts("camera_delete_all error");
@@ -98,6 +100,7 @@ void walk(BatchMode mode, int selection)
         if (mode == MODE_ERASE)
             camera_rmdir(name);  // a folder still holding a protected file stays
     }
+    return unsaved;
 }
 
 }  // namespace
@@ -107,9 +110,16 @@ void batch_list(void)
     walk(MODE_LIST, SELECT_ALL);
 }
 
-void batch_get(int selection)
+int batch_get(int selection)
 {
-    walk(MODE_GET, selection);
+    // Every file is tried; a script then learns from the status whether the
+    // card may be erased.
+    const int unsaved = walk(MODE_GET, selection);
+    if (unsaved == 0)
+        return 0;
+    std::fprintf(stderr, "%d %s not saved (named above)\n", unsaved,
+                 unsaved == 1 ? "file was" : "files were");
+    return 1;
 }
 
 int batch_erase(void)

@@ -73,13 +73,18 @@ int camera_get_last_ls(int selection)
     if (cache_is_empty())
         return -1;
     WalkEntry entry;
+    int unsaved = 0;
     for (int i = 0; next_selected(&i, selection, &entry);) {
-        camera_get_file(entry.path);  // a failed download does not stop the walk
+        // A failed download does not stop the walk.  A folder's entry is
+        // handed on too, and refused by the camera, but it is no file
+        // that was not saved.
+        if (camera_get_file(entry.path) != 0 && !(entry.attrib & ATTR_DIRECTORY))
+            unsaved++;
         std::printf("\n");
     }
     if (settings.debug)
         std::puts("getlastls successful");
-    return 0;
+    return unsaved;
 }
 
 int camera_delete_all(int selection)
@@ -95,8 +100,9 @@ int camera_delete_all(int selection)
             std::puts("PROTECTED, file skipped");
             continue;
         }
-        // -1 means the camera never answered: the file may well still be
-        // there, so this must not read as a success.
+        // -1: the camera refused (a protected file the listing did not
+        // show as such, a folder) or never answered, and the file may well
+        // still be there: this must not read as a success.
         if (camera_delete(entry.path) < 0)
             std::puts("ERROR");
         else

@@ -5,15 +5,18 @@
 enum Selection { SELECT_ALL = 0, SELECT_NEW = 1, SELECT_OLD = 2 };
 
 // Each walks the cached entries of the last listing in listing order.
-// Each: -1 with "last ls is empty\n" when the cache is empty, else 0; a
-// failure on one entry does not stop the walk.
+// Each: -1 with "last ls is empty\n" when the cache is empty, else 0 (but
+// see camera_get_last_ls); a failure on one entry does not stop the walk.
 
 // Downloads every selected entry as `get` does, each followed by "\n";
-// "getlastls successful\n" at the end in debug mode.
+// "getlastls successful\n" at the end in debug mode.  Returns -1 for an
+// empty cache, else the number of selected files (folders not counted) that
+// were not saved, each of them named on stderr by camera_get_file.
 int camera_get_last_ls(int selection);
 // Deletes every selected entry: "Removing %s: " then "successful\n",
-// "ERROR\n", or "PROTECTED, file skipped\n" for a protected file (not
-// asked for); "delete terminated\n" at the end.
+// "ERROR\n" when the camera refused or did not answer (camera_delete says
+// why on stderr), or "PROTECTED, file skipped\n" for a file the listing
+// shows protected (not asked for); "delete terminated\n" at the end.
 int camera_delete_all(int selection);
 // Sets (operation 1) or clears (0) the attribute `bit` (ATTR_PROTECTED or
 // ATTR_NEW) of every entry as camera_chmod does: "chmod %s: " then

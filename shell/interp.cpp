@@ -310,13 +310,20 @@ void show_help(void)
 {
     std::printf("\norvik help\n\n");
     constexpr int pages = sizeof help_pages / sizeof help_pages[0];
+    int last = '\n';
     for (int i = 0; i < pages; i++) {
         std::fputs(help_pages[i], stdout);
         if (i < pages - 1) {
             std::printf("--- MORE ---\n");
-            std::getc(stdin);
+            last = std::getc(stdin);
         }
     }
+    // A pause takes one character, and the rest of the line typed there
+    // answers the next pause.  What is left when the screen ends was typed
+    // for it too: left buffered it would answer the next question (the
+    // viewer's "d" deletes) before the user has seen it.
+    while (last != '\n' && last != EOF)
+        last = std::getc(stdin);
 }
 
 DispatchResult dispatch_command(char **tokens, int count)

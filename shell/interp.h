@@ -29,7 +29,10 @@ enum DispatchResult { DISPATCH_CONTINUE = 0, DISPATCH_END = 1 };
 // `count` must be at least 1.
 DispatchResult dispatch_command(char **tokens, int count);
 
-// Prints the help screen, pausing twice for a character from stdin.
+// Prints the help screen, pausing twice for a character from stdin (the
+// rest of a line typed at the first pause answers the second); when the
+// screen ends, the rest of the line the last character came from is read
+// and dropped, so nothing typed at a pause answers a later question.
 void show_help(void);
 
 // The index-th of the command names the dispatcher knows, in table order;

@@ -83,18 +83,19 @@ void copy_cut(char *dst, size_t size, const char *src)
 [[noreturn]] void run(const RunModes &modes)
 {
     camera_advice_begin();
+    int status = 0;
     if (modes.list)
         batch_list();
     else if (modes.get_all)
-        batch_get(SELECT_ALL);
+        status = batch_get(SELECT_ALL);
     else if (modes.get_new)
-        batch_get(SELECT_NEW);
+        status = batch_get(SELECT_NEW);
     else if (modes.erase)
         batch_erase();
     else if (!modes.off)
         command_loop();
     camera_advise_speed();
-    close_and_exit(0);
+    close_and_exit(status);
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // against the emulated camera.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <set>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 #include "e2e.h"
@@ -73,6 +76,43 @@ TEST_F(BatchTest, GetAllThenOnlyNewFilesCome)
     EXPECT_EQ(count(r.out, "Getting "), 1) << r.out;
     EXPECT_EQ(read_file(again + "/IMG_0004.JPG"), photo_bytes("IMG_0004.JPG"));
     EXPECT_FALSE(exists(again + "/IMG_0001.JPG"));
+}
+
+TEST_F(BatchTest, RerunIntoAFolderHoldingEverythingFetchesNothingAndEndsOne)
+{
+    standard_card();
+    ASSERT_EQ(run("-g").status, 0);
+    const size_t downloads = requests(sim, 1).size();
+    RunResult r = run("-g");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(count(r.out, "Getting "), 0) << r.out;
+    EXPECT_EQ(requests(sim, 1).size(), downloads);
+    for (const char *n : {"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG"})
+        EXPECT_TRUE(has_line(r.err, std::string(n) + ": not saved: it exists here and overwrite is off"))
+            << r.err;
+    EXPECT_TRUE(has_line(r.err, "3 files were not saved (named above)")) << r.err;
+    EXPECT_TRUE(camera_switched_off(sim));
+}
+
+// The script the exit status is for: a photo the camera would not send
+// must stop the erase that follows.
+TEST(BatchScript, NewThenEraseKeepsAPhotoThatDidNotArrive)
+{
+    Camsim sim = camsim_start({"--fault", "refuse@2"});
+    ASSERT_FALSE(sim.tty.empty());
+    clear_dcim(sim);
+    make_folder(sim, "DCIM/100AAA", {"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG"});
+    const std::string cwd = make_temp_dir();
+    const std::string script = "cd '" + cwd + "' && '" ORVIK_BIN "' -d '" + sim.tty +
+                               "' -n >/dev/null 2>&1 && echo y | '" ORVIK_BIN "' -d '" + sim.tty +
+                               "' -E >/dev/null 2>&1";
+    const int status = std::system(("sh -c \"" + script + "\"").c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(local_names(cwd), (std::set<std::string>{"IMG_0001.JPG", "IMG_0003.JPG"}));
+    for (const char *n : {"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG"})
+        EXPECT_TRUE(exists(sim.card + "/DCIM/100AAA/" + n)) << n << " was erased";
+    EXPECT_EQ(count_notes(sim, "request type=10"), 0);  // no delete was asked for
+    camsim_stop(sim);
 }
 
 TEST_F(BatchTest, GetSkipsAnEmptyFolder)

@@ -74,6 +74,8 @@ TEST(Listing, EmptyFolderLastLsAndFailedListing)
     rig.run("cd D:\\DCIM\\101CANON");
     // A folder the camera cannot list keeps the previous listing.
     out = rig.run("cd NOSUCHDIR");
+    EXPECT_TRUE(has_line(out, "ls D:\\DCIM\\101CANON\\NOSUCHDIR: refused by the camera, status 0x02"))
+        << out;
     EXPECT_NE(out.find("ls error\n"), std::string::npos) << out;
     EXPECT_EQ(rig.prompt_dir(), "D:\\DCIM\\101CANON");
     out = rig.run("lastls");
@@ -125,7 +127,9 @@ TEST(Listing, NamesWithASlashAreNeverWritten)
     rig.run("cd D:\\DCIM\\101CANON");
     size_t sent = requests(rig.sim, 1).size();
     std::string out = rig.run("get a/b.jpg");
-    EXPECT_EQ(out, "refusing local file name 'a/b.jpg'\nget error\n");
+    EXPECT_EQ(out, "refusing local file name 'a/b.jpg'\n"
+                   "D:\\DCIM\\101CANON\\a/b.jpg: not saved: no usable local file name\n"
+                   "get error\n");
     EXPECT_EQ(requests(rig.sim, 1).size(), sent);  // nothing was fetched
     // The bulk download takes the same way and saves the others.
     out = rig.run("getall", 120000);
@@ -146,20 +150,33 @@ TEST(Manage, DeleteDirectoriesAndAttributes)
     EXPECT_EQ(rig.run("mkdir NEWDIR"), "mkdir successful\n");
     struct stat st;
     EXPECT_EQ(stat((rig.sim.card + "/DCIM/100CANON/NEWDIR").c_str(), &st), 0);
-    EXPECT_EQ(rig.run("mkdir NEWDIR"), "mkdir error\n");
-    EXPECT_EQ(rig.run("rmdir SUB"), "rmdir error\n");  // not empty
+    // A refusal shows the camera's status: exists, not empty.
+    EXPECT_EQ(rig.run("mkdir NEWDIR"),
+              "mkdir D:\\DCIM\\100CANON\\NEWDIR: refused by the camera, status 0x06\n"
+              "mkdir error\n");
+    EXPECT_EQ(rig.run("rmdir SUB"),
+              "rmdir D:\\DCIM\\100CANON\\SUB: refused by the camera, status 0x07\nrmdir error\n");
     EXPECT_EQ(rig.run("rmdir NEWDIR"), "rmdir successful\n");
     EXPECT_NE(stat((rig.sim.card + "/DCIM/100CANON/NEWDIR").c_str(), &st), 0);
 
     EXPECT_EQ(rig.run("protect img_0001.jpg"), "");
     EXPECT_EQ(rig.run("old IMG_0002.JPG"), "");
-    EXPECT_EQ(rig.run("protect NOTLISTED.JPG"), "");
+    EXPECT_EQ(rig.run("protect NOTLISTED.JPG"),
+              "NOTLISTED.JPG: not in the last listing of D:\\DCIM\\100CANON (ls shows the folder)\n");
     // The cache keeps the old letters until the next listing.
     std::string out = rig.run("lastls");
     EXPECT_EQ(out.substr(0, 6), "--n-  ");
     out = rig.run("ls");
     EXPECT_NE(out.find("p-n-  IMG_0001.JPG"), std::string::npos) << out;
     EXPECT_NE(out.find("----  IMG_0002.JPG"), std::string::npos) << out;
+    // A protected file, and one the card does not have, are not deleted.
+    EXPECT_EQ(rig.run("rm IMG_0001.JPG"),
+              "delete D:\\DCIM\\100CANON\\IMG_0001.JPG: refused by the camera, status 0x05\n"
+              "delete error\n");
+    EXPECT_EQ(stat((rig.sim.card + "/DCIM/100CANON/IMG_0001.JPG").c_str(), &st), 0);
+    EXPECT_EQ(rig.run("rm NOPE.JPG"),
+              "delete D:\\DCIM\\100CANON\\NOPE.JPG: refused by the camera, status 0x02\n"
+              "delete error\n");
     rig.run("unprotect IMG_0001.JPG");
     rig.run("new IMG_0002.JPG");
     out = rig.run("ls");

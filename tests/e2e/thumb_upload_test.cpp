@@ -84,8 +84,8 @@ TEST(Thumbnail, TgetNeverReplacesTheDownloadedPhoto)
     size_t downloads = requests(rig.sim, 1).size();
 
     std::string out = rig.run("tget IMG_0001.JPG");
-    EXPECT_EQ(out, "IMG_0001.JPG is the downloaded photo; not replaced by its thumbnail\n"
-                   "tget error\n");
+    EXPECT_EQ(out, "IMG_0001.JPG: not saved: it is the downloaded photo, never replaced by "
+                   "its thumbnail\ntget error\n");
     EXPECT_EQ(requests(rig.sim, 1).size(), downloads);  // nothing fetched
     EXPECT_TRUE(read_file(rig.cwd + "/IMG_0001.JPG") == card);
 

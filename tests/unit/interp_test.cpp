@@ -74,22 +74,39 @@ TEST(SplitLine, LongWordsAreCutIntoPieces)
     EXPECT_EQ(got[3].size(), 54u);
 }
 
+// Runs the help screen with `typed` as standard input (end of file after
+// it) and returns the screen; *next gets the character the next reader of
+// stdin would see.
+std::string help_screen(const std::string &typed, int *next = nullptr)
+{
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    EXPECT_EQ(write(fds[1], typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    close(fds[1]);
+    const int saved_stdin = dup(STDIN_FILENO);
+    dup2(fds[0], STDIN_FILENO);
+    close(fds[0]);
+    std::clearerr(stdin);
+    testing::internal::CaptureStdout();
+    show_help();
+    std::string screen = testing::internal::GetCapturedStdout();
+    int c = std::getc(stdin);
+    if (next != nullptr)
+        *next = c;
+    while (c != EOF)
+        c = std::getc(stdin);
+    dup2(saved_stdin, STDIN_FILENO);
+    close(saved_stdin);
+    std::clearerr(stdin);
+    return screen;
+}
+
 // The names the help screen shows: the first column of its lines, at
 // spaces and '|', without the argument placeholders.
 std::set<std::string> help_names(void)
 {
     // The screen pauses for a key between pages: end of file answers it.
-    const int saved_stdin = dup(STDIN_FILENO);
-    const int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, STDIN_FILENO);
-    close(null_fd);
-    testing::internal::CaptureStdout();
-    show_help();
-    std::string screen = testing::internal::GetCapturedStdout();
-    dup2(saved_stdin, STDIN_FILENO);
-    close(saved_stdin);
-    std::clearerr(stdin);
-
+    const std::string screen = help_screen("");
     std::set<std::string> names;
     std::istringstream lines(screen);
     for (std::string line; std::getline(lines, line);) {
@@ -127,3 +144,15 @@ TEST(Interp, CompletionNamesAreTheDispatcherNames)
 }
 
 }  // namespace
+
+TEST(Interp, HelpLeavesNothingTypedAtItsPausesForTheNextQuestion)
+{
+    // Enter at the first pause, "q" Enter at the last; two keys at the
+    // first pause (the second answers the last); Enter at each.
+    for (const char *typed : {"\nq\nd\n", "ab\nd\n", "\n\nd\n"}) {
+        int next = 0;
+        const std::string screen = help_screen(typed, &next);
+        EXPECT_EQ(next, 'd') << typed;
+        EXPECT_NE(screen.find("upload        <source> [dest]"), std::string::npos);
+    }
+}

@@ -117,7 +117,14 @@ TEST_F(LocalFileTest, ExistingFileIsKeptWithoutOverwrite)
     errno = 0;
     EXPECT_EQ(save("IMG.JPG", "new", 0), -1);
     std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, std::string("===WARNING===> open: ") + std::strerror(EEXIST) + "\n");
+    EXPECT_EQ(err, std::string("===WARNING===> open: ") + std::strerror(EEXIST) +
+                       "\nIMG.JPG: not saved: it exists here and overwrite is off\n");
+    // The same verdict before any transfer, and no verdict when overwriting.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(local_target_free("IMG.JPG", false, "===WARNING===> open"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), err);
+    EXPECT_EQ(local_target_free("IMG.JPG", true, "===WARNING===> open"), 0);
+    EXPECT_EQ(local_target_free("OTHER.JPG", false, "===WARNING===> open"), 0);
     EXPECT_EQ(slurp("IMG.JPG"), "old");
     EXPECT_EQ(names_in("."), std::vector<std::string>{"IMG.JPG"});
 
