@@ -78,7 +78,8 @@ void apply_long_option(int argc, char **argv, int *at)
         std::printf("  --images=<mode>       thumbnails in the terminal: auto kitty sixel iterm "
                     "symbols none\n"
                     "  --list-ports          list the serial ports of this machine\n"
-                    "  --version             show the version\n");
+                    "  --version             show the version\n"
+                    "  --help                show this help screen and end with status 0\n");
         std::exit(0);
     } else if (std::strcmp(word, "--version") == 0) {
         std::printf("orvik %s\n", ORVIK_VERSION);

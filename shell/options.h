@@ -18,7 +18,7 @@ void usage(void);
 // are read (the words that getopt would take as options or their
 // arguments, up to the first other word or "--"); they are removed from
 // argv, so getopt never sees them:
-//   --help            the usage text and three lines on the long options
+//   --help            the usage text and four lines on the long options
 //                     on stdout, exit status 0
 //   --version         "orvik <version>", exit status 0
 //   --list-ports      the serial ports (serial_print_ports), exit status 0;
