@@ -14,8 +14,9 @@
 // is the terminal `fd` draws on, the terminal itself is asked once per
 // run (the kitty graphics query and the primary device attributes, whose
 // attribute 4 means sixel), waiting at most 0.2 s for its answer with
-// echo off; the answer is read up to its end, and a partial one is
-// discarded, so none of it is left for the next read of the input.
+// echo off; the answer is read up to its end, and when it has not ended
+// in time whatever is pending on the input is discarded, so none of it is
+// left for the next read.
 //
 // Returns 0 when the image was drawn; -1 with nothing written when `fd` is
 // not a terminal, TERM is unset or "dumb", the drawing is "none", or the
