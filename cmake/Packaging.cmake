@@ -17,9 +17,25 @@ endforeach()
 add_custom_target(manpages ALL DEPENDS ${ORVIK_MAN_PAGES})
 install(FILES ${ORVIK_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# Debian keeps the package's history as changelog.Debian.gz beside the
+# copyright file; -n leaves the time out, so a rebuild is byte for byte
+# the same.
+set(ORVIK_CHANGELOG ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
+add_custom_command(OUTPUT ${ORVIK_CHANGELOG}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+  COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog > ${ORVIK_CHANGELOG}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
+add_custom_target(changelog ALL DEPENDS ${ORVIK_CHANGELOG})
+
 install(FILES README.md docs/camsim.md docs/protocol.md docs/reliability.md
-              docs/performance.md packaging/copyright
+              docs/performance.md packaging/copyright ${ORVIK_CHANGELOG}
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Built for users of this project rather than for Debian's archive: no
+# "intent to package" bug to close.
+install(FILES packaging/lintian-overrides RENAME orvik
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides)
+# The emulator's card, for rehearsing with the installed programs alone.
+install(DIRECTORY camsim/sample-card/ DESTINATION ${CMAKE_INSTALL_DATADIR}/orvik/sample-card)
 install(FILES completion/orvik
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
@@ -34,7 +50,20 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "downloads photos and thumbnails, shows thumbnails in the terminal,\n"
     "deletes, protects and uploads files.  Also holds orvik-camsim, an\n"
     "emulator of the camera on a pseudo-terminal for trying orvik without one.")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "orvik developers <orvik@localhost>")
+# The builder's name and address, as Debian's own tools take them from
+# DEBFULLNAME and DEBEMAIL.  The project has no mail host of its own, so
+# without DEBEMAIL the field carries an address in the reserved .invalid
+# domain: it says plainly that mail does not reach anyone.
+if(DEFINED ENV{DEBEMAIL})
+  set(ORVIK_MAINTAINER_DEFAULT "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+  if(NOT DEFINED ENV{DEBFULLNAME})
+    set(ORVIK_MAINTAINER_DEFAULT "orvik developers <$ENV{DEBEMAIL}>")
+  endif()
+else()
+  set(ORVIK_MAINTAINER_DEFAULT "orvik developers <orvik@maintainer.invalid>")
+endif()
+set(ORVIK_MAINTAINER "${ORVIK_MAINTAINER_DEFAULT}" CACHE STRING "Maintainer field of the package")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ORVIK_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -1,12 +1,16 @@
 #include "files/termimage.h"
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chafa.h>
@@ -24,6 +28,22 @@ constexpr unsigned long MAX_PIXELS = 4096UL * 4096UL;
 // When the terminal does not report its cell size in pixels.
 constexpr int DEFAULT_CELL_WIDTH = 10;
 constexpr int DEFAULT_CELL_HEIGHT = 20;
+
+enum class Drawing { AUTO, KITTY, SIXEL, ITERM, SYMBOLS, NONE };
+
+// The names of --images, in the order of Drawing.
+constexpr const char *DRAWING_NAMES[] = {"auto", "kitty", "sixel", "iterm", "symbols", "none"};
+
+// What the user chose, and what the terminal said when it was asked (once
+// a run: a terminal that does not answer would cost the wait each time).
+struct TermImages {
+    Drawing chosen = Drawing::AUTO;
+    bool asked = false;
+    Drawing answered = Drawing::SYMBOLS;
+};
+TermImages term_images;
+
+constexpr int ANSWER_WAIT_MS = 200;
 
 // libjpeg reports fatal errors through error_exit, which must not return:
 // it jumps back into decode_jpeg.
@@ -124,15 +144,140 @@ bool utf8_locale(void)
     return false;
 }
 
-// Picks the best drawing the terminal is known for: graphics protocols
-// first, then colour depth.
-void choose_modes(ChafaCanvasConfig *config, const ChafaTermInfo *term)
+// The graphics protocol the terminal database knows this terminal for,
+// from the environment; SYMBOLS when none.
+Drawing known_drawing(const ChafaTermInfo *term)
 {
-    if (chafa_term_info_have_seq(term, CHAFA_TERM_SEQ_BEGIN_KITTY_IMMEDIATE_IMAGE_V1)) {
+    if (chafa_term_info_have_seq(term, CHAFA_TERM_SEQ_BEGIN_KITTY_IMMEDIATE_IMAGE_V1))
+        return Drawing::KITTY;
+    if (chafa_term_info_have_seq(term, CHAFA_TERM_SEQ_BEGIN_ITERM2_IMAGE))
+        return Drawing::ITERM;
+    if (chafa_term_info_have_seq(term, CHAFA_TERM_SEQ_BEGIN_SIXELS))
+        return Drawing::SIXEL;
+    return Drawing::SYMBOLS;
+}
+
+// The drawing a terminal's answer announces: kitty's "OK" to the graphics
+// query, or attribute 4 among the primary device attributes "ESC [ ? 62 ;
+// 4 ; ... c".
+Drawing answered_drawing(const char *answer)
+{
+    if (std::strstr(answer, "\33_Gi=31;OK") != nullptr)
+        return Drawing::KITTY;
+    const char *da = std::strstr(answer, "\33[?");
+    if (da == nullptr)
+        return Drawing::SYMBOLS;
+    for (const char *p = da + 3; *p >= '0' && *p <= '9';) {
+        char *end;
+        long attribute = std::strtol(p, &end, 10);
+        if (attribute == 4 && (*end == ';' || *end == 'c'))
+            return Drawing::SIXEL;
+        p = *end == ';' ? end + 1 : end;
+    }
+    return Drawing::SYMBOLS;
+}
+
+// Whether `answer` holds the device attributes up to their final 'c': every
+// terminal answers that query, and it is sent last, so it ends the answer.
+bool answer_complete(const char *answer)
+{
+    const char *da = std::strstr(answer, "\33[?");
+    return da != nullptr && da[3 + std::strspn(da + 3, "0123456789;")] == 'c';
+}
+
+long now_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Reads the terminal's answer from `in` until it is complete or the wait is
+// over.  The terminal is already in non-canonical mode without echo.
+void read_answer(int in, char *answer, size_t size)
+{
+    size_t used = 0;
+    answer[0] = '\0';
+    long deadline = now_ms() + ANSWER_WAIT_MS;
+    while (!answer_complete(answer) && used + 1 < size) {
+        long left = deadline - now_ms();
+        struct pollfd p = {in, POLLIN, 0};
+        int ready = left > 0 ? poll(&p, 1, static_cast<int>(left)) : 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
+        ssize_t n = read(in, answer + used, size - 1 - used);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        used += static_cast<size_t>(n);
+        answer[used] = '\0';
+    }
+}
+
+// Asks the terminal on `in` (input) and `out` (output) what it draws.  Not
+// from a background job: changing the terminal's modes there would stop
+// the process.
+Drawing ask_terminal(int in, int out)
+{
+    struct termios saved;
+    pid_t foreground = tcgetpgrp(in);
+    if ((foreground != -1 && foreground != getpgrp()) || tcgetattr(in, &saved) != 0)
+        return Drawing::SYMBOLS;
+    struct termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    quiet.c_cc[VMIN] = 1;
+    quiet.c_cc[VTIME] = 0;
+    if (tcsetattr(in, TCSANOW, &quiet) != 0)
+        return Drawing::SYMBOLS;
+    // A terminal without the kitty protocol passes over the query (an APC
+    // string); all answer the device attributes.
+    static const char query[] = "\33_Gi=31,s=1,v=1,a=q,t=d,f=24;AAAA\33\\\33[c";
+    char answer[512];
+    answer[0] = '\0';
+    if (fdio_write_all(out, query, sizeof query - 1) == 0)
+        read_answer(in, answer, sizeof answer);
+    if (!answer_complete(answer))
+        tcflush(in, TCIFLUSH);
+    tcsetattr(in, TCSANOW, &saved);
+    return answered_drawing(answer);
+}
+
+// Whether descriptors `a` and `b` are the same terminal device.
+bool same_terminal(int a, int b)
+{
+    struct stat sa, sb;
+    return isatty(a) && isatty(b) && fstat(a, &sa) == 0 && fstat(b, &sb) == 0 &&
+           S_ISCHR(sa.st_mode) && sa.st_rdev == sb.st_rdev;
+}
+
+// The drawing for a picture on `fd`: the user's choice, else what the
+// environment names, else what the terminal answers.
+Drawing pick_drawing(const ChafaTermInfo *term, int fd)
+{
+    if (term_images.chosen != Drawing::AUTO)
+        return term_images.chosen;
+    Drawing known = known_drawing(term);
+    if (known != Drawing::SYMBOLS || !same_terminal(STDIN_FILENO, fd))
+        return known;
+    if (!term_images.asked) {
+        term_images.answered = ask_terminal(STDIN_FILENO, fd);
+        term_images.asked = true;
+    }
+    return term_images.answered;
+}
+
+// Sets the canvas up for `drawing`; for symbols, the colour depth the
+// terminal is known for.
+void choose_modes(ChafaCanvasConfig *config, const ChafaTermInfo *term, Drawing drawing)
+{
+    if (drawing == Drawing::KITTY) {
         chafa_canvas_config_set_pixel_mode(config, CHAFA_PIXEL_MODE_KITTY);
-    } else if (chafa_term_info_have_seq(term, CHAFA_TERM_SEQ_BEGIN_ITERM2_IMAGE)) {
+    } else if (drawing == Drawing::ITERM) {
         chafa_canvas_config_set_pixel_mode(config, CHAFA_PIXEL_MODE_ITERM2);
-    } else if (chafa_term_info_have_seq(term, CHAFA_TERM_SEQ_BEGIN_SIXELS)) {
+    } else if (drawing == Drawing::SIXEL) {
         chafa_canvas_config_set_pixel_mode(config, CHAFA_PIXEL_MODE_SIXELS);
     } else {
         chafa_canvas_config_set_pixel_mode(config, CHAFA_PIXEL_MODE_SYMBOLS);
@@ -168,13 +313,22 @@ int draw_pixels(const unsigned char *rgb, int width, int height, int fd)
                                FALSE, FALSE);
 
     gchar **envp = g_get_environ();
-    ChafaTermInfo *term = chafa_term_db_detect(chafa_term_db_get_default(), envp);
+    ChafaTermDb *db = chafa_term_db_get_default();
+    ChafaTermInfo *term = chafa_term_db_detect(db, envp);
     g_strfreev(envp);
+    Drawing drawing = pick_drawing(term, fd);
+    if (drawing != known_drawing(term) && drawing != Drawing::SYMBOLS) {
+        // The terminal can more than its name tells: take the protocol's
+        // sequences from the database's general terminal.
+        ChafaTermInfo *general = chafa_term_db_get_fallback_info(db);
+        chafa_term_info_supplement(term, general);
+        chafa_term_info_unref(general);
+    }
 
     ChafaCanvasConfig *config = chafa_canvas_config_new();
     chafa_canvas_config_set_geometry(config, canvas_width, canvas_height);
     chafa_canvas_config_set_cell_geometry(config, cell_width, cell_height);
-    choose_modes(config, term);
+    choose_modes(config, term, drawing);
     ChafaSymbolMap *symbols = chafa_symbol_map_new();
     chafa_symbol_map_add_by_tags(symbols, utf8_locale()
                                               ? static_cast<ChafaSymbolTags>(CHAFA_SYMBOL_TAG_BLOCK |
@@ -203,7 +357,8 @@ int draw_pixels(const unsigned char *rgb, int width, int height, int fd)
 int term_draw_jpeg(const char *path, int fd)
 {
     const char *term = std::getenv("TERM");
-    if (!isatty(fd) || term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0)
+    if (!isatty(fd) || term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0 ||
+        term_images.chosen == Drawing::NONE)
         return -1;
     size_t size = 0;
     unsigned char *data = read_small_file(path, &size);
@@ -217,4 +372,16 @@ int term_draw_jpeg(const char *path, int fd)
     int result = draw_pixels(rgb, width, height, fd);
     std::free(rgb);
     return result;
+}
+
+int term_images_choose(const char *mode)
+{
+    for (size_t i = 0; i < sizeof DRAWING_NAMES / sizeof DRAWING_NAMES[0]; i++) {
+        if (std::strcmp(mode, DRAWING_NAMES[i]) == 0) {
+            term_images.chosen = static_cast<Drawing>(i);
+            term_images.asked = false;
+            return 0;
+        }
+    }
+    return -1;
 }

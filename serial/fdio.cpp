@@ -2,7 +2,16 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <sys/types.h>
 #include <unistd.h>
+
+// Both programs move files of any size and keep the camera's dates: on a
+// 32-bit system the build must select 64-bit file offsets and times
+// (_FILE_OFFSET_BITS=64, _TIME_BITS=64), or stat, fstat and readdir fail
+// with EOVERFLOW on large files and dates wrap in 2038.
+static_assert(sizeof(off_t) == 8, "off_t narrower than 64 bits: build with _FILE_OFFSET_BITS=64");
+static_assert(sizeof(time_t) == 8, "time_t narrower than 64 bits: build with _TIME_BITS=64");
 
 ssize_t fdio_read(int fd, void *bytes, size_t count)
 {

@@ -214,3 +214,63 @@ void serial_silence_hint(const char *path)
                  "mode, and that its cable is on %s\n",
                  path);
 }
+
+namespace {
+
+// The first line of a small sysfs attribute file, "" when there is none.
+void read_attribute(const char *path, char *out, size_t size)
+{
+    out[0] = '\0';
+    if (FILE *f = std::fopen(path, "re")) {
+        if (std::fgets(out, static_cast<int>(size), f) != nullptr)
+            out[std::strcspn(out, "\n")] = '\0';
+        std::fclose(f);
+    }
+}
+
+}  // namespace
+
+const char *serial_describe_port(const char *sys_tty_dir, const char *name, char *out,
+                                 size_t size)
+{
+    char path[600], product[128] = "", driver[128] = "";
+    // A USB serial port's device is the adapter's interface (ACM) or a
+    // port below it (usb-serial); the product string sits on the USB
+    // device one or two levels up.
+    static const char *const levels[] = {"..", "../.."};
+    for (const char *up : levels) {
+        std::snprintf(path, sizeof path, "%s/%s/device/%s/product", sys_tty_dir, name, up);
+        read_attribute(path, product, sizeof product);
+        if (product[0] != '\0')
+            break;
+    }
+    std::snprintf(path, sizeof path, "%s/%s/device/driver", sys_tty_dir, name);
+    char target[512];
+    ssize_t n = readlink(path, target, sizeof target - 1);
+    if (n > 0) {
+        target[n] = '\0';
+        const char *slash = std::strrchr(target, '/');
+        std::snprintf(driver, sizeof driver, "%.120s", slash != nullptr ? slash + 1 : target);
+    }
+    if (product[0] != '\0' && driver[0] != '\0')
+        std::snprintf(out, size, "%s (%s)", product, driver);
+    else if (driver[0] != '\0')
+        std::snprintf(out, size, "(%s)", driver);
+    else
+        std::snprintf(out, size, "%s", product);
+    return out;
+}
+
+int serial_print_ports(const char *dev_dir, const char *sys_tty_dir, FILE *out)
+{
+    char ports[4096];
+    int count = serial_list_ports(dev_dir, sys_tty_dir, ports, sizeof ports);
+    size_t dev_len = std::strlen(dev_dir) + 1;
+    // The names joined by single spaces; a device name holds none.
+    for (char *path = std::strtok(ports, " "); path != nullptr; path = std::strtok(nullptr, " ")) {
+        char about[300];
+        serial_describe_port(sys_tty_dir, path + dev_len, about, sizeof about);
+        std::fprintf(out, "%s%s%s\n", path, about[0] != '\0' ? "  " : "", about);
+    }
+    return count;
+}

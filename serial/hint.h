@@ -5,6 +5,7 @@
 #define ORVIK_SERIAL_HINT_H
 
 #include <cstddef>
+#include <cstdio>
 
 // The serial ports of this machine, by name: `dev_dir`/ttyUSB*, ttyACM*
 // and those ttyS* that `sys_tty_dir`/ttySn/device shows to be backed by a
@@ -13,6 +14,18 @@
 // as full paths joined by single spaces into `out` (cut to fit `size`).
 // Returns how many were found; `out` is "" when none.
 int serial_list_ports(const char *dev_dir, const char *sys_tty_dir, char *out, size_t size);
+
+// What the system says of the port `name` (e.g. "ttyUSB0"): the product
+// name of the USB device behind it and the driver that serves it, from
+// `sys_tty_dir`/name/device, as "FT232R USB UART (ftdi_sio)", "(cdc_acm)"
+// or "" when sysfs tells nothing.  Returns `out`.
+const char *serial_describe_port(const char *sys_tty_dir, const char *name, char *out,
+                                 size_t size);
+
+// Writes serial_list_ports's ports on `out`, one a line: the path, and
+// after two spaces serial_describe_port's text when there is one.
+// Returns how many were written.
+int serial_print_ports(const char *dev_dir, const char *sys_tty_dir, FILE *out);
 
 // The one-line explanation (no line end) for a failed open of `path` with
 // errno value `err`: the system's text, then for a missing device the

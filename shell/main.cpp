@@ -113,6 +113,7 @@ int main(int argc, char **argv)
 
     install_signal_handlers();
     settings.clock_offset = compute_clock_offset();
+    argc = take_long_options(argc, argv);
     RunModes modes = parse_options(argc, argv);
     std::printf("Orvik -- version %s\n\n", ORVIK_VERSION);
     camera_init();

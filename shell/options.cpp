@@ -4,7 +4,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "files/termimage.h"
+#include "serial/hint.h"
 
 #include "shell/exits.h"
 #include "shell/settings.h"
@@ -39,6 +44,119 @@ int leading_number(const char *text)
     if (v < INT_MIN)
         return INT_MIN;
     return static_cast<int>(v);
+}
+
+namespace {
+
+// Whether the short-option word (e.g. "-Dd") leaves its option's argument
+// to the next word, as getopt reads "d:" and "s:".
+bool argument_follows(const char *word)
+{
+    for (const char *c = word + 1; *c != '\0'; c++)
+        if (*c == 'd' || *c == 's')
+            return c[1] == '\0';
+    return false;
+}
+
+void list_ports_and_exit(void)
+{
+    if (serial_print_ports("/dev", "/sys/class/tty", stdout) > 0)
+        std::exit(0);
+    std::fprintf(stderr, "orvik: no serial port found here (is the USB serial adapter "
+                         "plugged in?)\n");
+    std::exit(1);
+}
+
+// Acts on the long option argv[*at]; an --images given its mode as the next
+// word moves *at past it.
+void apply_long_option(int argc, char **argv, int *at)
+{
+    const char *word = argv[*at];
+    const char *images = nullptr;
+    if (std::strcmp(word, "--help") == 0) {
+        usage();
+        std::printf("  --images=<mode>       thumbnails in the terminal: auto kitty sixel iterm "
+                    "symbols none\n"
+                    "  --list-ports          list the serial ports of this machine\n"
+                    "  --version             show the version\n"
+                    "  --help                show this help screen and end with status 0\n");
+        std::exit(0);
+    } else if (std::strcmp(word, "--version") == 0) {
+        std::printf("orvik %s\n", ORVIK_VERSION);
+        std::exit(0);
+    } else if (std::strcmp(word, "--list-ports") == 0) {
+        list_ports_and_exit();
+    } else if (std::strncmp(word, "--images=", 9) == 0) {
+        images = word + 9;
+    } else if (std::strcmp(word, "--images") == 0 && *at + 1 < argc) {
+        images = argv[++*at];
+    } else {
+        std::fprintf(stderr, "orvik: unrecognized option '%s'\n", word);
+        usage();
+        std::exit(1);
+    }
+    if (images != nullptr && term_images_choose(images) != 0) {
+        std::fprintf(stderr,
+                     "orvik: --images takes auto, kitty, sixel, iterm, symbols or none, "
+                     "not '%s'\n",
+                     images);
+        std::exit(1);
+    }
+}
+
+// A path as a shell reads it back: bare when it holds only harmless
+// characters, in single quotes otherwise.
+void print_shell_word(const char *text)
+{
+    if (text[0] != '\0' && text[std::strspn(text, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                                   "0123456789/._-+:@%,")] == '\0') {
+        std::fputs(text, stderr);
+        return;
+    }
+    std::fputc('\'', stderr);
+    for (const char *c = text; *c != '\0'; c++) {
+        if (*c == '\'')
+            std::fputs("'\\''", stderr);
+        else
+            std::fputc(*c, stderr);
+    }
+    std::fputc('\'', stderr);
+}
+
+// Options end at the first other word; someone who wrote the device there,
+// as other serial tools take it, learns why it was not used.
+void note_ignored(const char *word)
+{
+    struct stat st;
+    std::fprintf(stderr, "orvik: ignoring '%s' and what follows it: options come first", word);
+    if (stat(word, &st) == 0 && S_ISCHR(st.st_mode)) {
+        std::fprintf(stderr, "; to use it as the serial device: orvik -d ");
+        print_shell_word(word);
+    }
+    std::fputc('\n', stderr);
+}
+
+}  // namespace
+
+int take_long_options(int argc, char **argv)
+{
+    int kept = 1, i = 1;
+    for (; i < argc; i++) {
+        const char *word = argv[i];
+        if (word[0] != '-' || word[1] == '\0' || std::strcmp(word, "--") == 0)
+            break;
+        if (word[1] == '-') {
+            apply_long_option(argc, argv, &i);
+            continue;
+        }
+        argv[kept++] = argv[i];
+        if (argument_follows(word) && i + 1 < argc)
+            argv[kept++] = argv[++i];
+    }
+    while (i < argc)
+        argv[kept++] = argv[i++];
+    argv[kept] = nullptr;
+    return kept;
 }
 
 RunModes parse_options(int argc, char **argv)
@@ -90,5 +208,7 @@ RunModes parse_options(int argc, char **argv)
             std::exit(1);
         }
     }
+    if (optind < argc)
+        note_ignored(argv[optind]);
     return modes;
 }

@@ -21,7 +21,7 @@ check() {
 }
 
 complete -p orvik | grep -q -- "-F _orvik orvik$" || fail "orvik has no completion"
-options=$("$2" -h 2>/dev/null | sed -n "s/^  \(-[A-Za-z]\) .*/\1/p" | tr "\n" " ")
+options=$("$2" --help 2>/dev/null | sed -n "s/^  \(-[A-Za-z]\|--[a-z-]*=\?\)[ <].*/\1/p" | tr "\n" " ")
 check "${options% }" orvik -
 check "-L" orvik -L
 check "9600 19200 38400 57600 115200" orvik -s ""
@@ -31,6 +31,15 @@ for device in $(complete_line orvik -d ""); do
     [ -c "$device" ] || fail "-d offers $device, no character device"
 done
 check "/dev/null" orvik -d /dev/nul
+# A path with spaces stays one word.
+dir=$(mktemp -d)
+mkdir "$dir/my camera"
+COMP_WORDS=(orvik -d "$dir/my c")
+COMP_CWORD=2
+_orvik
+[ "${#COMPREPLY[@]}" = 1 ] && [ "${COMPREPLY[0]}" = "$dir/my camera" ] ||
+    fail "-d $dir/my c completes to ${#COMPREPLY[@]} words: ${COMPREPLY[*]}"
+rm -rf "$dir"
 check "" orvik -a x
 [ "$failures" -eq 0 ] && echo "completion checks passed"
 ' completion_test "$1" "$2"

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Builds the Debian package with scripts/package (in a release build
 # directory kept under the build tree, so later runs only relink), then
-# checks its name, fields, Depends and contents, and runs the unpacked orvik.
+# checks its name, fields, Depends and contents, that lintian finds no
+# error or warning in it, and rehearses with the unpacked programs and
+# sample card as the installed README tells a package user to.
 # usage: package_test.sh <source dir> <release build dir> <version>
 set -u
 src=${1:?source directory}
@@ -38,7 +40,8 @@ dpkg-deb -c "$deb" | awk '{print $6}' >"$tmp/contents"
 for path in ./usr/bin/orvik ./usr/bin/orvik-camsim \
     ./usr/share/man/man1/orvik.1.gz ./usr/share/man/man1/orvik-camsim.1.gz \
     ./usr/share/doc/orvik/copyright ./usr/share/doc/orvik/README.md \
-    ./usr/share/bash-completion/completions/orvik; do
+    ./usr/share/bash-completion/completions/orvik ./usr/share/doc/orvik/changelog.Debian.gz \
+    ./usr/share/orvik/sample-card/DCIM/100CANON/IMG_0001.JPG; do
     grep -qx "$path" "$tmp/contents" || fail "package lacks $path"
 done
 
@@ -49,6 +52,35 @@ gzip -t "$tmp/root/usr/share/man/man1/orvik.1.gz" || fail "orvik.1.gz is no gzip
 rc=$?
 [ "$rc" -eq 1 ] || fail "unpacked orvik -h ended with status $rc"
 grep -qx "Version $version" "$tmp/usage" || fail "unpacked orvik -h: $(cat "$tmp/usage")"
+[ "$("$tmp/root/usr/bin/orvik" --version </dev/null)" = "orvik $version" ] ||
+    fail "unpacked orvik --version"
+
+# Errors and warnings only: the information tags are advice.
+if lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1; then
+    :
+else
+    fail "lintian: $(grep -v 'root privileges' "$tmp/lintian")"
+fi
+
+# The rehearsal of the installed README and orvik-camsim(1), run from the
+# unpacked tree with the same paths under it.
+card=/usr/share/orvik/sample-card
+diff -r "$src/camsim/sample-card" "$tmp/root$card" >/dev/null || fail "$card differs from the source's"
+gzip -dc "$tmp/root/usr/share/man/man1/orvik-camsim.1.gz" >"$tmp/camsim.1"
+for doc in "$tmp/root/usr/share/doc/orvik/README.md" "$tmp/camsim.1"; do
+    sed 's/\\-/-/g' "$doc" | grep -q "cp -R $card /tmp/card" ||
+        fail "$(basename "$doc") does not copy $card"
+done
+cp -R "$tmp/root$card" "$tmp/card"
+"$tmp/root/usr/bin/orvik-camsim" --card "$tmp/card" --link "$tmp/camera" \
+    >"$tmp/camsim.out" 2>&1 </dev/null &
+sim=$!
+i=0
+while [ ! -e "$tmp/camera" ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+(cd "$tmp" && "$tmp/root/usr/bin/orvik" -d "$tmp/camera" -l >"$tmp/list" 2>&1 </dev/null)
+grep -q "IMG_0001.JPG" "$tmp/list" || fail "the rehearsal's listing: $(cat "$tmp/list")"
+kill "$sim" 2>/dev/null
+wait "$sim" 2>/dev/null
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures package check(s) failed" >&2

@@ -97,11 +97,58 @@ TEST_F(EntryTest, OptionsEndAtTheFirstOtherArgument)
     EXPECT_EQ(r.out, open_fail);
     r = run({"-d", missing, "photos", "-x", "-h"});
     EXPECT_EQ(r.out, open_fail);
-    EXPECT_EQ(r.err, plain.err);  // no diagnostic for the -x
+    // No diagnostic for the -x; one line names the ignored word.
+    EXPECT_EQ(r.err, "orvik: ignoring 'photos' and what follows it: options come first\n" +
+                         plain.err);
+    // A device written where other serial tools take it: the command to use.
+    r = run({"-d", missing, "/dev/null"});
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
+              "orvik: ignoring '/dev/null' and what follows it: options come first; to use it "
+              "as the serial device: orvik -d /dev/null\n");
 
     // The parser's own diagnostic is unchanged.
     r = run({"-x"});
     EXPECT_EQ(r.err, std::string(ORVIK_BIN) + ": invalid option -- 'x'\n");
+}
+
+// The long options of every Unix tool, read before the short ones and
+// never from the argument of -d.
+TEST_F(EntryTest, LongOptions)
+{
+    RunResult r = run({"-D", "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind(usage_text, 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\n  --list-ports "), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+
+    r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "orvik " ORVIK_VERSION "\n");
+
+    r = run({"--bogus"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, usage_text);
+    EXPECT_EQ(r.err, "orvik: unrecognized option '--bogus'\n");
+    r = run({"--images=pictures"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("'pictures'"), std::string::npos) << r.err;
+
+    // "--help" here is the device, and after a stray word nothing is read.
+    r = run({"-Dd", "--help", "-s", "--version"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Can't open the --help device"), std::string::npos) << r.out;
+    r = run({"-d", missing, "--images=none", "x", "--help"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Can't open the " + missing), std::string::npos) << r.out;
+
+    // This machine's ports, or the message that it has none.
+    r = run({"--list-ports"});
+    if (r.status == 0) {
+        EXPECT_EQ(r.out.rfind("/dev/tty", 0), 0u) << r.out;
+    } else {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("no serial port found"), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(EntryTest, MissingDevice)

@@ -60,6 +60,38 @@ TEST(SerialHint, ListsRealPortsAdaptersFirst)
     EXPECT_STREQ(out, "");
 }
 
+// --list-ports: what sysfs says of each port, as a USB adapter, an ACM
+// device and a built-in port lay it out.
+TEST(SerialHint, PrintsEachPortWithProductAndDriver)
+{
+    Scratch s;
+    for (const char *name : {"ttyS1", "ttyUSB0", "ttyACM0"})
+        s.touch(std::string("dev/") + name);
+    fs::path usb = s.dir / "devices/usb1/1-1";
+    fs::create_directories(usb / "1-1:1.0/ttyUSB0");
+    std::ofstream(usb / "product") << "FT232R USB UART\n";
+    fs::create_directories(s.dir / "drivers/ftdi_sio");
+    fs::create_directory_symlink(s.dir / "drivers/ftdi_sio", usb / "1-1:1.0/ttyUSB0/driver");
+    fs::create_directories(s.dir / "sys/ttyUSB0");
+    fs::create_directory_symlink(usb / "1-1:1.0/ttyUSB0", s.dir / "sys/ttyUSB0/device");
+    fs::create_directories(s.dir / "acm/driver_is_not_a_link");
+    fs::create_directories(s.dir / "sys/ttyACM0");
+    fs::create_directory_symlink(s.dir / "acm", s.dir / "sys/ttyACM0/device");
+    s.touch("sys/ttyS1/device");
+
+    std::string dev = (s.dir / "dev").string();
+    std::string sys = (s.dir / "sys").string();
+    FILE *out = std::tmpfile();
+    EXPECT_EQ(serial_print_ports(dev.c_str(), sys.c_str(), out), 3);
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;)
+        text.push_back(static_cast<char>(c));
+    std::fclose(out);
+    EXPECT_EQ(text, dev + "/ttyUSB0  FT232R USB UART (ftdi_sio)\n" + dev + "/ttyACM0\n" + dev +
+                        "/ttyS1\n");
+}
+
 TEST(SerialHint, PermissionNamesTheGroupToJoin)
 {
     Scratch s;

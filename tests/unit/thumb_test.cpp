@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -86,6 +87,7 @@ struct TermDraw : testing::Test {
         photo = bytes.str();
         ASSERT_GT(photo.size(), 100u);
         setenv("TERM", "xterm-256color", 1);
+        term_images_choose("auto");
     }
     void TearDown() override
     {
@@ -94,11 +96,12 @@ struct TermDraw : testing::Test {
         unlink(file.c_str());
     }
     // Draws the bytes as a file on the terminal, reading the other side
-    // meanwhile: a picture is more than the terminal buffers.
-    int draw(const std::string &bytes, int fd = -1)
+    // meanwhile: a picture is more than the terminal buffers.  The
+    // terminal answers the device attributes query with `answer`, if any.
+    int draw(const std::string &bytes, int fd = -1, const std::string &answer = "")
     {
         std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
-        std::atomic<bool> done{false};
+        std::atomic<bool> done{false}, answered{false};
         std::thread reader([&] {
             char buf[4096];
             for (;;) {
@@ -107,6 +110,11 @@ struct TermDraw : testing::Test {
                     ssize_t n = read(master, buf, sizeof buf);
                     if (n > 0) {
                         screen.append(buf, static_cast<size_t>(n));
+                        if (!answer.empty() && screen.find("\33[c") != std::string::npos &&
+                            !answered.exchange(true)) {
+                            EXPECT_EQ(write(master, answer.data(), answer.size()),
+                                      static_cast<ssize_t>(answer.size()));
+                        }
                         continue;
                     }
                 }
@@ -160,6 +168,53 @@ TEST_F(TermDraw, OnlyOnATerminalThatCanShowIt)
     char byte;
     EXPECT_EQ(read(fds[0], &byte, 1), 0);
     close(fds[0]);
+}
+
+// A terminal whose name says nothing of graphics is asked, once, with its
+// answer read up to the end; --images overrides.
+TEST_F(TermDraw, AsksTheTerminalWhatItDraws)
+{
+    setenv("TERM", "xterm", 1);
+    const int saved_in = dup(STDIN_FILENO);
+    ASSERT_EQ(dup2(slave, STDIN_FILENO), STDIN_FILENO);
+    const std::string sixel_start = "\33P";
+    EXPECT_EQ(draw(photo, -1, "\33[?63;1;2;4;6;9;15;22c"), 0);
+    std::string out = shown();
+    EXPECT_NE(out.find("\33[c"), std::string::npos);
+    EXPECT_NE(out.find(sixel_start, out.find("\33[c")), std::string::npos) << out;
+    struct pollfd left = {slave, POLLIN, 0};
+    EXPECT_EQ(poll(&left, 1, 0), 0) << "the answer was left in the input";
+    // The answer is kept for the run: no second question.
+    EXPECT_EQ(draw(photo), 0);
+    out = shown();
+    EXPECT_EQ(out.find("\33[c"), std::string::npos);
+    EXPECT_NE(out.find(sixel_start), std::string::npos);
+
+    term_images_choose("auto");
+    EXPECT_EQ(draw(photo, -1, "\33_Gi=31;OK\33\\\33[?62;22c"), 0);
+    EXPECT_NE(shown().find("\33_G"), std::string::npos);
+
+    // No answer: blocks, after the short wait.
+    term_images_choose("auto");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(draw(photo), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    out = shown();
+    EXPECT_EQ(out.find(sixel_start), std::string::npos);
+    EXPECT_NE(out.find("\33["), std::string::npos);
+    dup2(saved_in, STDIN_FILENO);
+    close(saved_in);
+
+    // Chosen: no question, whatever the terminal is called.
+    EXPECT_EQ(term_images_choose("sixels"), -1);
+    ASSERT_EQ(term_images_choose("sixel"), 0);
+    EXPECT_EQ(draw(photo), 0);
+    out = shown();
+    EXPECT_EQ(out.find("\33[c"), std::string::npos);
+    EXPECT_NE(out.find(sixel_start), std::string::npos);
+    ASSERT_EQ(term_images_choose("none"), 0);
+    EXPECT_EQ(draw(photo), -1);
+    EXPECT_EQ(shown(), "");
 }
 
 }  // namespace
