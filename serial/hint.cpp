@@ -214,3 +214,36 @@ void serial_silence_hint(const char *path)
                  "mode, and that its cable is on %s\n",
                  path);
 }
+
+namespace {
+
+const char *line_trouble(SerialLineState state)
+{
+    if (state == SERIAL_LINE_GONE)
+        return "the line to the camera is gone (hang-up, the device removed or its cable "
+               "pulled)";
+    if (state == SERIAL_LINE_ERROR)
+        return "the serial line failed";
+    return "the serial port is closed";
+}
+
+}  // namespace
+
+void serial_line_lost(const char *path, SerialLineState state)
+{
+    if (state == SERIAL_LINE_OK)
+        return;
+    std::fflush(stdout);
+    std::fprintf(stderr, "orvik: %s: %s\n", path, line_trouble(state));
+}
+
+void serial_line_prompt_hint(SerialLineState state)
+{
+    std::fflush(stdout);
+    if (state == SERIAL_LINE_CLOSED)
+        std::fprintf(stderr, "The connection to the camera is closed: open opens it again\n");
+    else if (state != SERIAL_LINE_OK)
+        std::fprintf(stderr,
+                     "The line to the camera is gone: check the cable and that the camera is "
+                     "on, then open or reopen\n");
+}

@@ -11,6 +11,8 @@
 #include "camera/connect.h"
 #include "camera/message.h"
 #include "files/cache.h"
+#include "serial/hint.h"
+#include "serial/port.h"
 #include "shell/batch.h"
 #include "shell/bulk.h"
 #include "shell/complete.h"
@@ -72,11 +74,17 @@ void copy_cut(char *dst, size_t size, const char *src)
         if (count == 0)
             continue;
         camera_advice_begin();
+        const SerialLineState before = serial_line_state();
         if (dispatch_command(tokens, count) == DISPATCH_END) {
             std::printf("bye!\n");
             close_and_exit(0);
         }
-        camera_advise_speed();
+        // A line lost during the command is said once, here; what it cost
+        // is no sign of noise.
+        if (serial_line_state() == SERIAL_LINE_OK)
+            camera_advise_speed();
+        else if (before == SERIAL_LINE_OK && serial_line_state() != SERIAL_LINE_CLOSED)
+            serial_line_prompt_hint(serial_line_state());
     }
 }
 
@@ -93,7 +101,8 @@ void copy_cut(char *dst, size_t size, const char *src)
         batch_erase();
     else if (!modes.off)
         command_loop();
-    camera_advise_speed();
+    if (serial_line_state() == SERIAL_LINE_OK)
+        camera_advise_speed();
     close_and_exit(0);
 }
 
