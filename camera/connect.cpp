@@ -86,10 +86,15 @@ void write_off_frames(void)
 // synchronisation, and the line goes back to 9600.
 void switch_off_at_other_speeds(void)
 {
+    // The speed change waits for the output to drain, but a USB adapter
+    // reports it drained while the bytes are still in its own buffer: they
+    // are given time to leave before the next speed.
+    const struct timespec leaving = {0, 100000000};
     for (const SpeedFrame &f : speed_frames) {
         if (f.speed == 9600 || serial_set_speed(f.speed) != 0)
             continue;
         write_off_frames();
+        nanosleep(&leaving, nullptr);
     }
     serial_set_speed(9600);
     const struct timespec powering_down = {0, 500000000};
