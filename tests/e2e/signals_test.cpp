@@ -247,7 +247,7 @@ TEST(Signals, CameraOffFramesArePacedAndTracedInA50Mode)
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     std::string cwd = make_temp_dir();
     std::string log = cwd + ".strace";
-    Tamper wait_then_signal{"?select,pselect6", "signal=SIGTERM", 1,
+    Tamper wait_then_signal{"?poll,ppoll", "signal=SIGTERM", 1,
                             "write,?nanosleep,clock_nanosleep", log};
     RunResult r =
         traced_finish(traced_start({"-a", "-D", "-d", name}, "", cwd, wait_then_signal));

@@ -222,7 +222,7 @@ TEST_F(PtyTest, SignalDuringWaitResumesTheWait)
 {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_alarm;  // no SA_RESTART: select sees EINTR
+    sa.sa_handler = on_alarm;  // no SA_RESTART: poll sees EINTR
     struct sigaction old;
     ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
 
