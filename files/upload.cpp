@@ -75,8 +75,10 @@ int send_chunks(int fd, const char *path, long long total)
         // chunks still go, but the upload cannot be called a success.
         if (camera_request(MSG_UPLOAD, payload, static_cast<uint16_t>(len), &reply) != 0)
             unanswered = true;
-        if (serial_line_state() != SERIAL_LINE_OK)
+        if (serial_line_state() != SERIAL_LINE_OK) {
+            std::printf("\n");  // the bar's line ends here
             return -1;
+        }
         if (camera_unanswered_requests() >= CAMERA_UNANSWERED_LIMIT) {
             char shown[CAMERA_PATH_MAX];
             std::printf("\n");

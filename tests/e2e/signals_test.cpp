@@ -73,6 +73,7 @@ std::string sig_name(const testing::TestParamInfo<int> &info)
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
     case SIGQUIT: return "SIGQUIT";
+    case SIGHUP: return "SIGHUP";
     default: return "signal" + std::to_string(info.param);
     }
 }
@@ -164,8 +165,9 @@ TEST_P(DuringBatchGet, KeepsTheFinishedFileAndLeavesNoPartOfTheNext)
     camsim_stop(sim);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, DuringDownload, testing::Values(SIGINT, SIGTERM, SIGQUIT),
-                         sig_name);
+// SIGHUP: the ssh session dropped.
+INSTANTIATE_TEST_SUITE_P(Signals, DuringDownload,
+                         testing::Values(SIGINT, SIGTERM, SIGQUIT, SIGHUP), sig_name);
 INSTANTIATE_TEST_SUITE_P(Signals, DuringListing, testing::Values(SIGINT, SIGTERM), sig_name);
 INSTANTIATE_TEST_SUITE_P(Signals, DuringBatchGet, testing::Values(SIGINT, SIGTERM), sig_name);
 
