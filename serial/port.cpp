@@ -267,7 +267,7 @@ int serial_set_speed(int speed)
     const struct termios before = port.settings;
     cfsetospeed(&port.settings, speed_code(speed));
     cfsetispeed(&port.settings, speed_code(speed));
-    if (tcsetattr(port.fd, TCSANOW, &port.settings) != 0) {
+    if (tcsetattr(port.fd, TCSADRAIN, &port.settings) != 0) {
         std::perror("tcsetattr");
         port.settings = before;  // the line still runs at the old speed
         return -1;
