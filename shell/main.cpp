@@ -57,6 +57,8 @@ void copy_cut(char *dst, size_t size, const char *src)
         complete_install();
     else
         rl_inhibit_completion = 1;
+    // Lost while the start-up asked for the identity and the drive.
+    serial_line_prompt_hint(serial_line_state());
     for (;;) {
         char text[2100];
         std::snprintf(text, sizeof text, "[%s] %s> ", camera_state.prompt_id, listing_cache.cwd);
