@@ -51,6 +51,8 @@ constexpr int CONFIRM_ATTEMPTS = 10;
 constexpr int SYNC_BURSTS_BEFORE_OFF = 3;
 // Speed requests sent before the switch is given up.
 constexpr int SPEED_REQUESTS = 4;
+// Times the whole negotiation is made before "protocol error".
+constexpr int SPEED_ROUNDS = 2;
 // The greeting text starts at byte 26 of the frame: byte 22 of the data.
 constexpr int GREETING_OFFSET = 26;
 constexpr int ID_FIRMWARE_OFFSET = 24;
@@ -79,6 +81,19 @@ void write_off_frames(void)
     serial_write(fd, off_frame2, sizeof off_frame2);
 }
 
+// The camera-off frames at `speed`.  The speed change waits for the
+// output to drain, but a USB adapter reports it drained while the bytes
+// are still in its own buffer: they are given time to leave before the
+// line changes speed again.
+void switch_off_at(int speed)
+{
+    if (serial_set_speed(speed) != 0)
+        return;
+    write_off_frames();
+    const struct timespec leaving = {0, 100000000};
+    nanosleep(&leaving, nullptr);
+}
+
 // A camera that an earlier run left connected at another speed (killed
 // before it could switch the camera off) hears the 9600 bits/s bursts as
 // noise and never answers them.  It is sent the camera-off frames once at
@@ -86,16 +101,9 @@ void write_off_frames(void)
 // synchronisation, and the line goes back to 9600.
 void switch_off_at_other_speeds(void)
 {
-    // The speed change waits for the output to drain, but a USB adapter
-    // reports it drained while the bytes are still in its own buffer: they
-    // are given time to leave before the next speed.
-    const struct timespec leaving = {0, 100000000};
-    for (const SpeedFrame &f : speed_frames) {
-        if (f.speed == 9600 || serial_set_speed(f.speed) != 0)
-            continue;
-        write_off_frames();
-        nanosleep(&leaving, nullptr);
-    }
+    for (const SpeedFrame &f : speed_frames)
+        if (f.speed != 9600)
+            switch_off_at(f.speed);
     serial_set_speed(9600);
     const struct timespec powering_down = {0, 500000000};
     nanosleep(&powering_down, nullptr);
@@ -158,7 +166,6 @@ bool synchronise(const char *device)
 // acknowledged.
 bool switch_speed(void)
 {
-    std::printf("Switching to %d bound ", settings.speed);
     serial_set_timeout_seconds(0);
     const SpeedFrame &sf = speed_frame_for(settings.speed);
     for (int attempt = 0; attempt < SPEED_REQUESTS; attempt++) {
@@ -196,6 +203,23 @@ bool confirm_speed(void)
     return false;
 }
 
+// The camera acknowledges an EOT whether or not the speed request before
+// it got through, so an acknowledged request may still have been lost.
+// When the new speed is not confirmed, the camera may well be waiting at
+// the old one: the request is made once more from 9600.
+bool negotiate_speed(void)
+{
+    for (int round = 0; round < SPEED_ROUNDS; round++) {
+        if (round > 0 && serial_set_speed(9600) != 0)
+            return false;
+        if (switch_speed() && confirm_speed())
+            return true;
+        if (serial_line_state() != SERIAL_LINE_OK)
+            return false;
+    }
+    return false;
+}
+
 }  // namespace
 
 int camera_parse_id(const uint8_t *data, int length, char *id, char *firmware)
@@ -227,14 +251,17 @@ int camera_connect(const char *device)
         serial_close();
         return -1;
     }
-    if (!switch_speed() || !confirm_speed()) {
+    std::printf("Switching to %d bound ", settings.speed);
+    if (!negotiate_speed()) {
         if (serial_line_state() != SERIAL_LINE_OK) {
             std::printf("\n");
             serial_line_lost(device, serial_line_state());
         } else {
             std::printf("protocol error\n");
-            // Either way the camera is at the port's speed: it switched
-            // only after its acknowledge, and so did the port.
+            // The camera took the request, or never had it: it is at one
+            // of the two speeds, and is switched off at both.
+            switch_off_at(settings.speed);
+            serial_set_speed(9600);
             camera_off();
         }
         serial_close();

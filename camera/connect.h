@@ -21,7 +21,8 @@ extern CameraState camera_state;
 
 // Open, sync (unbounded while the line is there), greeting, speed request
 // (sent again, up to four times, while the camera does not acknowledge
-// it), ten confirmation probes.  Returns 0, or -1 with the port closed:
+// it), ten confirmation probes; when none is answered, the request and the
+// probes once more from 9600.  Returns 0, or -1 with the port closed:
 // "failure" when it does not open; one line on stderr naming the device
 // (serial_line_lost) when the line went away; "protocol error" when the
 // camera did not take the new speed (then switched off first).
