@@ -336,8 +336,11 @@ int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
     }
     if (serial_line_state() != SERIAL_LINE_OK)
         return -1;
-    serial_wait_eot();
-    serial_send_ack(0);
+    // Only an EOT that came is acknowledged: an acknowledge for one that
+    // never did moves this side's count past the camera's.
+    Packet eot{};
+    if (serial_wait_eot_packet(&eot) != -1 && eot.type == PKT_EOT)
+        serial_answer_eot(eot.seq);
     return -1;
 }
 
