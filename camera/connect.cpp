@@ -47,6 +47,12 @@ constexpr int SYNC_MICROSECONDS = 400000;
 constexpr time_t SYNC_HINT_SECONDS = 10;
 constexpr int SYNC_MICROSECONDS_A50 = 900000;
 constexpr int CONFIRM_ATTEMPTS = 10;
+// Unanswered bursts before the camera is looked for at the other speeds.
+constexpr int SYNC_BURSTS_BEFORE_OFF = 3;
+// Speed requests sent before the switch is given up.
+constexpr int SPEED_REQUESTS = 4;
+// Times the whole negotiation is made before "protocol error".
+constexpr int SPEED_ROUNDS = 2;
 // The greeting text starts at byte 26 of the frame: byte 22 of the data.
 constexpr int GREETING_OFFSET = 26;
 constexpr int ID_FIRMWARE_OFFSET = 24;
@@ -66,12 +72,50 @@ void copy_text(char *dst, const char *src)
     std::snprintf(dst, CAMERA_TEXT_MAX, "%s", src);
 }
 
+void write_off_frames(void)
+{
+    // serial_write paces the bytes for the A50, which would drop the frames
+    // sent in one burst, and is safe inside the termination handler.
+    const int fd = serial_descriptor();
+    serial_write(fd, off_frame1, sizeof off_frame1);
+    serial_write(fd, off_frame2, sizeof off_frame2);
+}
+
+// The camera-off frames at `speed`.  The speed change waits for the
+// output to drain, but a USB adapter reports it drained while the bytes
+// are still in its own buffer: they are given time to leave before the
+// line changes speed again.
+void switch_off_at(int speed)
+{
+    if (serial_set_speed(speed) != 0)
+        return;
+    write_off_frames();
+    const struct timespec leaving = {0, 100000000};
+    nanosleep(&leaving, nullptr);
+}
+
+// A camera that an earlier run left connected at another speed (killed
+// before it could switch the camera off) hears the 9600 bits/s bursts as
+// noise and never answers them.  It is sent the camera-off frames once at
+// each of the other speeds, which brings it back to 9600 and waiting for a
+// synchronisation, and the line goes back to 9600.
+void switch_off_at_other_speeds(void)
+{
+    for (const SpeedFrame &f : speed_frames)
+        if (f.speed != 9600)
+            switch_off_at(f.speed);
+    serial_set_speed(9600);
+    const struct timespec powering_down = {0, 500000000};
+    nanosleep(&powering_down, nullptr);
+}
+
 // The camera wakes up on bursts of 'U' (0x55, alternating bits) and
 // answers with its greeting once it has locked onto 9600 bits/s.  It may
 // take any time to do so, so the wait has no bound; an interrupt ends the
 // program; after a while of silence a hint says what to check on `device`.
-// Prints the greeting and acknowledges it.
-void synchronise(const char *device)
+// Prints the greeting and acknowledges it.  False, after the line on
+// standard error, when the line went away.
+bool synchronise(const char *device)
 {
     std::printf("Sync: ");
     std::fflush(stdout);
@@ -81,15 +125,22 @@ void synchronise(const char *device)
     const uint8_t *frame;
     const time_t sync_start = std::time(nullptr);
     bool hinted = false;
-    for (;;) {
+    for (int bursts = 1;; bursts++) {
         // Straight to the port, neither paced nor traced: a lost burst is
-        // simply followed by the next.
+        // simply followed by the next.  A failed write shows in the wait.
         fdio_write_all(serial_descriptor(), sync_bytes, sizeof sync_bytes);
         frame = serial_get_packet(&pkt);
         if (frame != nullptr)
             break;
+        if (serial_line_state() != SERIAL_LINE_OK) {
+            std::printf("\n");
+            serial_line_lost(device, serial_line_state());
+            return false;
+        }
         std::printf(".");
         std::fflush(stdout);
+        if (bursts == SYNC_BURSTS_BEFORE_OFF)
+            switch_off_at_other_speeds();
         // A camera that is on and in PC mode answers within a few bursts.
         if (!hinted && std::time(nullptr) - sync_start >= SYNC_HINT_SECONDS) {
             serial_silence_hint(device);
@@ -105,20 +156,34 @@ void synchronise(const char *device)
     int len;
     serial_get_frame(&len);  // the greeting's EOT
     serial_send_ack(0);
+    return true;
 }
 
 // Asks the camera for the chosen speed and follows it once it has
-// acknowledged at the old one.
-void switch_speed(void)
+// acknowledged at the old one.  A request the camera did not acknowledge
+// goes again, with the same number: a port switched without that
+// acknowledge would talk past a camera still at 9600.  False when none was
+// acknowledged.
+bool switch_speed(void)
 {
-    std::printf("Switching to %d bound ", settings.speed);
     serial_set_timeout_seconds(0);
     const SpeedFrame &sf = speed_frame_for(settings.speed);
-    serial_write(serial_descriptor(), sf.bytes, sf.length);
-    serial_send_eot(1);
-    int len;
-    serial_get_frame(&len);  // the camera's ACK, sent before it switches
-    serial_set_speed(settings.speed);
+    for (int attempt = 0; attempt < SPEED_REQUESTS; attempt++) {
+        if (attempt > 0)
+            serial_step_back_packet_counter();
+        serial_write(serial_descriptor(), sf.bytes, sf.length);
+        serial_send_eot(1);
+        int len;
+        // The camera's ACK, sent before it switches.
+        if (serial_get_frame(&len) != nullptr) {
+            // serial_set_speed lets what is still on its way out leave at
+            // the old speed first.
+            return serial_set_speed(settings.speed) == 0;
+        }
+        if (serial_line_state() != SERIAL_LINE_OK)
+            return false;
+    }
+    return false;
 }
 
 // Probes at the new speed until the camera answers.  An unanswered probe
@@ -134,6 +199,23 @@ bool confirm_speed(void)
         if (serial_get_frame(&len) != nullptr)
             return true;
         serial_step_back_packet_counter();
+    }
+    return false;
+}
+
+// The camera acknowledges an EOT whether or not the speed request before
+// it got through, so an acknowledged request may still have been lost.
+// When the new speed is not confirmed, the camera may well be waiting at
+// the old one: the request is made once more from 9600.
+bool negotiate_speed(void)
+{
+    for (int round = 0; round < SPEED_ROUNDS; round++) {
+        if (round > 0 && serial_set_speed(9600) != 0)
+            return false;
+        if (switch_speed() && confirm_speed())
+            return true;
+        if (serial_line_state() != SERIAL_LINE_OK)
+            return false;
     }
     return false;
 }
@@ -162,40 +244,65 @@ int camera_connect(const char *device)
     std::fflush(stdout);
     if (serial_open(device) != 0) {
         std::printf("failure\n");
-        std::exit(1);
+        return -1;
     }
     std::printf("OK\n");
-    synchronise(device);
-    switch_speed();
-    if (!confirm_speed()) {
-        std::printf("protocol error\n");
-        std::exit(1);
+    if (!synchronise(device)) {
+        serial_close();
+        return -1;
+    }
+    std::printf("Switching to %d bound ", settings.speed);
+    if (!negotiate_speed()) {
+        if (serial_line_state() != SERIAL_LINE_OK) {
+            std::printf("\n");
+            serial_line_lost(device, serial_line_state());
+        } else {
+            std::printf("protocol error\n");
+            // The camera took the request, or never had it: it is at one
+            // of the two speeds, and is switched off at both.
+            switch_off_at(settings.speed);
+            serial_set_speed(9600);
+            camera_off();
+        }
+        serial_close();
+        return -1;
     }
     std::printf("OK\n");
     return 0;
 }
 
-void camera_init(void)
+int camera_start(void)
 {
-    camera_connect(settings.device);
+    if (camera_connect(settings.device) != 0)
+        return -1;
     serial_set_timeout_seconds(5);
     if (camera_get_id() != nullptr)
         copy_text(camera_state.prompt_id, camera_state.id);
     if (camera_get_disk() != nullptr)
         copy_text(listing_cache.cwd, camera_state.disk_name);
+    return 0;
+}
+
+void camera_init(void)
+{
+    if (camera_start() != 0)
+        std::exit(1);
 }
 
 int camera_open(void)
 {
-    if (serial_descriptor() != -1)
-        return -1;
+    if (serial_descriptor() != -1) {
+        if (serial_line_state() == SERIAL_LINE_OK)
+            return -1;
+        // What is left of a lost line: its descriptor reports only its end.
+        serial_close();
+    }
     sleep(1);
     serial_reset_fragment_counter();
     serial_reset_counters();
     cache_clear();
     listing_cache.cwd[0] = 0;
-    camera_init();
-    return 0;
+    return camera_start();
 }
 
 int camera_close(void)
@@ -209,14 +316,11 @@ int camera_close(void)
 
 void camera_off(void)
 {
-    // Also the termination handler's way: serial_write paces the bytes for
-    // the A50, which would drop the frames sent in one burst, and nanosleep
-    // is safe inside a handler.
-    int fd = serial_descriptor();
-    if (fd != -1) {
-        serial_write(fd, off_frame1, sizeof off_frame1);
-        serial_write(fd, off_frame2, sizeof off_frame2);
-    }
+    // Also the termination handler's way (write_off_frames is safe there,
+    // and so is nanosleep).
+    if (serial_descriptor() == -1 || serial_line_state() == SERIAL_LINE_GONE)
+        return;
+    write_off_frames();
     // The camera takes its time to power down before the line may close.
     const struct timespec second = {1, 0};
     nanosleep(&second, nullptr);

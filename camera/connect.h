@@ -19,26 +19,35 @@ struct CameraState {
 };
 extern CameraState camera_state;
 
-// Open, sync (unbounded), greeting, speed frame, ten confirmation probes.
-// Returns 0; every failure exits with status 1 ("failure" or
-// "protocol error"), without the camera-off frames.
+// Open, sync (unbounded while the line is there), greeting, speed request
+// (sent again, up to four times, while the camera does not acknowledge
+// it), ten confirmation probes; when none is answered, the request and the
+// probes once more from 9600.  Returns 0, or -1 with the port closed:
+// "failure" when it does not open; one line on stderr naming the device
+// (serial_line_lost) when the line went away; "protocol error" when the
+// camera did not take the new speed (then switched off first).
 int camera_connect(const char *device);
 
-// camera_connect, read timeout 5 s, identity into prompt_id, drive name
-// into the listing cache's cwd.
+// camera_connect on settings.device, read timeout 5 s, identity into
+// prompt_id, drive name into the listing cache's cwd.  Returns 0, or -1
+// when camera_connect failed.
+int camera_start(void);
+
+// camera_start at program start: a failure ends the process with status 1.
 void camera_init(void);
 
-// When the port is closed: pause 1 s, reset counters, empty the cache, then
-// camera_init's steps; returns 0.  When open: -1, nothing done.
+// When no port is open, or the open one's line is gone (it is closed
+// first): pause 1 s, reset counters, empty the cache, then camera_start;
+// returns its result.  When open on a working line: -1, nothing done.
 int camera_open(void);
 
 // When open: camera_off, close the port; returns 0.  When closed: -1.
 int camera_close(void);
 
 // The two camera-off frames through serial_write (paced in A50 mode,
-// traced in debug mode), then a one-second pause.  Nothing reaches the line
-// when the port is closed.  The termination handler uses it too, after
-// serial_signal_mode: then it is async-signal-safe.
+// traced in debug mode), then a one-second pause.  Nothing is done when
+// the port is closed or its line is gone.  The termination handler uses it
+// too, after serial_signal_mode: then it is async-signal-safe.
 void camera_off(void);
 
 // MSG_ID exchange.  Returns camera_state.id and refreshes its firmware; with

@@ -5,6 +5,7 @@
 
 #include "serial/frame.h"
 #include "serial/link.h"
+#include "serial/port.h"
 #include "shell/exits.h"
 #include "shell/settings.h"
 
@@ -85,6 +86,13 @@ struct Exchange {
 };
 Exchange exchange;
 
+// Requests in a row that met no frame at all: `unanswered_before` counts
+// those before the request last sent, `heard_at_request` is
+// serial_frames_heard() when it went (see camera_unanswered_requests).
+int unanswered_before;
+unsigned long heard_at_request;
+bool request_made;
+
 // Advice is given when at least this many messages were sent again, and
 // at least one for every four that got through.
 constexpr int ADVICE_REPEATS = 3;
@@ -131,8 +139,18 @@ int send_request_once(void)
 
 }  // namespace
 
+int camera_unanswered_requests(void)
+{
+    if (!request_made)
+        return 0;
+    return serial_frames_heard() == heard_at_request ? unanswered_before + 1 : 0;
+}
+
 int camera_send_request(unsigned type, const uint8_t *payload, uint16_t payload_len)
 {
+    unanswered_before = camera_unanswered_requests();
+    heard_at_request = serial_frames_heard();
+    request_made = true;
     exchange.type = type;
     // What cannot be sent as one packet ends the program in the sender;
     // only what fits is kept.
@@ -167,6 +185,9 @@ const uint8_t *camera_get_reply_packet(Packet *pkt)
 
 ReplySilence camera_reply_silence(int *silences)
 {
+    // Nothing more can come over a line that is gone: no repeat, no advice.
+    if (serial_line_state() != SERIAL_LINE_OK)
+        return SILENCE_GIVE_UP;
     if (++*silences > CAMERA_MAX_SILENCES) {
         serial_count_given_up();
         return SILENCE_GIVE_UP;
@@ -313,8 +334,13 @@ int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
             serial_send_ack(0);
         return 0;
     }
-    serial_wait_eot();
-    serial_send_ack(0);
+    if (serial_line_state() != SERIAL_LINE_OK)
+        return -1;
+    // Only an EOT that came is acknowledged: an acknowledge for one that
+    // never did moves this side's count past the camera's.
+    Packet eot{};
+    if (serial_wait_eot_packet(&eot) != -1 && eot.type == PKT_EOT)
+        serial_answer_eot(eot.seq);
     return -1;
 }
 

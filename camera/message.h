@@ -78,6 +78,16 @@ int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
 int camera_send_request(unsigned type, const uint8_t *payload,
                         uint16_t payload_len);
 
+// The number of requests in a row (camera_send_request, so also those of
+// camera_request) that got no answer at all: no frame of any kind, not
+// even the acknowledge of their EOT, while they were under way.  Any frame
+// heard sets it back to 0.  A camera that was switched off, or whose
+// batteries died, on a port that stays (a built-in RS-232 port, or an
+// adapter still plugged in) shows here rather than as a lost line.
+int camera_unanswered_requests(void);
+// At this many the bulk commands, the upload and the batch runs stop.
+constexpr int CAMERA_UNANSWERED_LIMIT = 2;
+
 // Repeats asked for in a row on one message before the transfer is given
 // up, and read timeouts in a row inside a reply that are answered before it
 // is given up.
@@ -100,6 +110,8 @@ enum ReplySilence {
                       // for it again with a NACK, as for a damaged message
     SILENCE_GIVE_UP,  // too many timeouts in a row: the transfer is over
 };
+// On a line that is no longer SERIAL_LINE_OK (serial_line_state) it gives
+// up at once, with nothing sent or counted.
 ReplySilence camera_reply_silence(int *silences);
 
 // Lets the camera finish what it is still sending, the data unwanted:

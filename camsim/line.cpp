@@ -15,6 +15,7 @@
 
 volatile std::sig_atomic_t line_stop = 0;
 volatile std::sig_atomic_t line_noise_toggles = 0;
+volatile std::sig_atomic_t line_hangup_requests = 0;
 
 namespace {
 
@@ -24,6 +25,8 @@ constexpr int WRITE_STALL_MS = 2000;
 // Bytes of one frame arrive back to back; a pause this long inside a frame
 // means its sender gave up on it.
 constexpr long FRAME_GAP_US = 300000;
+// How long a stalled line holds the host's bytes back.
+constexpr long long STALL_US = 1000000;
 
 // Bit errors of one direction of the line: the gaps between flipped bits
 // are drawn from the geometric distribution, so the cost is per error, not
@@ -60,6 +63,16 @@ struct Line {
     std::sig_atomic_t toggles_seen = 0;
     Noise tx_noise = {"to host", 0, 0, 0};
     Noise rx_noise = {"from host", 0, 0, 0};
+    // Faults of the line itself.
+    long long crossed = 0;    // bytes that crossed the line, both ways
+    long long hangup_at = 0;  // hang up once this many have crossed; 0: never
+    std::sig_atomic_t hangups_seen = 0;
+    bool deaf = false;
+    long frames_in = 0;       // complete frames from the host
+    long stall_after = 0;     // stall after this frame from the host; 0: never
+    long long stall_until_us = 0;
+    int later_speed = 0;      // line_set_speed_after: the speed to come, and when
+    long long later_us = 0;
 };
 Line line;
 
@@ -177,6 +190,69 @@ speed_t speed_code(int bps)
     }
 }
 
+// How many of `count` bytes may still cross before the hang-up is due.
+size_t before_hangup(size_t count)
+{
+    if (line.hangup_at <= 0)
+        return count;
+    long long left = line.hangup_at - line.crossed;
+    return left < static_cast<long long>(count) ? static_cast<size_t>(left > 0 ? left : 0)
+                                                 : count;
+}
+
+// The cable pulled, the adapter unplugged, the camera's own end gone: both
+// descriptors close, so the host's end reads end of file or EIO.
+void hang_up()
+{
+    line_note("hung up after " + std::to_string(line.crossed) + " bytes");
+    if (line.fd >= 0)
+        close(line.fd);
+    if (line.slave >= 0)
+        close(line.slave);
+    line.fd = line.slave = -1;
+    line.rlen = line.rpos = 0;
+    line.in_frame = false;
+    line.hangup_at = 0;
+}
+
+bool hangup_due()
+{
+    return line.hangup_at > 0 && line.crossed >= line.hangup_at;
+}
+
+int bps_of(speed_t code)
+{
+    switch (code) {
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    default: return 0;
+    }
+}
+
+// On a pseudo-terminal the host's speed is the terminal's (the master side
+// reads the settings the host applied).  Bytes sent at another speed than
+// the camera's reach a real camera as garbage, or not at all, so here they
+// are not heard: true when `count` bytes just taken from the line are.
+bool heard_at_host_speed(size_t count)
+{
+    if (line.later_speed != 0 && now_us() >= line.later_us)
+        line_set_speed(line.later_speed);
+    if (line.device || count == 0)
+        return true;
+    struct termios t;
+    if (tcgetattr(line.fd, &t) != 0)
+        return true;
+    const int host = bps_of(cfgetospeed(&t));
+    if (host == line.speed)
+        return true;
+    line_note(std::to_string(count) + " bytes sent at " + std::to_string(host) +
+              " bits/s unheard at " + std::to_string(line.speed));
+    return false;
+}
+
 void write_all(const uint8_t *bytes, size_t count)
 {
     size_t done = 0;
@@ -218,7 +294,13 @@ void send_frame(const uint8_t *frame, size_t count)
     std::vector<uint8_t> sent(frame, frame + count);
     noise_apply(&line.tx_noise, sent.data(), count);
     log_bytes("TX", sent.data(), count);
-    write_all(sent.data(), count);
+    if (line.fd < 0)
+        return;  // hung up: nothing reaches the host
+    const size_t n = before_hangup(count);
+    write_all(sent.data(), n);
+    line.crossed += static_cast<long long>(n);
+    if (hangup_due())
+        hang_up();
 }
 
 int configure_raw(int fd, const char *what)
@@ -268,6 +350,10 @@ bool take_byte(uint8_t b, LineEvent *ev)
     if (status == FRAME_DONE) {
         line.in_frame = false;
         log_bytes("RX", line.raw.data(), line.raw.size());
+        if (++line.frames_in == line.stall_after) {
+            line_note("stall");
+            line.stall_until_us = now_us() + STALL_US;
+        }
         ev->kind = LINE_FRAME;
         ev->length = line.reader.count;
         std::memcpy(ev->frame, line.reader.buf, static_cast<size_t>(line.reader.count));
@@ -312,6 +398,7 @@ int line_open_pty(std::string *path)
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     line.fd = master;
     line.slave = slave;
+    line.hangups_seen = line_hangup_requests;
     line.device = false;
     *path = name;
     serial_frame_reset(&line.reader);
@@ -362,8 +449,15 @@ void line_set_noise(double rate, unsigned long long seed)
     line.rx_noise.gap = rate > 0 ? next_gap(&line.rx_noise) : 0;
 }
 
+void line_set_speed_after(int bps, int delay_ms)
+{
+    line.later_speed = bps;
+    line.later_us = now_us() + static_cast<long long>(delay_ms) * 1000;
+}
+
 void line_set_speed(int bps)
 {
+    line.later_speed = 0;
     line.speed = bps > 0 ? bps : 9600;
     if (!line.device)
         return;
@@ -383,16 +477,81 @@ void line_note(const std::string &text)
     log_line("NOTE", text);
 }
 
+namespace {
+
+// After a stall, what the host sent meanwhile (and what this end had
+// taken from the line but not yet looked at) leaves the stalled adapter
+// at the host's speed of that moment.
+void end_stall()
+{
+    sleep_until(line.stall_until_us);
+    line.stall_until_us = 0;
+    if (!heard_at_host_speed(line.rlen - line.rpos))
+        line.rpos = line.rlen;
+}
+
+// Takes what the host sent from the line into rbuf.  1: bytes to look at;
+// 0: none this time; -1: the line failed; LINE_HUNG_UP.
+int take_from_line()
+{
+    ssize_t n = read(line.fd, line.rbuf, sizeof line.rbuf);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return 0;
+    if (n < 0 && errno == EIO && !line.device) {
+        // No terminal side open for a moment; wait for the next user.
+        struct timespec ts = {0, 50000000};
+        nanosleep(&ts, nullptr);
+        return 0;
+    }
+    if (n <= 0)
+        return -1;
+    size_t count = before_hangup(static_cast<size_t>(n));
+    line.crossed += static_cast<long long>(count);
+    if (hangup_due()) {
+        hang_up();
+        return LINE_HUNG_UP;
+    }
+    if (line.deaf || !heard_at_host_speed(count))
+        return 0;
+    noise_apply(&line.rx_noise, line.rbuf, count);
+    long long t = now_us();
+    if (line.in_frame && t - line.last_rx_us > FRAME_GAP_US) {
+        line.in_frame = false;
+        serial_frame_reset(&line.reader);
+        log_bytes("RX", line.raw.data(), line.raw.size());
+        line_note("incomplete frame dropped");
+    }
+    line.last_rx_us = t;
+    if (line.pace) {
+        long long start = line.rx_busy_us > t ? line.rx_busy_us : t;
+        line.rx_busy_us = start + byte_time_us(count);
+    }
+    line.rlen = count;
+    line.rpos = 0;
+    return 1;
+}
+
+} // namespace
+
 int line_receive(LineEvent *ev, int timeout_ms)
 {
     long long deadline = now_us() + static_cast<long long>(timeout_ms) * 1000;
     for (;;) {
+        if (line.fd < 0)
+            return LINE_HUNG_UP;
+        if (line.stall_until_us > 0)
+            end_stall();
         while (line.rpos < line.rlen) {
             if (take_byte(line.rbuf[line.rpos++], ev))
                 return 1;
         }
         if (line_stop)
             return 0;
+        if (line_hangup_requests != line.hangups_seen) {
+            line.hangups_seen = line_hangup_requests;
+            hang_up();
+            return LINE_HUNG_UP;
+        }
         long long left = deadline - now_us();
         if (left <= 0)
             return 0;
@@ -402,33 +561,27 @@ int line_receive(LineEvent *ev, int timeout_ms)
             return -1;
         if (r <= 0)
             continue;
-        ssize_t n = read(line.fd, line.rbuf, sizeof line.rbuf);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            continue;
-        if (n < 0 && errno == EIO && !line.device) {
-            // No terminal side open for a moment; wait for the next user.
-            struct timespec ts = {0, 50000000};
-            nanosleep(&ts, nullptr);
-            continue;
-        }
-        if (n <= 0)
-            return -1;
-        noise_apply(&line.rx_noise, line.rbuf, static_cast<size_t>(n));
-        long long t = now_us();
-        if (line.in_frame && t - line.last_rx_us > FRAME_GAP_US) {
-            line.in_frame = false;
-            serial_frame_reset(&line.reader);
-            log_bytes("RX", line.raw.data(), line.raw.size());
-            line_note("incomplete frame dropped");
-        }
-        line.last_rx_us = t;
-        if (line.pace) {
-            long long start = line.rx_busy_us > t ? line.rx_busy_us : t;
-            line.rx_busy_us = start + byte_time_us(static_cast<size_t>(n));
-        }
-        line.rlen = static_cast<size_t>(n);
-        line.rpos = 0;
+        int got = take_from_line();
+        if (got < 0)
+            return got;
     }
+}
+
+void line_set_hangup_after(long long bytes)
+{
+    line.hangup_at = bytes > 0 ? line.crossed + bytes : 0;
+}
+
+void line_set_deaf()
+{
+    line_note("deaf");
+    line.deaf = true;
+    line.rpos = line.rlen;
+}
+
+void line_set_stall_after(long frames)
+{
+    line.stall_after = frames;
 }
 
 void line_send_packet(const uint8_t *packet, size_t count, bool bad_crc)

@@ -28,10 +28,13 @@ const char USAGE[] =
     "                      answer, taking whatever arrives as that answer; then\n"
     "                      give the transmission up (default: wait until the\n"
     "                      host sends a new request)\n"
+    "  --return S          after a hang-up (--fault hangup@N or SIGUSR2) come back\n"
+    "                      S seconds (0.1-600) later on a new terminal, the --link\n"
+    "                      pointing at it (default: end at the hang-up)\n"
     "  --fault KIND@N      inject a fault (repeatable); KIND is one of crc-data,\n"
     "                      crc-eot, crc-persist, drop, silent, silent-reply, sync,\n"
     "                      probe, refuse, pcmode, unknown, ackseq, eotseq, long,\n"
-    "                      refuse-single;\n"
+    "                      refuse-single, hangup, deaf, stall;\n"
     "                      or --fault hostile-name=NAME\n"
     "  --help              this text\n";
 
@@ -193,6 +196,9 @@ int apply_option(const std::string &arg, const std::string &value, CamsimOptions
     } else if (arg == "--patience") {
         if (!parse_seconds(value, &opts->patience_ms))
             return bad("patience", value);
+    } else if (arg == "--return") {
+        if (!parse_seconds(value, &opts->return_ms))
+            return bad("return", value);
     } else if (arg == "--fault") {
         if (!parse_fault(value, opts))
             return bad("fault", value);

@@ -23,15 +23,19 @@ enum FaultKind {
     FAULT_EOTSEQ,       // the EOT after the Nth reply carries a wrong number
     FAULT_LONG,         // reply to the Nth request is an overlong frame
     FAULT_REFUSE_SINGLE,// Nth single-packet request refused, not carried out
+    FAULT_HANGUP,       // the line hangs up once N bytes have crossed it
+    FAULT_DEAF,         // from the Nth request on the camera hears nothing
+    FAULT_STALL,        // after the Nth frame from the host, 1 s before reading on
 };
 
 // The names --fault takes and the log shows, indexed by FaultKind.
 constexpr const char *FAULT_NAMES[] = {
     "crc-data", "crc-eot", "crc-persist", "drop", "silent", "silent-reply", "sync",
     "probe", "refuse", "pcmode", "unknown", "ackseq", "eotseq", "long", "refuse-single",
+    "hangup", "deaf", "stall",
 };
 constexpr int FAULT_KINDS = sizeof FAULT_NAMES / sizeof FAULT_NAMES[0];
-static_assert(FAULT_KINDS == FAULT_REFUSE_SINGLE + 1, "one name per fault kind");
+static_assert(FAULT_KINDS == FAULT_STALL + 1, "one name per fault kind");
 
 struct Fault {
     FaultKind kind;
@@ -57,6 +61,7 @@ struct CamsimOptions {
     double noise_rate = 0;        // bit error rate both ways; 0: a clean line
     unsigned long long noise_seed = 1;
     long patience_ms = -1;        // -1: wait for an answer until a new request
+    long return_ms = -1;          // after a hang-up, back this much later; -1: never
     std::vector<Fault> faults;
     bool hostile = false;
     std::string hostile_name;

@@ -17,6 +17,9 @@ constexpr uint8_t PKT_STRANGE = 7;   // a type the host does not know
 constexpr uint8_t EOT_CLOSES = 1;
 constexpr uint8_t EOT_PROBE = 0;
 constexpr size_t LONG_FRAME_DATA = 4100;
+// After the camera-off frame the camera is back at 9600 bits/s this much
+// later (the host waits a second before it closes the line).
+constexpr int POWER_DOWN_MS = 300;
 
 enum Awaiting {
     AWAIT_NONE,      // nothing of ours unanswered
@@ -227,6 +230,11 @@ void handle_request(uint8_t eot_seq)
     cam.probing = false;
     cam.request = cam.msg;
 
+    if (fires(FAULT_DEAF, n)) {
+        // Its batteries died: not even this request's EOT is acknowledged.
+        line_set_deaf();
+        return;
+    }
     if (fires(FAULT_UNKNOWN, n))
         send_link(eot_seq, PKT_STRANGE, 0);
     else
@@ -434,7 +442,7 @@ void handle_frame(const LineEvent &ev)
         line_note("off");
         reset_session();
         cam.on = false;
-        line_set_speed(9600);
+        line_set_speed_after(9600, POWER_DOWN_MS);
         break;
     default:
         line_note("packet type " + std::to_string(p.type) + " ignored");

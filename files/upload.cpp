@@ -11,6 +11,7 @@
 #include "files/cache.h"
 #include "files/download.h"
 #include "serial/fdio.h"
+#include "serial/port.h"
 
 namespace {
 
@@ -38,7 +39,8 @@ const char *default_target(const char *source)
 // Sends the file's chunks to `path`, each as one MSG_UPLOAD request, the
 // bar following them when `total` is known (>= 0).  Returns 0, or -1 when
 // reading failed, a chunk could not travel, or the camera left a chunk
-// unanswered.
+// unanswered.  A line that is gone, or a camera that answers nothing at
+// all any more, stops the upload at once (the latter said on stderr).
 int send_chunks(int fd, const char *path, long long total)
 {
     const size_t path_len = std::strlen(path);
@@ -73,6 +75,20 @@ int send_chunks(int fd, const char *path, long long total)
         // chunks still go, but the upload cannot be called a success.
         if (camera_request(MSG_UPLOAD, payload, static_cast<uint16_t>(len), &reply) != 0)
             unanswered = true;
+        if (serial_line_state() != SERIAL_LINE_OK) {
+            std::printf("\n");  // the bar's line ends here
+            return -1;
+        }
+        if (camera_unanswered_requests() >= CAMERA_UNANSWERED_LIMIT) {
+            char shown[CAMERA_PATH_MAX];
+            std::printf("\n");
+            std::fflush(stdout);
+            std::fprintf(stderr,
+                         "The camera does not answer: upload stopped at byte %lu, %s on the "
+                         "card is incomplete\n",
+                         static_cast<unsigned long>(offset), camera_printable(path, shown));
+            return -1;
+        }
         offset += static_cast<uint32_t>(n);
         if (total >= 0)
             progress_bar(1, static_cast<uint32_t>(total), offset);

@@ -228,6 +228,16 @@ void read_attribute(const char *path, char *out, size_t size)
     }
 }
 
+const char *line_trouble(SerialLineState state)
+{
+    if (state == SERIAL_LINE_GONE)
+        return "the line to the camera is gone (hang-up, the device removed or its cable "
+               "pulled)";
+    if (state == SERIAL_LINE_ERROR)
+        return "the serial line failed";
+    return "the serial port is closed";
+}
+
 }  // namespace
 
 const char *serial_describe_port(const char *sys_tty_dir, const char *name, char *out,
@@ -273,4 +283,23 @@ int serial_print_ports(const char *dev_dir, const char *sys_tty_dir, FILE *out)
         std::fprintf(out, "%s%s%s\n", path, about[0] != '\0' ? "  " : "", about);
     }
     return count;
+}
+
+void serial_line_lost(const char *path, SerialLineState state)
+{
+    if (state == SERIAL_LINE_OK)
+        return;
+    std::fflush(stdout);
+    std::fprintf(stderr, "orvik: %s: %s\n", path, line_trouble(state));
+}
+
+void serial_line_prompt_hint(SerialLineState state)
+{
+    std::fflush(stdout);
+    if (state == SERIAL_LINE_CLOSED)
+        std::fprintf(stderr, "The connection to the camera is closed: open opens it again\n");
+    else if (state != SERIAL_LINE_OK)
+        std::fprintf(stderr,
+                     "The line to the camera is gone: check the cable and that the camera is "
+                     "on, then open or reopen\n");
 }

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "serial/port.h"
+
 // The serial ports of this machine, by name: `dev_dir`/ttyUSB*, ttyACM*
 // and those ttyS* that `sys_tty_dir`/ttySn/device shows to be backed by a
 // real port (the kernel makes ttyS0..31 whether or not a UART is there).
@@ -42,5 +44,19 @@ void serial_open_hint(const char *path, int err);
 // reading the output gets nothing new).  Starts with a line end, since the
 // dots of the synchronisation are still on their line.
 void serial_silence_hint(const char *path);
+
+// For a run that cannot go on (start-up, the batch modes): one line on
+// standard error naming `path` and what the line met, e.g.
+// "orvik: /dev/ttyUSB0: the line to the camera is gone (hang-up, the device
+// removed or the camera's cable pulled)".  `state` is serial_line_state();
+// nothing is printed for SERIAL_LINE_OK.
+void serial_line_lost(const char *path, SerialLineState state);
+
+// At the prompt, for a camera command that cannot run: the line for a
+// lost line ("The line to the camera is gone: ..., then open or reopen"),
+// or for a port closed by `close` ("The connection to the camera is
+// closed: open opens it again").  On standard error; nothing for
+// SERIAL_LINE_OK.
+void serial_line_prompt_hint(SerialLineState state);
 
 #endif

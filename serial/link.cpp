@@ -6,6 +6,7 @@
 
 #include "serial/codec.h"
 #include "serial/frame.h"
+#include "serial/port.h"
 
 namespace {
 
@@ -118,7 +119,9 @@ int serial_wait_ack_packet(Packet *out)
     const uint8_t expected = static_cast<uint8_t>(packet_counter - 1);
     Packet &pkt = *out;
     if (serial_get_packet(&pkt) == nullptr) {
-        std::printf("serial_get_packet() error waiting for ACK\n");
+        // A lost line is reported once, by the caller, not by every wait.
+        if (serial_line_state() == SERIAL_LINE_OK)
+            std::printf("serial_get_packet() error waiting for ACK\n");
         return -1;
     }
     if (pkt.type != PKT_ACK) {
@@ -145,7 +148,8 @@ int serial_wait_eot_packet(Packet *out)
 {
     Packet &pkt = *out;
     if (serial_get_packet(&pkt) == nullptr) {
-        std::printf("serial_get_packet() error waiting EOT\n");
+        if (serial_line_state() == SERIAL_LINE_OK)
+            std::printf("serial_get_packet() error waiting EOT\n");
         return -1;
     }
     if (pkt.type != PKT_EOT) {

@@ -23,7 +23,8 @@ void serial_send_eot(uint8_t status);
 // or -1 no packet ("serial_get_packet() error waiting for ACK\n"), -2 other
 // type ("Received a packet type %d waiting for ACK\n"), -3 wrong number
 // ("Out of sequence ACK received, expected %d, got %d\n").  Messages on
-// stdout.
+// stdout; the first is not printed once the line is lost (see
+// serial_line_state).
 int serial_wait_ack(void);
 // serial_wait_ack, leaving the packet received (if any) in *pkt.
 int serial_wait_ack_packet(Packet *pkt);
@@ -31,7 +32,8 @@ int serial_wait_ack_packet(Packet *pkt);
 // Waits for the camera's PKT_EOT, numbered as the acknowledge counter.
 // Returns 0, or -1 ("serial_get_packet() error waiting EOT\n"), -2
 // ("Received a packet type %d waiting EOT\n"), -3 (the out-of-sequence
-// message with the counter first).  The counter is not changed.
+// message with the counter first); the first message is not printed once
+// the line is lost.  The counter is not changed.
 int serial_wait_eot(void);
 // serial_wait_eot, leaving the packet received (if any) in *pkt.
 int serial_wait_eot_packet(Packet *pkt);

@@ -11,7 +11,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -113,13 +113,13 @@ long long now_microseconds(void)
     return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-// Waits for input for at most the read timeout.  1: input is ready; 0: the
-// time ran out; -1: the wait failed.  A signal that interrupts the wait
-// does not shorten or lengthen it: the wait resumes with what remains.
+// Waits for input for at most the read timeout.  1: input is ready (or
+// the line's end is there to be read); 0: the time ran out; -1: the wait
+// failed, errno set (ENXIO when the descriptor itself is no longer
+// valid).  A signal that interrupts the wait does not shorten or lengthen
+// it: the wait resumes with what remains.
 int wait_for_input(void)
 {
-    if (port.fd < 0 || port.fd >= FD_SETSIZE)
-        return -1;
     const long long total = static_cast<long long>(port.timeout_seconds) * 1000000 +
                             port.timeout_microseconds;
     // The termination handler ends the program without stdio, so text still
@@ -131,15 +131,18 @@ int wait_for_input(void)
     const long long deadline = now_microseconds() + total;
     long long remaining = total;
     for (;;) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(port.fd, &readable);
-        struct timeval tv;
-        tv.tv_sec = static_cast<time_t>(remaining / 1000000);
-        tv.tv_usec = static_cast<suseconds_t>(remaining % 1000000);
-        const int r = select(port.fd + 1, &readable, nullptr, nullptr, &tv);
-        if (r > 0)
+        struct pollfd p = {port.fd, POLLIN, 0};
+        // Rounded up: a wait of less than a millisecond is still a wait.
+        const int r = poll(&p, 1, static_cast<int>((remaining + 999) / 1000));
+        if (r > 0) {
+            if (p.revents & POLLNVAL) {
+                errno = ENXIO;
+                return -1;
+            }
+            // A hang-up or an error condition is reported as readable: the
+            // read that follows tells which (end of file, EIO, ...).
             return 1;
+        }
         if (r == 0)
             return 0;
         if (errno != EINTR)
@@ -264,7 +267,7 @@ int serial_set_speed(int speed)
     const struct termios before = port.settings;
     cfsetospeed(&port.settings, speed_code(speed));
     cfsetispeed(&port.settings, speed_code(speed));
-    if (tcsetattr(port.fd, TCSANOW, &port.settings) != 0) {
+    if (tcsetattr(port.fd, TCSADRAIN, &port.settings) != 0) {
         std::perror("tcsetattr");
         port.settings = before;  // the line still runs at the old speed
         return -1;
@@ -306,17 +309,22 @@ int serial_write(int fd, const uint8_t *bytes, int count)
         serial_trace("WRITE", bytes + done, static_cast<int>(w));
         done += static_cast<int>(w);
     }
+    if (fd == port.fd && line_state == SERIAL_LINE_ERROR)
+        line_state = SERIAL_LINE_OK;
     return 0;
 }
 
 namespace {
 
 // Fills the empty read buffer: one wait of at most the read timeout, then
-// one read of up to SERIAL_READ_MAX bytes.  0 when bytes arrived, -1 otherwise (the
-// buffer stays empty).
+// one read of up to SERIAL_READ_MAX bytes.  0 when bytes arrived, -1
+// otherwise (the buffer stays empty).  A line found gone stays gone until
+// the port is opened again: its descriptor only ever reports the same end
+// at once, and a caller asking again must not turn that into a busy loop
+// of system calls.
 int refill(void)
 {
-    if (port.fd < 0)
+    if (port.fd < 0 || line_state == SERIAL_LINE_GONE)
         return -1;
     const int ready = wait_for_input();
     if (ready == 0) {
@@ -327,7 +335,8 @@ int refill(void)
         return -1;
     }
     // A failed wait is not followed by a read: on a blocking descriptor
-    // that read could hang for ever.
+    // that read could hang for ever.  Nor is it retried at once: the
+    // caller sees the failure and the next wait is its own.
     if (ready < 0) {
         note_failure(false, errno);
         return -1;
@@ -337,6 +346,7 @@ int refill(void)
         note_failure(r == 0, errno);
         return -1;
     }
+    line_state = SERIAL_LINE_OK;
     port.available = static_cast<int>(r);
     port.position = 0;
     return 0;

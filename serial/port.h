@@ -37,7 +37,9 @@ void serial_release_exclusive(void);
 int serial_descriptor(void);
 
 // Changes output then input speed (bits per second: 9600, 19200, 38400,
-// 57600, 115200; any other value counts as 115200) and applies it at once.
+// 57600, 115200; any other value counts as 115200) and applies it once the
+// output already written has been sent (TCSADRAIN: it leaves at the old
+// speed).
 // Returns 0, or -1 after perror("tcsetattr") with the line unchanged.  In
 // A50 compatibility mode a success pauses one second (the old cameras need
 // it before the next byte).
@@ -58,7 +60,9 @@ int serial_write(int fd, const uint8_t *bytes, int count);
 void serial_signal_mode(void);
 
 // The next received byte (0..255), or -1 when nothing arrived within the
-// read timeout, on end of file or error, or at once when no port is open.
+// read timeout, on end of file or error, or at once when no port is open
+// or its line was found gone (serial_line_state; no system call is made
+// then, so a caller asking again does not spin on a dead descriptor).
 // Refills read up to SERIAL_READ_MAX bytes with one read.  A wait interrupted by a
 // signal resumes with the time that remains.  In debug mode a timeout
 // prints "READ TIMEOUT\n" on stdout.

@@ -1,7 +1,6 @@
 // Non-interactive modes: a walk from the DCIM folder into each folder
-// directly inside it and back.  The error and empty-card ends leave with a
-// plain exit: the camera is not switched off there, only the normal return
-// to the caller does that.
+// directly inside it and back.  Every end switches the camera off: a
+// camera left connected would be deaf to the next run's synchronisation.
 #include "shell/batch.h"
 
 #include <cstdio>
@@ -11,7 +10,10 @@
 #include "files/cache.h"
 #include "files/listing.h"
 #include "files/manage.h"
+#include "serial/hint.h"
+#include "serial/port.h"
 #include "shell/bulk.h"
+#include "shell/exits.h"
 #include "shell/settings.h"
 
 namespace {
@@ -35,7 +37,7 @@ FolderList copy_folders(void)
     list.names = static_cast<char **>(std::malloc(sizeof(char *) * static_cast<size_t>(listing_cache.count)));
     if (list.names == nullptr) {
         std::perror("malloc");
-        std::exit(1);
+        close_and_exit(1);
     }
     for (int i = 0; i < listing_cache.count; i++) {
         if ((listing_cache.entries[i].attrib & ATTR_DIRECTORY) == 0)
@@ -43,11 +45,28 @@ FolderList copy_folders(void)
         char *copy = strdup(listing_cache.entries[i].name);
         if (copy == nullptr) {
             std::perror("malloc");
-            std::exit(1);
+            close_and_exit(1);
         }
         list.names[list.count++] = copy;
     }
     return list;
+}
+
+// Ends the run, status 1, when the line is gone or the camera stopped
+// answering, saying so on stderr; `where` names the folder being walked.
+void stop_if_camera_lost(const char *where)
+{
+    if (serial_line_state() != SERIAL_LINE_OK) {
+        serial_line_lost(settings.device, serial_line_state());
+        close_and_exit(1);
+    }
+    if (camera_unanswered_requests() >= CAMERA_UNANSWERED_LIMIT) {
+        char buf[CAMERA_PATH_MAX];
+        std::fflush(stdout);
+        std::fprintf(stderr, "The camera does not answer: the run stopped in %s\n",
+                     camera_printable(where, buf));
+        close_and_exit(1);
+    }
 }
 
 void list_or_exit(const char *path)
@@ -55,7 +74,8 @@ void list_or_exit(const char *path)
     if (camera_ls(path) < 0) {
         char buf[CAMERA_PATH_MAX];
         std::printf("Error listing %s\n", camera_printable(path, buf));
-        std::exit(1);
+        stop_if_camera_lost(path);
+        close_and_exit(1);
     }
 }
 
@@ -63,7 +83,8 @@ void back_up_or_exit(void)
 {
     if (camera_ls("..") < 0) {
         std::puts("Error performing cd ..");
-        std::exit(1);
+        stop_if_camera_lost("..");
+        close_and_exit(1);
     }
 }
 
@@ -76,7 +97,7 @@ int walk(BatchMode mode, int selection)
     list_or_exit(settings.dcim);
     if (listing_cache.count == 0) {
         std::puts("CF seems empty");
-        std::exit(0);
+        close_and_exit(0);
     }
     walk_folders = copy_folders();
     const FolderList &folders = walk_folders;
@@ -88,12 +109,20 @@ int walk(BatchMode mode, int selection)
         if (mode == MODE_GET) {
             if (listing_cache.count == 0)
                 std::puts("skipping empty directory");
-            else
-                unsaved += camera_get_last_ls(selection);
+            else {
+                const int r = camera_get_last_ls(selection);
+                if (r == WALK_STOPPED)
+                    stop_if_camera_lost(name);
+                else if (r > 0)
+                    unsaved += r;
+            }
         } else if (mode == MODE_ERASE) {
-            if (camera_delete_all(SELECT_ALL) < 0) {
+            const int r = camera_delete_all(SELECT_ALL);
+            if (r == WALK_STOPPED)
+                stop_if_camera_lost(name);
+            if (r < 0) {
                 std::puts("camera_delete_all error");
-                std::exit(1);
+                close_and_exit(1);
             }
         }
         back_up_or_exit();
@@ -127,7 +156,7 @@ int batch_erase(void)
     std::printf("Are you sure? (y/N): ");
     std::fflush(stdout);
     if (std::getc(stdin) != 'y')
-        std::exit(0);
+        close_and_exit(0);
     walk(MODE_ERASE, SELECT_ALL);
     back_up_or_exit();
     return camera_rmdir("DCIM");

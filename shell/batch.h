@@ -1,8 +1,11 @@
 // Non-interactive modes: a one-level walk of the card's DCIM folder, each
 // folder directly inside it entered in listing order and left again with
 // "..".  Every listing prints itself and replaces the listing cache.  The
-// error and empty-card ends exit directly, without the camera-off frames;
-// only a return leaves that to the caller's close_and_exit.
+// error and empty-card ends leave through close_and_exit (the camera-off
+// frames first); a return leaves that to the caller.  A line that went
+// away ends the run with serial_line_lost's line, a camera that stopped
+// answering (camera_unanswered_requests) with "The camera does not answer:
+// the run stopped in %s" on stderr, both with status 1.
 #ifndef ORVIK_SHELL_BATCH_H
 #define ORVIK_SHELL_BATCH_H
 

@@ -11,6 +11,7 @@
 #include "files/download.h"
 #include "files/manage.h"
 #include "files/thumb.h"
+#include "serial/port.h"
 #include "shell/settings.h"
 
 namespace {
@@ -62,6 +63,32 @@ bool next_selected(int *index, int selection, WalkEntry *out)
     return false;
 }
 
+// How many entries the selection takes.
+int count_selected(int selection)
+{
+    int n = 0;
+    WalkEntry entry;
+    for (int i = 0; next_selected(&i, selection, &entry);)
+        n++;
+    return n;
+}
+
+// True when the walk cannot go on: the line is gone (said once by the
+// prompt or the batch run), or the camera left the last requests without
+// any answer, as a camera switched off on a port that stays does; then
+// `left` of `total` entries were not `undone` ("downloaded").
+bool walk_stops(int left, int total, const char *undone)
+{
+    if (serial_line_state() != SERIAL_LINE_OK)
+        return true;
+    if (camera_unanswered_requests() < CAMERA_UNANSWERED_LIMIT)
+        return false;
+    std::fflush(stdout);
+    std::fprintf(stderr, "The camera does not answer: %d of %d files not %s\n", left, total,
+                 undone);
+    return true;
+}
+
 }  // namespace
 
 // The joined entry path is handed on rather than the bare name: for every
@@ -72,15 +99,21 @@ int camera_get_last_ls(int selection)
 {
     if (cache_is_empty())
         return -1;
+    const int total = count_selected(selection);
+    int saved = 0;
     WalkEntry entry;
     int unsaved = 0;
     for (int i = 0; next_selected(&i, selection, &entry);) {
-        // A failed download does not stop the walk.  A folder's entry is
-        // handed on too, and refused by the camera, but it is no file
-        // that was not saved.
-        if (camera_get_file(entry.path) != 0 && !(entry.attrib & ATTR_DIRECTORY))
+        // A failed download does not stop the walk; a camera gone does.  A
+        // folder's entry is handed on too, and refused by the camera, but it
+        // is no file that was not saved.
+        const bool got = camera_get_file(entry.path) == 0;
+        saved += got;
+        if (!got && !(entry.attrib & ATTR_DIRECTORY))
             unsaved++;
         std::printf("\n");
+        if (walk_stops(total - saved, total, "downloaded"))
+            return WALK_STOPPED;
     }
     if (settings.debug)
         std::puts("getlastls successful");
@@ -91,23 +124,32 @@ int camera_delete_all(int selection)
 {
     if (cache_is_empty())
         return -1;
+    const int total = count_selected(selection);
+    int removed = 0;
     WalkEntry entry;
     for (int i = 0; next_selected(&i, selection, &entry);) {
+        if (walk_stops(total - removed, total, "deleted"))
+            return WALK_STOPPED;
         char buf[CAMERA_PATH_MAX];
         std::printf("Removing %s: ", camera_printable(entry.path, buf));
         std::fflush(stdout);
         if (entry.attrib & ATTR_PROTECTED) {
             std::puts("PROTECTED, file skipped");
+            removed++;  // nothing to do for it
             continue;
         }
         // -1: the camera refused (a protected file the listing did not
         // show as such, a folder) or never answered, and the file may well
         // still be there: this must not read as a success.
-        if (camera_delete(entry.path) < 0)
+        if (camera_delete(entry.path) < 0) {
             std::puts("ERROR");
-        else
+        } else {
             std::puts("successful");
+            removed++;
+        }
     }
+    if (walk_stops(total - removed, total, "deleted"))
+        return WALK_STOPPED;
     std::puts("delete terminated");
     return 0;
 }

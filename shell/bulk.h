@@ -7,6 +7,12 @@ enum Selection { SELECT_ALL = 0, SELECT_NEW = 1, SELECT_OLD = 2 };
 // Each walks the cached entries of the last listing in listing order.
 // Each: -1 with "last ls is empty\n" when the cache is empty, else 0 (but
 // see camera_get_last_ls); a failure on one entry does not stop the walk.
+// The download and delete walks stop, returning WALK_STOPPED, when the line
+// is gone (nothing more printed: the prompt or the batch run says so) or
+// when camera_unanswered_requests reaches CAMERA_UNANSWERED_LIMIT: then
+// "The camera does not answer: %d of %d files not downloaded\n" (or
+// "deleted") on stderr, and no closing line.
+constexpr int WALK_STOPPED = -2;
 
 // Downloads every selected entry as `get` does, each followed by "\n";
 // "getlastls successful\n" at the end in debug mode.  Returns -1 for an

@@ -89,7 +89,11 @@ void trap_signal(int sig)
     _exit(sig);
 }
 
-static const int terminating_signals[] = {SIGTERM, SIGINT, SIGQUIT, SIGSEGV, SIGFPE};
+// SIGHUP: the terminal or the ssh session went away; SIGPIPE: the reader
+// of the output did (orvik -l | head -1).  Either way the camera is still
+// on and connected, and is switched off as for the others.
+static const int terminating_signals[] = {SIGTERM, SIGINT, SIGQUIT, SIGSEGV, SIGFPE, SIGHUP,
+                                          SIGPIPE};
 
 void install_signal_handlers(void)
 {

@@ -13,10 +13,11 @@ constexpr const char *TEMP_THUMBNAIL = "./orvik_REMOVE_ME";
 // "WARNING, %s is a symbolic link\n" and left alone; else unlink.
 void remove_temp_file(void);
 
-// Installs trap_signal for SIGTERM, SIGINT, SIGQUIT, SIGSEGV, SIGFPE.
+// Installs trap_signal for SIGTERM, SIGINT, SIGQUIT, SIGSEGV, SIGFPE,
+// SIGHUP and SIGPIPE.
 void install_signal_handlers(void);
 
-// In a child process that is to run another program: the five signals
+// In a child process that is to run another program: these signals
 // back to their default action.  The child shares the serial line and the
 // current directory with us, and trap_signal run there would switch off the
 // camera that this process goes on using and remove its files.  Uses only

@@ -13,6 +13,8 @@
 #include "files/thumb.h"
 #include "files/upload.h"
 #include "serial/frame.h"
+#include "serial/hint.h"
+#include "serial/port.h"
 #include "shell/bulk.h"
 #include "shell/exits.h"
 #include "shell/options.h"
@@ -36,6 +38,7 @@ struct Command {
     ArgumentKind argument;
     void (*run)(char **tokens, int count);  // prints the outcome itself
     DispatchResult then = DISPATCH_CONTINUE;
+    bool needs_line = true;  // talks to the camera: not run without a working line
 };
 
 // "get error" or "get successful", as the file commands report.
@@ -105,6 +108,18 @@ void run_speed(char **tokens, int count)
     }
 }
 
+// `open DEVICE` opens another path (a re-plugged USB adapter often comes
+// back under the next number); it stays the device of later opens.
+void run_open(char **tokens, int count)
+{
+    static char device[TOKEN_MAX + 1];
+    if (count == 2) {
+        std::snprintf(device, sizeof device, "%s", tokens[1]);
+        settings.device = device;
+    }
+    camera_open();
+}
+
 void run_upload(char **tokens, int count)
 {
     report(camera_upload(tokens[1], count == 3 ? tokens[2] : nullptr), "upload");
@@ -115,12 +130,12 @@ constexpr Command commands[] = {
     {{"close"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
          camera_close();
          std::printf("Now the camera should be OFF\n");
-     }},
-    {{"quit", "exit", "bye"}, ARGS_NONE, ARGUMENT_NONE, run_nothing, DISPATCH_END},
+     }, DISPATCH_CONTINUE, false},
+    {{"quit", "exit", "bye"}, ARGS_NONE, ARGUMENT_NONE, run_nothing, DISPATCH_END, false},
     {{"debug"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
          settings.debug = 1 - settings.debug;
          std::printf(settings.debug ? "debug is on\n" : "debug is off\n");
-     }},
+     }, DISPATCH_CONTINUE, false},
     {{"id"}, ARGS_NONE, ARGUMENT_NONE, run_id},
     {{"disk"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
          if (const char *disk = camera_get_disk())
@@ -138,16 +153,16 @@ constexpr Command commands[] = {
      [](char **tokens, int) { report(camera_get_thumbnail(tokens[1], nullptr), "tget"); }},
     {{"view"}, ARGS_ONE, ARGUMENT_CAMERA_NAME, [](char **tokens, int) { camera_view(tokens[1]); }},
     {{"viewall"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) { camera_view_all(); }},
-    {{"lastls"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) { camera_last_ls(); }},
+    {{"lastls"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) { camera_last_ls(); }, DISPATCH_CONTINUE, false},
     {{"getlastls", "getall"}, ARGS_NONE, ARGUMENT_NONE,
      [](char **, int) { camera_get_last_ls(SELECT_ALL); }},
     {{"getallold"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) { camera_get_last_ls(SELECT_OLD); }},
     {{"getallnew"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) { camera_get_last_ls(SELECT_NEW); }},
-    {{"open"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) { camera_open(); }},
+    {{"open"}, ARGS_OPTIONAL, ARGUMENT_NONE, run_open, DISPATCH_CONTINUE, false},
     {{"reopen"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
          camera_close();
          camera_open();
-     }},
+     }, DISPATCH_CONTINUE, false},
     {{"getpkt"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
          int length;
          serial_get_frame(&length);
@@ -155,17 +170,17 @@ constexpr Command commands[] = {
     {{"clear", "cls"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
          std::printf("\33[H\33[2J");
          std::fflush(stdout);
-     }},
+     }, DISPATCH_CONTINUE, false},
     {{"power"}, ARGS_NONE, ARGUMENT_NONE, run_power},
     {{"test"}, ARGS_ONE, ARGUMENT_NONE,
      [](char **tokens, int) { camera_test(leading_number(tokens[1])); }},
     {{"date"}, ARGS_NONE, ARGUMENT_NONE, run_date},
-    {{"speed"}, ARGS_OPTIONAL, ARGUMENT_NONE, run_speed},
-    {{"help"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) { show_help(); }},
+    {{"speed"}, ARGS_OPTIONAL, ARGUMENT_NONE, run_speed, DISPATCH_CONTINUE, false},
+    {{"help"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) { show_help(); }, DISPATCH_CONTINUE, false},
     {{"overwrite"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
          settings.overwrite = 1 - settings.overwrite;
          std::printf(settings.overwrite ? "overwrite mode ON\n" : "overwrite mode OFF\n");
-     }},
+     }, DISPATCH_CONTINUE, false},
     {{"mkdir"}, ARGS_ONE, ARGUMENT_NONE,
      [](char **tokens, int) { report(camera_mkdir(tokens[1]), "mkdir"); }},
     {{"rmdir"}, ARGS_ONE, ARGUMENT_CAMERA_DIR,
@@ -333,8 +348,13 @@ DispatchResult dispatch_command(char **tokens, int count)
         std::printf("unknown command '%s', try 'help'\n", tokens[0]);
         return DISPATCH_CONTINUE;
     }
-    if (arguments_fit(command->rule, count))
-        command->run(tokens, count);
+    if (!arguments_fit(command->rule, count))
+        return command->then;
+    if (command->needs_line && serial_line_state() != SERIAL_LINE_OK) {
+        serial_line_prompt_hint(serial_line_state());
+        return command->then;
+    }
+    command->run(tokens, count);
     return command->then;
 }
 

@@ -11,6 +11,8 @@
 #include "camera/connect.h"
 #include "camera/message.h"
 #include "files/cache.h"
+#include "serial/hint.h"
+#include "serial/port.h"
 #include "shell/batch.h"
 #include "shell/bulk.h"
 #include "shell/complete.h"
@@ -24,6 +26,14 @@ namespace {
 constexpr size_t LINE_MAX_BYTES = 1024;
 
 char *tokens[TOKEN_SLOTS];
+
+// Repeats on a line that went away, or to a camera that stopped answering
+// altogether, say nothing about noise: a lower speed would not help.
+bool line_may_be_noisy(void)
+{
+    return serial_line_state() == SERIAL_LINE_OK &&
+           camera_unanswered_requests() < CAMERA_UNANSWERED_LIMIT;
+}
 
 void copy_cut(char *dst, size_t size, const char *src)
 {
@@ -47,6 +57,8 @@ void copy_cut(char *dst, size_t size, const char *src)
         complete_install();
     else
         rl_inhibit_completion = 1;
+    // Lost while the start-up asked for the identity and the drive.
+    serial_line_prompt_hint(serial_line_state());
     for (;;) {
         char text[2100];
         std::snprintf(text, sizeof text, "[%s] %s> ", camera_state.prompt_id, listing_cache.cwd);
@@ -72,11 +84,17 @@ void copy_cut(char *dst, size_t size, const char *src)
         if (count == 0)
             continue;
         camera_advice_begin();
+        const SerialLineState before = serial_line_state();
         if (dispatch_command(tokens, count) == DISPATCH_END) {
             std::printf("bye!\n");
             close_and_exit(0);
         }
-        camera_advise_speed();
+        // A line lost during the command is said once, here; what it cost
+        // is no sign of noise.
+        if (line_may_be_noisy())
+            camera_advise_speed();
+        else if (before == SERIAL_LINE_OK && serial_line_state() != SERIAL_LINE_CLOSED)
+            serial_line_prompt_hint(serial_line_state());
     }
 }
 
@@ -94,7 +112,8 @@ void copy_cut(char *dst, size_t size, const char *src)
         batch_erase();
     else if (!modes.off)
         command_loop();
-    camera_advise_speed();
+    if (line_may_be_noisy())
+        camera_advise_speed();
     close_and_exit(status);
 }
 

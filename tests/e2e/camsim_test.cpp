@@ -56,6 +56,16 @@ struct Host {
             close(fd);
     }
 
+    // The camera hears only what is sent at its own speed.
+    void speed(speed_t code)
+    {
+        struct termios t;
+        tcgetattr(fd, &t);
+        cfsetospeed(&t, code);
+        cfsetispeed(&t, code);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+
     void raw(const Bytes &b) { ASSERT_EQ(write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
 
     void packet(const Bytes &p)
@@ -106,6 +116,7 @@ struct Host {
     // Synchronisation, greeting, speed switch and the first probe.
     std::string connect()
     {
+        speed(B9600);
         raw({'U', 'U', 'U', 'U'});
         Pkt g = receive();
         EXPECT_TRUE(g.ok);
@@ -122,6 +133,7 @@ struct Host {
         Pkt a = receive();
         EXPECT_EQ(a.type, PKT_ACK);
         EXPECT_EQ(a.seq, 0);
+        speed(B115200);
         eot(0);
         Pkt probe = receive();
         EXPECT_EQ(probe.type, PKT_ACK);

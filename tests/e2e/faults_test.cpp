@@ -92,8 +92,7 @@ const std::vector<FaultRow> &rows()
         {"SpeedProbesUnanswered", {"probe@2"}, {}, "id\n", 0,
          {"Switching to 115200 bound ...OK\n", ID_LINES}, {}, {}, {}},
         {"SpeedNeverConfirmed", {"probe@10"}, {}, "id\n", 1,
-         {"Switching to 115200 bound ..........protocol error\n"}, {}, {}, {},
-         false, false},
+         {"Switching to 115200 bound ..........protocol error\n"}, {}, {}, {}},
 
         // Single-packet exchanges: the identity at connection, then commands.
         // A frame longer than any the camera sends, or one saying that the

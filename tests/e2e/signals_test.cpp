@@ -73,6 +73,7 @@ std::string sig_name(const testing::TestParamInfo<int> &info)
     case SIGINT: return "SIGINT";
     case SIGTERM: return "SIGTERM";
     case SIGQUIT: return "SIGQUIT";
+    case SIGHUP: return "SIGHUP";
     default: return "signal" + std::to_string(info.param);
     }
 }
@@ -164,8 +165,9 @@ TEST_P(DuringBatchGet, KeepsTheFinishedFileAndLeavesNoPartOfTheNext)
     camsim_stop(sim);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, DuringDownload, testing::Values(SIGINT, SIGTERM, SIGQUIT),
-                         sig_name);
+// SIGHUP: the ssh session dropped.
+INSTANTIATE_TEST_SUITE_P(Signals, DuringDownload,
+                         testing::Values(SIGINT, SIGTERM, SIGQUIT, SIGHUP), sig_name);
 INSTANTIATE_TEST_SUITE_P(Signals, DuringListing, testing::Values(SIGINT, SIGTERM), sig_name);
 INSTANTIATE_TEST_SUITE_P(Signals, DuringBatchGet, testing::Values(SIGINT, SIGTERM), sig_name);
 
@@ -247,7 +249,7 @@ TEST(Signals, CameraOffFramesArePacedAndTracedInA50Mode)
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     std::string cwd = make_temp_dir();
     std::string log = cwd + ".strace";
-    Tamper wait_then_signal{"?select,pselect6", "signal=SIGTERM", 1,
+    Tamper wait_then_signal{"?poll,ppoll", "signal=SIGTERM", 1,
                             "write,?nanosleep,clock_nanosleep", log};
     RunResult r =
         traced_finish(traced_start({"-a", "-D", "-d", name}, "", cwd, wait_then_signal));

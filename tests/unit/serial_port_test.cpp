@@ -173,6 +173,32 @@ TEST_F(PtyTest, ReadTimeoutOnSilentLine)
     EXPECT_EQ(loud.err, "");
 }
 
+// Silence, a line gone and a closed port are told apart; a line found gone
+// answers at once from then on, without waiting or spinning on the dead
+// descriptor, and a write to it fails.
+TEST_F(PtyTest, TimeoutLineGoneAndClosedAreThreeOutcomes)
+{
+    serial_set_timeout(0, 100000);
+    EXPECT_EQ(serial_get_byte(), -1);
+    EXPECT_EQ(serial_line_state(), SERIAL_LINE_OK);
+
+    close(master);
+    master = -1;
+    serial_set_timeout(2, 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(serial_get_byte(), -1);
+    EXPECT_EQ(serial_line_state(), SERIAL_LINE_GONE);
+    const uint8_t *bytes = nullptr;
+    EXPECT_EQ(serial_peek_bytes(&bytes), -1);
+    EXPECT_LT(seconds_since(start), 1.0);
+    const uint8_t frame[2] = {0xc0, 0xc1};
+    EXPECT_EQ(serial_write(serial_descriptor(), frame, 2), -1);
+    EXPECT_EQ(serial_line_state(), SERIAL_LINE_GONE);
+
+    serial_close();
+    EXPECT_EQ(serial_line_state(), SERIAL_LINE_CLOSED);
+}
+
 TEST_F(PtyTest, BurstIsServedFromOneRead)
 {
     Bytes burst(30);
@@ -222,7 +248,7 @@ TEST_F(PtyTest, SignalDuringWaitResumesTheWait)
 {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_alarm;  // no SA_RESTART: select sees EINTR
+    sa.sa_handler = on_alarm;  // no SA_RESTART: poll sees EINTR
     struct sigaction old;
     ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
 
