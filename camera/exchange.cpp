@@ -126,7 +126,6 @@ ExchangeStep reply_eot(ExchangeState *ex, const ExchangeEvent &ev)
     const uint8_t seq = ev.pkt.seq;
     if (ev.damaged || ex->damaged)
         return nack(ex);
-    ex->repeats = 0;
     ExchangeStep s{};
     if (seq != ex->ack_counter)
         note(&s, NOTE_OUT_OF_SEQUENCE, ex->ack_counter, seq);
@@ -137,13 +136,17 @@ ExchangeStep reply_eot(ExchangeState *ex, const ExchangeEvent &ev)
         again.note = s.note;
         again.expected = s.expected;
         again.got = s.got;
-        return ex->kept_any ? again : start_run_out(ex, again, true);
+        if (!ex->kept_any)
+            return start_run_out(ex, again, true);
+        // No progress either: a camera repeating for ever is given up.
+        return ++ex->repeats > EXCHANGE_MAX_REPEATS ? start_run_out(ex, again, false) : again;
     }
     // Any other number is the camera's own numbering fault: the message is
     // whole, and answered as the next.
     s.send = SEND_ACK;
     s.message = MESSAGE_KEPT;
     ex->kept_any = true;
+    ex->repeats = 0;
     return answer(ex, s);
 }
 

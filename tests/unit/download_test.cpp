@@ -166,6 +166,7 @@ TEST_F(DownloadTest, MessageSentAgainAfterALostAckIsNotStoredTwice)
     EXPECT_EQ(feed(again), ACK_AGAIN);
     EXPECT_EQ(st.received, 100u);
     EXPECT_EQ(ex.ack_counter, 1);
+    EXPECT_EQ(ex.repeats, 1);
     EXPECT_EQ(feed(line.header(200, b)), GO);
     EXPECT_EQ(feed(eot()), DONE);
     EXPECT_EQ(result(), file);
