@@ -118,6 +118,7 @@ void view_end(TransferView *view)
     print_marks(view);
     if (view->open_line)
         std::printf("\n");
+    view->open_line = false;
 }
 
 // The MSG_FILE request's payload: flag (1: the thumbnail), path length + 1
@@ -192,13 +193,14 @@ SinkVerdict transfer_kept(void *ctx)
 
 // A file of the listing must arrive at its listed size: any other length
 // is a file the camera did not send as listed.
-bool listed_size_matches(const char *path, uint32_t received)
+bool listed_size_matches(const char *path, uint32_t received, TransferView *view)
 {
     if (!cache_describes(path))
         return true;
     const ListingEntry *entry = cache_find_nocase(path);
     if (entry == nullptr || entry->size == received)
         return true;
+    view_end(view);
     char shown[CAMERA_PATH_MAX];
     std::printf("%s: %u bytes received, the listing says %u\n", camera_printable(path, shown),
                 static_cast<unsigned>(received), static_cast<unsigned>(entry->size));
@@ -308,7 +310,7 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
     t.path = path;
     const int r = camera_exchange(MSG_FILE, payload, static_cast<uint16_t>(payload_len),
                                   ExchangeSink{&t, transfer_packet, transfer_drop, transfer_kept});
-    if (r != 0 || (thumbnail == 0 && !listed_size_matches(path, t.st.received))) {
+    if (r != 0 || (thumbnail == 0 && !listed_size_matches(path, t.st.received, &t.view))) {
         view_end(&t.view);
         download_end(&t.st);
         if (t.empty)
