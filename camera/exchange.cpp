@@ -196,11 +196,13 @@ ExchangeStep packet_feed(ExchangeState *ex, const ExchangeEvent &ev)
             note(&e, s.note, s.expected, s.got);
         return e;
     }
+    // A damaged packet of any other type may be a data packet whose type
+    // byte the line changed: the message is not whole either way.
     ex->heard = true;
-    if (!serial_is_data_packet(pkt))
-        return s;
     if (ev.damaged)
         ex->damaged = true;
+    if (!serial_is_data_packet(pkt))
+        return s;
     s.message = MESSAGE_PACKET;
     s.trusted = !ex->damaged;
     return s;

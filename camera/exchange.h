@@ -113,9 +113,11 @@ struct ExchangeState {
 void exchange_begin(ExchangeState *ex, bool changes_card, uint8_t request_eot,
                     uint8_t ack_counter, bool acked_before);
 
-// Takes one event and returns what to do.  After a step with `failed`, or
-// after MESSAGE_KEPT the caller's consumer calls the last, the exchange is
-// over (exchange_over is true after `failed`).
+// Takes one event and returns what to do: first the frame to send, then
+// the message's fate.  After a step with `failed` the exchange is over
+// (exchange_over); after MESSAGE_KEPT it is over when the consumer found
+// that message the reply's last, and goes on otherwise.  Events after the
+// end are ignored.
 ExchangeStep exchange_feed(ExchangeState *ex, const ExchangeEvent &ev);
 
 // The consumer found the kept messages break the protocol (or memory ran

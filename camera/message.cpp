@@ -275,7 +275,9 @@ bool single_packet(void *ctx, const Packet &pkt, bool)
     auto *r = static_cast<SingleReply *>(ctx);
     if (r->have)
         return true;
-    const int n = pkt.data != nullptr ? pkt.length : 0;
+    int n = pkt.data != nullptr ? pkt.length : 0;
+    if (n > SERIAL_FRAME_MAX)
+        n = SERIAL_FRAME_MAX;
     *r->reply = pkt;
     if (n > 0)
         std::memcpy(reply_copy, pkt.data, static_cast<size_t>(n));

@@ -11,9 +11,6 @@
 #include "files/cache.h"
 #include "files/localfile.h"
 #include "files/manage.h"
-#include "serial/frame.h"
-#include "serial/link.h"
-#include "serial/port.h"
 #include "shell/exits.h"
 #include "shell/settings.h"
 

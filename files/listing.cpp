@@ -7,9 +7,6 @@
 #include <new>
 
 #include "camera/message.h"
-#include "serial/frame.h"
-#include "serial/link.h"
-#include "serial/port.h"
 #include "shell/settings.h"
 
 namespace {

@@ -45,6 +45,10 @@ TEST_F(ExchangeTest, CleanReplyIsKeptAndAcknowledged)
     EXPECT_EQ(e.message, MESSAGE_KEPT);
     EXPECT_EQ(e.note, NOTE_NONE);
     EXPECT_EQ(ex.ack_counter, 10);
+    // A damaged packet of an unknown type is a message's damage too.
+    data();
+    packet(9, 0, true);
+    EXPECT_EQ(eot(10).send, SEND_NACK);
 }
 
 TEST_F(ExchangeTest, ReplyDamagedOnEveryRepeatFailsAndCountsAsDamage)
