@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "camera/exchange.h"
 #include "serial/frame.h"
 #include "serial/link.h"
 #include "serial/port.h"
@@ -74,29 +75,18 @@ void serial_send_message_frag(unsigned type, const uint8_t *payload,
 
 namespace {
 
-// The exchange under way: the request last sent is kept for sending it
-// again when the camera never had it.
-struct Exchange {
+// The request under way, kept for sending it again.
+struct Request {
     uint8_t payload[SERIAL_FRAME_MAX];
     uint16_t length;
     unsigned type;
-    int resends;              // times the request went again
-    bool acked;               // the camera acknowledged the request's EOT
-    unsigned long lost_mark;  // serial_frames_lost when last looked at
 };
-Exchange exchange;
-
-// Requests in a row that met no frame at all: `unanswered_before` counts
-// those before the request last sent, `heard_at_request` is
-// serial_frames_heard() when it went (see camera_unanswered_requests).
-int unanswered_before;
-unsigned long heard_at_request;
-bool request_made;
+Request request;
+int unanswered;
 
 // Advice is given when at least this many messages were sent again, and
 // at least one for every four that got through.
 constexpr int ADVICE_REPEATS = 3;
-constexpr int REQUEST_RESENDS = 4;
 constexpr int ADVICE_SHARE = 4;
 
 // The card-changing requests are never made twice: the camera may have
@@ -106,140 +96,138 @@ bool changes_card(unsigned type)
     return type == MSG_DELETE || type == MSG_MKDIR || type == MSG_RMDIR;
 }
 
-// send_request_once's result when a card-changing request met an earlier
-// transmission: it is not sent again, and the exchange fails.
-constexpr int REQUEST_NOT_REPEATED = -4;
-
-int send_request_once(void)
+bool line_ok(void)
 {
-    serial_send_message_frag(exchange.type, exchange.payload, exchange.length, 0);
+    return serial_line_state() == SERIAL_LINE_OK;
+}
+
+bool send_request(void)
+{
+    serial_send_message_frag(request.type, request.payload, request.length, 0);
     serial_send_eot(1);
-    Packet pkt{};
-    int r = serial_wait_ack_packet(&pkt);
-    if (r == -2 && (serial_is_data_packet(pkt) || pkt.type == PKT_EOT)) {
-        // Data or an EOT where the acknowledge belongs: the camera is still
-        // in a transmission whose acknowledge it never got, and took the
-        // request for that answer.  (Or the acknowledge was lost and this is
-        // the reply; the request going once more costs only time then.)
-        camera_run_out(pkt.type == PKT_EOT ? pkt.seq : -1);
-        if (changes_card(exchange.type)) {
-            // The request may have reached the camera all the same.
-            exchange.acked = false;
-            return REQUEST_NOT_REPEATED;
-        }
-        serial_count_repeat();
-        serial_send_message_frag(exchange.type, exchange.payload, exchange.length, 0);
-        serial_send_eot(1);
-        r = serial_wait_ack();
+    return line_ok();
+}
+
+// The next thing the line brings.  A packet after a frame the line lost
+// (see serial_frames_lost) is damaged: the message it belongs to is not
+// whole.  So is a data packet holding more than its length field
+// accounts for: two frames run together, the end byte between them
+// destroyed, the second frame gone.
+ExchangeEvent read_event(unsigned long *lost_mark)
+{
+    ExchangeEvent ev{};
+    const unsigned long heard = serial_frames_heard();
+    const bool got = serial_get_packet(&ev.pkt) != nullptr;
+    const unsigned long lost = serial_frames_lost();
+    if (!got) {
+        ev.kind = line_ok() ? EVENT_TIMEOUT : EVENT_LINE_LOST;
+        ev.remains = serial_frames_heard() != heard;
+    } else {
+        const Packet &p = ev.pkt;
+        ev.kind = EVENT_PACKET;
+        ev.damaged = !p.crc_ok || lost != *lost_mark ||
+                     (serial_is_data_packet(p) && p.frame_length > 6 &&
+                      p.frame_length - 6 > p.length);
     }
-    exchange.acked = r >= 0 || r == -3;
-    exchange.lost_mark = serial_frames_lost();
-    return r;
+    *lost_mark = lost;
+    return ev;
+}
+
+void print_note(const ExchangeStep &step)
+{
+    if (step.note == NOTE_NO_ACK)
+        std::printf("serial_get_packet() error waiting for ACK\n");
+    else if (step.note == NOTE_ACK_TYPE)
+        std::printf("Received a packet type %d waiting for ACK\n", step.got);
+    else if (step.note == NOTE_OUT_OF_SEQUENCE)
+        std::printf("Out of sequence ACK received, expected %d, got %d\n", step.expected,
+                    step.got);
+}
+
+// Sends what the step asks for; false when the line went away doing so.
+bool send_step(const ExchangeStep &step)
+{
+    if (step.damage && step.send == SEND_NACK)
+        serial_count_repeat();
+    else if (step.damage)
+        serial_count_given_up();
+    switch (step.send) {
+    case SEND_NOTHING:
+        return true;
+    case SEND_ACK:
+        serial_send_ack(0);
+        break;
+    case SEND_NACK:
+        serial_send_ack(NACK);
+        break;
+    case SEND_ACK_AGAIN:
+        serial_send_ack_numbered(step.seq, step.status);
+        break;
+    case SEND_REQUEST:
+        return send_request();
+    }
+    return line_ok();
+}
+
+enum LoopEnd { LOOP_GOING, LOOP_DONE, LOOP_FAILED };
+
+// One step carried out: the note, the frame to send, the consumer's part.
+LoopEnd carry_out(ExchangeState *ex, const ExchangeStep &step, const Packet &pkt,
+                  const ExchangeSink &sink)
+{
+    print_note(step);
+    if (!send_step(step))
+        return LOOP_FAILED;
+    SinkVerdict verdict = SINK_MORE;
+    if (step.message == MESSAGE_PACKET && !sink.packet(sink.ctx, pkt, step.trusted))
+        verdict = SINK_BREACH;
+    else if (step.message == MESSAGE_DROP)
+        sink.drop(sink.ctx, step.send == SEND_NACK);
+    else if (step.message == MESSAGE_KEPT)
+        verdict = sink.kept(sink.ctx);
+    if (step.failed || verdict == SINK_FAILED)
+        return LOOP_FAILED;
+    if (verdict == SINK_DONE)
+        return LOOP_DONE;
+    if (verdict == SINK_BREACH)
+        return carry_out(ex, exchange_abandon(ex), pkt, sink);
+    return LOOP_GOING;
 }
 
 }  // namespace
 
-int camera_unanswered_requests(void)
+int camera_exchange(unsigned type, const uint8_t *payload, uint16_t payload_len,
+                    const ExchangeSink &sink)
 {
-    if (!request_made)
-        return 0;
-    return serial_frames_heard() == heard_at_request ? unanswered_before + 1 : 0;
-}
-
-int camera_send_request(unsigned type, const uint8_t *payload, uint16_t payload_len)
-{
-    unanswered_before = camera_unanswered_requests();
-    heard_at_request = serial_frames_heard();
-    request_made = true;
-    exchange.type = type;
-    // What cannot be sent as one packet ends the program in the sender;
-    // only what fits is kept.
-    exchange.length = payload_len <= MESSAGE_MAX_PAYLOAD ? payload_len : 0;
-    if (exchange.length > 0)
-        std::memcpy(exchange.payload, payload, exchange.length);
-    exchange.resends = 0;
     if (payload_len > MESSAGE_MAX_PAYLOAD) {
+        // The sender ends the program, naming the length.
         serial_send_message_frag(type, payload, payload_len, 0);
         return -1;
     }
-    // The acknowledge's outcome is reported by the wait itself; the camera
-    // answers the request whatever it was, so the exchange goes on.
-    return send_request_once();
+    request.type = type;
+    request.length = payload_len;
+    if (payload_len > 0)
+        std::memcpy(request.payload, payload, payload_len);
+    unsigned long lost_mark = serial_frames_lost();
+    if (!send_request())
+        return -1;
+    ExchangeState ex;
+    exchange_begin(&ex, changes_card(type), static_cast<uint8_t>(serial_packet_counter() - 1),
+                   serial_ack_counter(), serial_acked_since_reset());
+    bool heard = false;
+    LoopEnd end = LOOP_GOING;
+    while (end == LOOP_GOING) {
+        const ExchangeEvent ev = read_event(&lost_mark);
+        heard = heard || ev.kind == EVENT_PACKET;
+        end = carry_out(&ex, exchange_feed(&ex, ev), ev.pkt, sink);
+    }
+    unanswered = heard ? 0 : unanswered + 1;
+    return end == LOOP_DONE ? 0 : -1;
 }
 
-const uint8_t *camera_get_reply_packet(Packet *pkt)
+int camera_unanswered_requests(void)
 {
-    const uint8_t *frame = serial_get_packet(pkt);
-    const unsigned long lost = serial_frames_lost();
-    if (frame != nullptr && lost != exchange.lost_mark)
-        pkt->crc_ok = 0;
-    // A frame holding more than its length field accounts for is two
-    // frames run together (the end byte between them destroyed): too long
-    // for a checked CRC, and the second frame is gone.
-    if (frame != nullptr && serial_is_data_packet(*pkt) && pkt->frame_length > 6 &&
-        pkt->frame_length - 6 > pkt->length)
-        pkt->crc_ok = 0;
-    exchange.lost_mark = lost;
-    return frame;
-}
-
-ReplySilence camera_reply_silence(int *silences)
-{
-    // Nothing more can come over a line that is gone: no repeat, no advice.
-    if (serial_line_state() != SERIAL_LINE_OK)
-        return SILENCE_GIVE_UP;
-    if (++*silences > CAMERA_MAX_SILENCES) {
-        serial_count_given_up();
-        return SILENCE_GIVE_UP;
-    }
-    if (serial_heard_since_sent())
-        return SILENCE_LOST_END;
-    if (serial_last_sent() == PKT_ACK) {
-        serial_repeat_answer();
-        return SILENCE_RESENT;
-    }
-    // A request that changes the card is not made twice: its reply may
-    // have been lost without a trace, and a NACK has the camera send that
-    // reply again (a camera that never had the request ignores it, and the
-    // exchange fails).
-    if (changes_card(exchange.type)) {
-        serial_send_ack(NACK);
-        return SILENCE_RESENT;
-    }
-    // Nothing at all since the request: the camera dropped it (or its EOT)
-    // as damaged.  A camera that acknowledged the EOT is there and gets
-    // the request again (a few times); one that did not is tried once more.
-    if (exchange.resends >= REQUEST_RESENDS || (!exchange.acked && exchange.resends > 0)) {
-        serial_count_given_up();
-        return SILENCE_GIVE_UP;
-    }
-    if (exchange.acked)
-        --*silences;
-    exchange.resends++;
-    serial_count_repeat();
-    send_request_once();
-    return SILENCE_RESENT;
-}
-
-void camera_run_out(int pending_eot)
-{
-    if (pending_eot >= 0 && pending_eot <= 255)
-        serial_answer_eot(static_cast<uint8_t>(pending_eot));
-    // Bounded all the same: a camera repeating for ever must not hold the
-    // program.
-    for (int i = 0; i < 65536; i++) {
-        Packet pkt{};
-        if (serial_get_packet(&pkt) == nullptr)
-            break;
-        if (pkt.type != PKT_EOT)
-            continue;
-        // A damaged number is no number: the EOT is answered as the next.
-        if (pkt.crc_ok)
-            serial_answer_eot(pkt.seq);
-        else
-            serial_send_ack(0);
-    }
-    exchange.lost_mark = serial_frames_lost();
+    return unanswered;
 }
 
 void camera_advice_begin(void)
@@ -271,76 +259,56 @@ void camera_advise_speed(void)
                      c.repeats, settings.speed);
 }
 
+namespace {
+
+// The single-packet reply: the first data packet of the one message.
+struct SingleReply {
+    Packet *reply;
+    bool have;
+};
+
+bool single_packet(void *ctx, const Packet &pkt, bool)
+{
+    // The camera's EOT arrives in the same frame buffer, so the reply data
+    // is copied out.
+    static uint8_t reply_copy[SERIAL_FRAME_MAX];
+    auto *r = static_cast<SingleReply *>(ctx);
+    if (r->have)
+        return true;
+    int n = pkt.data != nullptr ? pkt.length : 0;
+    if (n > SERIAL_FRAME_MAX)
+        n = SERIAL_FRAME_MAX;
+    *r->reply = pkt;
+    if (n > 0)
+        std::memcpy(reply_copy, pkt.data, static_cast<size_t>(n));
+    r->reply->data = reply_copy;
+    r->have = true;
+    return true;
+}
+
+void single_drop(void *ctx, bool)
+{
+    auto *r = static_cast<SingleReply *>(ctx);
+    r->have = false;
+    r->reply->length = 0;
+}
+
+SinkVerdict single_kept(void *ctx)
+{
+    return static_cast<SingleReply *>(ctx)->have ? SINK_DONE : SINK_FAILED;
+}
+
+}  // namespace
+
 int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
                    Packet *reply)
 {
-    // The camera's EOT arrives in the same frame buffer the reply was read
-    // into, so the reply data is copied out before waiting for it.
-    static uint8_t reply_copy[SERIAL_FRAME_MAX];
-
-    if (camera_send_request(type, payload, payload_len) == REQUEST_NOT_REPEATED)
-        return -1;
-    int silences = 0;
-    int repeats = 0;
-    int got = 0;
-    for (;;) {
-        Packet pkt{};
-        got = camera_get_reply_packet(&pkt) != nullptr;
-        if (!got) {
-            const ReplySilence r = camera_reply_silence(&silences);
-            if (r == SILENCE_RESENT)
-                continue;
-            if (r == SILENCE_LOST_END) {
-                serial_send_ack(NACK);
-                continue;
-            }
-            break;
-        }
-        silences = 0;
-        if (pkt.type == PKT_EOT && !pkt.crc_ok && repeats++ < CAMERA_MAX_REPEATS) {
-            // The reply itself was lost on the way; its EOT came alone.
-            serial_send_ack(NACK);
-            continue;
-        }
-        *reply = pkt;
-        int n = 0;
-        if (serial_is_data_packet(pkt) && pkt.data != nullptr)
-            n = pkt.length;
-        if (n > SERIAL_FRAME_MAX)
-            n = SERIAL_FRAME_MAX;
-        if (n > 0)
-            std::memcpy(reply_copy, pkt.data, static_cast<size_t>(n));
-        reply->length = static_cast<uint16_t>(n);
-        reply->data = reply_copy;
-
-        Packet eot{};
-        int e = serial_wait_eot_packet(&eot);
-        const bool damaged = !pkt.crc_ok || serial_frames_lost() != exchange.lost_mark;
-        exchange.lost_mark = serial_frames_lost();
-        if (damaged && e != -2 && repeats++ < CAMERA_MAX_REPEATS) {
-            serial_send_ack(NACK);
-            continue;
-        }
-        if (e == -3 && changes_card(type) &&
-            eot.seq == static_cast<uint8_t>(serial_ack_counter() - 1)) {
-            // The number already acknowledged: the camera repeated the
-            // previous exchange's reply, so this request's fate is unknown.
-            serial_answer_eot(eot.seq);
-            return -1;
-        }
-        if (e == 0 || e == -3)
-            serial_answer_eot(eot.seq);
-        else
-            serial_send_ack(0);
+    SingleReply r{reply, false};
+    reply->length = 0;
+    if (camera_exchange(type, payload, payload_len,
+                        ExchangeSink{&r, single_packet, single_drop, single_kept}) == 0)
         return 0;
-    }
-    if (serial_line_state() != SERIAL_LINE_OK)
-        return -1;
-    // Only an EOT that came is acknowledged: an acknowledge for one that
-    // never did moves this side's count past the camera's.
-    Packet eot{};
-    if (serial_wait_eot_packet(&eot) != -1 && eot.type == PKT_EOT)
-        serial_answer_eot(eot.seq);
+    reply->length = 0;
     return -1;
 }
 

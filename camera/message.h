@@ -56,77 +56,60 @@ int camera_build_message(unsigned type, const uint8_t *payload,
 void serial_send_message_frag(unsigned type, const uint8_t *payload,
                               uint16_t payload_len, int fragment);
 
-// The standard exchange: request, EOT(1), wait ACK, one reply packet, wait
-// EOT, ACK(0).  Every step runs whatever the waits report.  A reply that
-// failed its check or lost a frame is asked for again (NACK, at most
-// CAMERA_MAX_REPEATS times); read timeouts go through camera_reply_silence.
-// Returns 0 when a reply packet was read (reply filled; reply->data points
-// to a copy that stays valid until the next camera_request), -1 when none
-// arrived, or when a card-changing request met the previous exchange's
-// reply again or an earlier transmission (its outcome unknown).
+// One exchange, the I/O around the engine of camera/exchange.h: sends the
+// request (one data packet, fragment 0) and its EOT(1), then reads the
+// reply by the engine's rules, handing the consumer each data packet, what
+// to drop and each message kept.  The waits' reports go to stdout as
+// serial_wait_ack and serial_wait_eot print them.  Returns 0 when the
+// consumer said SINK_DONE, -1 for every other end: no answer, a reply
+// never received undamaged, an answer out of step that could not be asked
+// for again, the line lost, a consumer's failure.
+enum SinkVerdict {
+    SINK_MORE,    // more messages belong to this reply
+    SINK_DONE,    // the reply is complete: the exchange succeeded
+    SINK_FAILED,  // the reply is complete and says no (refused, empty)
+    SINK_BREACH,  // the reply breaks the protocol: the camera is run out
+};
+struct ExchangeSink {
+    void *ctx;
+    // A data packet of the message under way, valid for this call only;
+    // `trusted` while nothing of that message was damaged.  False: the
+    // consumer cannot go on (memory), the exchange is given up.
+    bool (*packet)(void *ctx, const Packet &pkt, bool trusted);
+    // What is held of the message under way is not kept; `nacked`: a NACK
+    // asked for it again.
+    void (*drop)(void *ctx, bool nacked);
+    // The message is whole, this request's, and acknowledged.
+    SinkVerdict (*kept)(void *ctx);
+};
+int camera_exchange(unsigned type, const uint8_t *payload, uint16_t payload_len,
+                    const ExchangeSink &sink);
+
+// The single-packet exchange: camera_exchange keeping the first data
+// packet of the reply's one message.  Returns 0 with *reply filled
+// (reply->data points to a copy that stays valid until the next
+// camera_request), or -1 with reply->length 0: no reply undamaged, an
+// empty one, or a card-changing request (delete, mkdir, rmdir) whose
+// answer came out of step (its outcome unknown, it is not sent twice).
 int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
                    Packet *reply);
 
-// Steps 1-3 of the exchange, for the multi-packet replies of the listing and
-// the download: request, EOT(1), wait ACK (its failures reported, not acted
-// on).  When the camera answers with data or an EOT instead of the ACK, it
-// is still in an earlier transmission (whose acknowledge it never got): it
-// is run out with camera_run_out and the request sent once more, unless it
-// changes the card (delete, mkdir, rmdir): that is not sent twice, and the
-// result is -4.  The request is kept for camera_reply_silence.  Returns the
-// last wait's result.
-int camera_send_request(unsigned type, const uint8_t *payload,
-                        uint16_t payload_len);
-
-// The number of requests in a row (camera_send_request, so also those of
-// camera_request) that got no answer at all: no frame of any kind, not
-// even the acknowledge of their EOT, while they were under way.  Any frame
-// heard sets it back to 0.  A camera that was switched off, or whose
-// batteries died, on a port that stays (a built-in RS-232 port, or an
-// adapter still plugged in) shows here rather than as a lost line.
+// The number of requests in a row that got no answer at all: no frame of
+// any kind, not even the acknowledge of their EOT, while they were under
+// way.  Any frame heard in an exchange sets it back to 0.  A camera that
+// was switched off, or whose batteries died, on a port that stays (a
+// built-in RS-232 port, or an adapter still plugged in) shows here rather
+// than as a lost line.
 int camera_unanswered_requests(void);
 // At this many the bulk commands, the upload and the batch runs stop.
 constexpr int CAMERA_UNANSWERED_LIMIT = 2;
 
-// Repeats asked for in a row on one message before the transfer is given
-// up, and read timeouts in a row inside a reply that are answered before it
-// is given up.
-constexpr int CAMERA_MAX_REPEATS = 32;
-constexpr int CAMERA_MAX_SILENCES = 2;
-
-// Receives the next packet of the reply to the request last sent, as
-// serial_get_packet does, except that a packet that follows a frame the
-// line lost (see serial_frames_lost) comes back with crc_ok 0: the message
-// it belongs to is not whole and must be asked for again.
-const uint8_t *camera_get_reply_packet(Packet *pkt);
-
-// What a read timeout inside a reply means, and what was done about it.
-// *silences counts the timeouts in a row (the caller sets it to 0 whenever
-// a packet arrives).
-enum ReplySilence {
-    SILENCE_RESENT,   // this side's frame was lost: the last answer (or the
-                      // request, when the camera never had it) went again
-    SILENCE_LOST_END, // the camera's message lost its end: the caller asks
-                      // for it again with a NACK, as for a damaged message
-    SILENCE_GIVE_UP,  // too many timeouts in a row: the transfer is over
-};
-// On a line that is no longer SERIAL_LINE_OK (serial_line_state) it gives
-// up at once, with nothing sent or counted.
-ReplySilence camera_reply_silence(int *silences);
-
-// Lets the camera finish what it is still sending, the data unwanted:
-// every EOT it sends is acknowledged (serial_answer_eot), starting with
-// `pending_eot` when that is 0..255 (an EOT received and not yet
-// answered), until the line has been quiet for one read timeout.  A camera
-// waiting for an answer to its EOT takes the next request for that answer,
-// so a transfer given up half-way is finished here instead.
-void camera_run_out(int pending_eot);
-
 // Around a command (or a whole non-interactive mode): camera_advice_begin
 // forgets what the line cost so far; camera_advise_speed then prints one
 // line on stderr suggesting the next lower speed when the command's
-// transfers needed many repeats (at least 3, and one for every 4 messages
-// that got through) or one was given up after repeats.
+// transfers needed many repeats after damaged frames (at least 3, and one
+// for every 4 messages that got through) or one was given up after such
+// repeats.  Silence, a late camera or a lost line are no reason for it.
 void camera_advice_begin(void);
 void camera_advise_speed(void);
 

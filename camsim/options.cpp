@@ -34,8 +34,10 @@ const char USAGE[] =
     "  --fault KIND@N      inject a fault (repeatable); KIND is one of crc-data,\n"
     "                      crc-eot, crc-persist, drop, silent, silent-reply, sync,\n"
     "                      probe, refuse, pcmode, unknown, ackseq, eotseq, long,\n"
-    "                      refuse-single, hangup, deaf, stall;\n"
-    "                      or --fault hostile-name=NAME\n"
+    "                      refuse-single, hangup, deaf, stall, lose-ack, lose-eot,\n"
+    "                      lose-request, resend-msg, crc-reply;\n"
+    "                      or --fault late@N:S (answer the Nth request S seconds\n"
+    "                      late), or --fault hostile-name=NAME\n"
     "  --help              this text\n";
 
 int bad(const char *what, const std::string &value)
@@ -128,12 +130,18 @@ bool parse_fault(const std::string &text, CamsimOptions *opts)
     if (at == std::string::npos)
         return false;
     std::string kind = text.substr(0, at);
+    // Only the delay takes a second number: late@N:S.
+    const size_t colon = kind == FAULT_NAMES[FAULT_LATE] ? text.find(':', at) : std::string::npos;
+    double seconds = 0;
+    if (kind == FAULT_NAMES[FAULT_LATE] &&
+        (colon == std::string::npos || !parse_decimal(text.substr(colon + 1), 0.1, 600, &seconds)))
+        return false;
     long n;
-    if (!parse_number(text.substr(at + 1), 1, 1000000000L, &n))
+    if (!parse_number(text.substr(at + 1, colon - at - 1), 1, 1000000000L, &n))
         return false;
     for (int k = 0; k < FAULT_KINDS; ++k) {
         if (kind == FAULT_NAMES[k]) {
-            opts->faults.push_back(Fault{static_cast<FaultKind>(k), n, false});
+            opts->faults.push_back(Fault{static_cast<FaultKind>(k), n, false, seconds});
             return true;
         }
     }

@@ -26,21 +26,29 @@ enum FaultKind {
     FAULT_HANGUP,       // the line hangs up once N bytes have crossed it
     FAULT_DEAF,         // from the Nth request on the camera hears nothing
     FAULT_STALL,        // after the Nth frame from the host, 1 s before reading on
+    FAULT_LOSE_ACK,     // the host's Nth ACK never arrives
+    FAULT_LOSE_EOT,     // the host's Nth closing EOT never arrives
+    FAULT_LOSE_REQUEST, // the host's Nth request message never arrives
+    FAULT_LATE,         // the Nth request is answered `seconds` late
+    FAULT_RESEND,       // the Nth download message acknowledged is sent again
+    FAULT_CRC_REPLY,    // every transmission of the Nth request's reply is damaged
 };
 
 // The names --fault takes and the log shows, indexed by FaultKind.
 constexpr const char *FAULT_NAMES[] = {
     "crc-data", "crc-eot", "crc-persist", "drop", "silent", "silent-reply", "sync",
     "probe", "refuse", "pcmode", "unknown", "ackseq", "eotseq", "long", "refuse-single",
-    "hangup", "deaf", "stall",
+    "hangup", "deaf", "stall", "lose-ack", "lose-eot", "lose-request", "late", "resend-msg",
+    "crc-reply",
 };
 constexpr int FAULT_KINDS = sizeof FAULT_NAMES / sizeof FAULT_NAMES[0];
-static_assert(FAULT_KINDS == FAULT_STALL + 1, "one name per fault kind");
+static_assert(FAULT_KINDS == FAULT_CRC_REPLY + 1, "one name per fault kind");
 
 struct Fault {
     FaultKind kind;
     long n;
     bool fired;
+    double seconds;  // FAULT_LATE
 };
 
 enum PowerSource { POWER_AC, POWER_HIGH, POWER_LOW };

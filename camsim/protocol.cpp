@@ -35,6 +35,7 @@ struct Camera {
     Awaiting awaiting = AWAIT_NONE;
     std::vector<uint8_t> reply; // AWAIT_GREETING / AWAIT_REPLY: to repeat on NACK
     bool wrong_eot = false;     // the next EOT carries a wrong number
+    bool reply_bad = false;     // every sending of this reply is damaged
     long long answer_due_us = 0;// with --patience: when the wait for the answer ends
 
     // The file transfer in progress.
@@ -60,20 +61,24 @@ struct Camera {
     long downloads = 0;
     long data_packets = 0;
     long transfer_eots = 0;
+    long file_acks = 0;
+    long host_acks = 0;
+    long host_eots = 0;
+    long host_requests = 0;
 };
 Camera cam;
 
-// True (once) when a fault of this kind is set for the count-th event.
-bool fires(FaultKind kind, long count)
+// The fault (once) when one of this kind is set for the count-th event.
+const Fault *fires(FaultKind kind, long count)
 {
     for (Fault &f : cam.opts->faults) {
         if (f.kind == kind && f.n == count && !f.fired) {
             f.fired = true;
             line_note(std::string("fault ") + FAULT_NAMES[kind] + "@" + std::to_string(f.n));
-            return true;
+            return &f;
         }
     }
-    return false;
+    return nullptr;
 }
 
 // The N of a fault of this kind, or 0.
@@ -135,7 +140,7 @@ void send_reply()
     size_t at = 0;
     do {
         size_t n = std::min(limit, cam.reply.size() - at);
-        send_data(seq, cam.reply.data() + at, n);
+        send_data(seq, cam.reply.data() + at, n, cam.reply_bad);
         at += n;
         seq = next_seq(seq);
     } while (at < cam.reply.size());
@@ -223,12 +228,26 @@ void download(const Request &req)
     send_file_message();
 }
 
+// The camera busy before it answers: what the host sends meanwhile waits
+// on the line.
+void be_late(double seconds)
+{
+    line_note("answering " + std::to_string(seconds) + " s late");
+    const long long until = now_us() + static_cast<long long>(seconds * 1e6);
+    struct timespec tick = {0, 10 * 1000 * 1000};
+    while (!line_stop && now_us() < until)
+        nanosleep(&tick, nullptr);
+}
+
 void handle_request(uint8_t eot_seq)
 {
     long n = ++cam.requests;
     cam.have_msg = false;
     cam.probing = false;
     cam.request = cam.msg;
+    if (const Fault *late = fires(FAULT_LATE, n))
+        be_late(late->seconds);
+    cam.reply_bad = fires(FAULT_CRC_REPLY, n);
 
     if (fires(FAULT_DEAF, n)) {
         // Its batteries died: not even this request's EOT is acknowledged.
@@ -344,6 +363,11 @@ void handle_ack(const Packet &p)
         line_note("acknowledge with status " + std::to_string(p.ack_status) + " ignored");
         return;
     }
+    if (cam.awaiting == AWAIT_FILE && fires(FAULT_RESEND, ++cam.file_acks)) {
+        // As if this acknowledge had been lost: the camera's own retry.
+        send_file_message();
+        return;
+    }
     cam.eot_number = static_cast<uint8_t>(cam.eot_number + 1);
     if (cam.awaiting == AWAIT_FILE) {
         cam.msg_start += cam.msg_len;
@@ -363,7 +387,20 @@ void reset_session()
     cam.reply.clear();
     cam.file.clear();
     cam.have_msg = cam.have_speed = cam.probing = false;
-    cam.wrong_eot = false;
+    cam.wrong_eot = cam.reply_bad = false;
+}
+
+// The host's frames the line loses on cue: its Nth ACK, closing EOT or
+// request message.
+bool lost_on_the_way(const Packet &p)
+{
+    if (p.type == PKT_ACK)
+        return fires(FAULT_LOSE_ACK, ++cam.host_acks) != nullptr;
+    if (p.type == PKT_EOT && p.eot_status == EOT_CLOSES)
+        return fires(FAULT_LOSE_EOT, ++cam.host_eots) != nullptr;
+    if (p.type == PKT_MSG || p.type == PKT_MSG_ALT)
+        return fires(FAULT_LOSE_REQUEST, ++cam.host_requests) != nullptr;
+    return false;
 }
 
 void handle_sync()
@@ -414,6 +451,8 @@ void handle_frame(const LineEvent &ev)
         line_note("frame with a bad CRC dropped");
         return;
     }
+    if (lost_on_the_way(p))
+        return;
     if (taken_as_answer(p))
         return;
     switch (p.type) {

@@ -11,10 +11,8 @@
 #include "files/cache.h"
 #include "files/localfile.h"
 #include "files/manage.h"
-#include "serial/frame.h"
-#include "serial/link.h"
-#include "serial/port.h"
 #include "shell/exits.h"
+#include "serial/port.h"
 #include "shell/settings.h"
 
 namespace {
@@ -45,35 +43,16 @@ DownloadStep fail(DownloadState *st)
     return DL_FAILED;
 }
 
-// The camera's EOT closes one message: a damaged one is asked for again,
-// a sound one acknowledged, the last one ends the file.
-DownloadStep end_of_message(DownloadState *st)
-{
-    if (st->damaged) {
-        // The camera sends the whole message again; its bytes go where
-        // the damaged ones went.
-        st->received = st->checkpoint;
-        st->damaged = false;
-        if (++st->repeats > DOWNLOAD_MAX_REPEATS)
-            return fail(st);
-        return DL_NACK;
-    }
-    st->repeats = 0;
-    if (st->buffer == nullptr)
-        return DL_EMPTY;
-    if (st->received == st->total)
-        return DL_DONE;
-    st->checkpoint = st->received;
-    return DL_ACK;
-}
-
 // The sound header that opens every message: a refusal before the file
 // started, the announced total, the buffer at the first header.
 // DL_CONTINUE when the message's file bytes may follow.
 DownloadStep take_header(DownloadState *st, const Packet *pkt)
 {
-    if (st->buffer == nullptr && pkt->length > HEADER_STATUS && pkt->data[HEADER_STATUS] != 0)
-        return DL_REFUSED;
+    if (st->buffer == nullptr && pkt->length > HEADER_STATUS && pkt->data[HEADER_STATUS] != 0) {
+        st->refused = true;
+        st->refusal = pkt->data[HEADER_STATUS];
+        return DL_CONTINUE;
+    }
     if (pkt->length < HEADER_LEN)
         return fail(st);
     const uint32_t total = le32(pkt->data + HEADER_TOTAL);
@@ -145,67 +124,95 @@ void view_end(TransferView *view)
     print_marks(view);
     if (view->open_line)
         std::printf("\n");
+    view->open_line = false;
 }
 
-// Feeds the transfer's next packet to the state machine into *step.  A
-// silence the camera was asked to break by a repeated request gives no
-// step (false); a lost EOT counts as a damaged message; a camera that stays
-// silent fails the transfer (*quiet).
-bool next_step(DownloadState *st, Packet *pkt, int *silences, bool *quiet, DownloadStep *step)
-{
-    if (camera_get_reply_packet(pkt) != nullptr) {
-        *silences = 0;
-        *step = download_feed(st, pkt);
-        return true;
-    }
-    const ReplySilence silence = camera_reply_silence(silences);
-    if (silence == SILENCE_RESENT)
-        return false;
-    if (silence == SILENCE_LOST_END) {
-        // The camera's EOT was lost with (part of) its message: the
-        // message is asked for again like a damaged one.
-        pkt->type = PKT_EOT;
-        pkt->crc_ok = 0;
-        *step = download_feed(st, pkt);
-        return true;
-    }
-    download_end(st);
-    *quiet = true;
-    *step = DL_FAILED;
-    return true;
-}
-
-// Whatever the camera still sends of an abandoned transfer must not be
-// taken as the answer to the next request.  An EOT left unanswered is
-// answered first: a damaged or lost one as the next number.
-void run_out_transfer(const Packet &pkt)
-{
-    serial_count_given_up();
-    int pending = -1;
-    if (pkt.type == PKT_EOT)
-        pending = pkt.crc_ok ? pkt.seq : serial_ack_counter();
-    camera_run_out(pending);
-}
-
-// The MSG_FILE request: flag (1: the thumbnail), path length + 1 at byte 5,
-// the path from byte 8.  False, with nothing sent, when the path cannot
+// The MSG_FILE request's payload: flag (1: the thumbnail), path length + 1
+// at byte 5, the path from byte 8.  Its length, or 0 when the path cannot
 // travel.
-bool request_file(const char *path, int thumbnail)
+int file_request(const char *path, int thumbnail, uint8_t *payload)
 {
     const size_t n = std::strlen(path);
     if (n > DOWNLOAD_PATH_MAX) {
         std::printf("camera path too long\n");
-        return false;
+        return 0;
     }
-    uint8_t payload[DOWNLOAD_PATH_MAX + 9] = {};
     payload[0] = thumbnail ? 1 : 0;
     payload[5] = static_cast<uint8_t>(n + 1);
     std::memcpy(payload + 8, path, n);
     const int payload_len = static_cast<int>(n) + 9;
-    if (camera_check_payload(payload_len) != 0)
+    return camera_check_payload(payload_len) == 0 ? payload_len : 0;
+}
+
+// The download as the exchange's consumer: the file state and what the
+// user sees of it.
+struct Transfer {
+    DownloadState st;
+    TransferView view;
+    const char *path;
+    bool empty;
+};
+
+bool transfer_packet(void *ctx, const Packet &pkt, bool trusted)
+{
+    auto *t = static_cast<Transfer *>(ctx);
+    const bool started = t->st.buffer != nullptr;
+    const DownloadStep step = download_feed(&t->st, &pkt, trusted);
+    if (step == DL_NOMEM) {
+        errno = ENOMEM;
+        std::perror("malloc");
+        close_and_exit(1);
+    }
+    if (step != DL_CONTINUE)
         return false;
-    camera_send_request(MSG_FILE, payload, static_cast<uint16_t>(payload_len));
+    if (!started && t->st.buffer != nullptr)
+        view_start(&t->view, t->path, t->st.total);
+    if (t->st.buffer != nullptr)
+        progress_bar(1, t->st.total, t->st.received);
     return true;
+}
+
+void transfer_drop(void *ctx, bool nacked)
+{
+    auto *t = static_cast<Transfer *>(ctx);
+    if (nacked)
+        view_repeat(&t->view, t->st.buffer != nullptr);
+    download_drop(&t->st);
+}
+
+SinkVerdict transfer_kept(void *ctx)
+{
+    auto *t = static_cast<Transfer *>(ctx);
+    const DownloadStep step = download_message_kept(&t->st);
+    t->empty = step == DL_EMPTY;
+    switch (step) {
+    case DL_MORE:
+        return SINK_MORE;
+    case DL_DONE:
+        return SINK_DONE;
+    case DL_FAILED:
+        return SINK_BREACH;
+    default:
+        return SINK_FAILED;
+    }
+}
+
+// A file of the listing must arrive at its listed size: any other length
+// is a file the camera did not send as listed.
+bool listed_size_matches(const char *path, uint32_t received, TransferView *view)
+{
+    if (!cache_describes(path))
+        return true;
+    const ListingEntry *entry = cache_find_nocase(path);
+    if (entry == nullptr || entry->size == received)
+        return true;
+    view_end(view);
+    char shown[CAMERA_PATH_MAX];
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %u bytes received, the listing says %u\n",
+                 camera_printable(path, shown), static_cast<unsigned>(received),
+                 static_cast<unsigned>(entry->size));
+    return false;
 }
 
 }  // namespace
@@ -222,23 +229,17 @@ void download_end(DownloadState *st)
     st->buffer = nullptr;
 }
 
-DownloadStep download_feed(DownloadState *st, const Packet *pkt)
+DownloadStep download_feed(DownloadState *st, const Packet *pkt, bool trusted)
 {
     st->packets++;
-    if (!pkt->crc_ok)
-        st->damaged = true;
-    if (pkt->type == PKT_EOT)
-        return end_of_message(st);
-    if (!serial_is_data_packet(*pkt))
+    if (st->refused || !serial_is_data_packet(*pkt))
         return DL_CONTINUE;
-
     // A message in which a packet failed its check is asked for again, and
     // the repeat puts its bytes where these go: they are stored as they
     // come, kept inside the buffer, and the bar follows them.  Nothing the
     // message says is trusted, though: not a total (no buffer is allocated
     // for it and a different one ends nothing), not a refusal, not a length
     // that overruns the file.
-    const bool trusted = !st->damaged;
     const uint8_t *bytes = pkt->data;
     uint32_t count = pkt->length;
     if (pkt->seq == 0) {
@@ -247,7 +248,7 @@ DownloadStep download_feed(DownloadState *st, const Packet *pkt)
                 return DL_CONTINUE;
         } else {
             const DownloadStep step = take_header(st, pkt);
-            if (step != DL_CONTINUE)
+            if (step != DL_CONTINUE || st->refused)
                 return step;
         }
         bytes += HEADER_LEN;
@@ -257,6 +258,27 @@ DownloadStep download_feed(DownloadState *st, const Packet *pkt)
         return trusted ? fail(st) : DL_CONTINUE;
     }
     return store_bytes(st, bytes, count, trusted);
+}
+
+DownloadStep download_message_kept(DownloadState *st)
+{
+    if (st->refused)
+        return DL_REFUSED;
+    if (st->buffer == nullptr)
+        return DL_EMPTY;
+    if (st->received == st->total)
+        return DL_DONE;
+    st->checkpoint = st->received;
+    return DL_MORE;
+}
+
+void download_drop(DownloadState *st)
+{
+    // The camera sends the whole message again; its bytes go where these
+    // went.
+    st->received = st->checkpoint;
+    if (st->buffer == nullptr)
+        st->refused = false;
 }
 
 void print_download_rate(time_t start, int count)
@@ -288,64 +310,26 @@ void progress_bar(int mode, uint32_t total, uint32_t done)
 uint8_t *camera_download(const char *path, int thumbnail, int *received)
 {
     download_refusal = 0;
-    if (!request_file(path, thumbnail))
+    uint8_t payload[DOWNLOAD_PATH_MAX + 9] = {};
+    const int payload_len = file_request(path, thumbnail, payload);
+    if (payload_len == 0)
         return nullptr;
-    DownloadState st;
-    download_begin(&st);
-    TransferView view{false, 0};
-    int silences = 0;    // read timeouts in a row
-    bool quiet = false;  // given up because the camera fell silent
-    for (;;) {
-        Packet pkt{};
-        const bool started = st.buffer != nullptr;
-        DownloadStep step;
-        if (!next_step(&st, &pkt, &silences, &quiet, &step))
-            continue;
-        switch (step) {
-        case DL_CONTINUE:
-            if (!started && st.buffer != nullptr)
-                view_start(&view, path, st.total);
-            if (st.buffer != nullptr && pkt.type != PKT_EOT)
-                progress_bar(1, st.total, st.received);
-            break;
-        case DL_ACK:
-            serial_answer_eot(pkt.seq);
-            break;
-        case DL_NACK:
-            view_repeat(&view, st.buffer != nullptr);
-            serial_send_ack(NACK);
-            break;
-        case DL_DONE: {
-            serial_answer_eot(pkt.seq);
-            *received = static_cast<int>(st.received);
-            uint8_t *buffer = st.buffer;
-            st.buffer = nullptr;
-            return buffer;
-        }
-        case DL_EMPTY:
-            serial_send_ack(0);
+    Transfer t{};
+    download_begin(&t.st);
+    t.path = path;
+    const int r = camera_exchange(MSG_FILE, payload, static_cast<uint16_t>(payload_len),
+                                  ExchangeSink{&t, transfer_packet, transfer_drop, transfer_kept});
+    if (r != 0 || (thumbnail == 0 && !listed_size_matches(path, t.st.received, &t.view))) {
+        view_end(&t.view);
+        download_end(&t.st);
+        if (t.empty)
             *received = 0;
-            view_end(&view);
-            return nullptr;
-        case DL_REFUSED:
-            download_refusal = pkt.data[HEADER_STATUS];
-            serial_wait_eot();
-            serial_send_ack(0);
-            view_end(&view);
-            return nullptr;
-        case DL_NOMEM:
-            errno = ENOMEM;
-            std::perror("malloc");
-            close_and_exit(1);
-        case DL_FAILED:
-            // Whatever the camera still sends of this transfer must not be
-            // taken as the answer to the next request.
-            view_end(&view);
-            if (!quiet)
-                run_out_transfer(pkt);
-            return nullptr;
-        }
+        if (t.st.refused)
+            download_refusal = t.st.refusal;
+        return nullptr;
     }
+    *received = static_cast<int>(t.st.received);
+    return t.st.buffer;
 }
 
 namespace {
@@ -379,6 +363,8 @@ void camera_report_no_file(const char *path)
     char why[CAMERA_REFUSAL_MAX];
     if (download_refusal != 0)
         camera_refusal_text(static_cast<unsigned>(download_refusal), why);
+    else if (serial_line_state() != SERIAL_LINE_OK)
+        std::snprintf(why, sizeof why, "the line to the camera is gone");
     else
         std::snprintf(why, sizeof why, "the download failed");
     local_report_unsaved(path, why);

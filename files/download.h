@@ -8,43 +8,50 @@
 
 #include "serial/codec.h"
 
-// The download loop as a pure state machine, fed one received packet at a
-// time (the port I/O and the answers live in camera_download).  Bytes of a
-// message with a damaged packet are stored (cut at the buffer's end) and
-// overwritten by its repeat; a damaged header's total and status are never
-// used, so the buffer comes from the first sound header.
+// The file as the download's messages bring it, a pure state machine fed
+// the packets the exchange engine (camera/exchange.h) hands over: it
+// decides about damage, repeats and numbering; this keeps the bytes.
+// Bytes of a message with a damaged packet are stored (cut at the
+// buffer's end) and overwritten by its repeat; a damaged header's total
+// and status are never used, so the buffer comes from the first sound
+// header.
 struct DownloadState {
     uint8_t *buffer;     // allocated at the first header (announced size)
     uint32_t total;      // announced size
     uint32_t received;   // bytes received, the next write position
-    uint32_t checkpoint; // received at the last acknowledged message
-    bool damaged;        // a packet failed its CRC since the last answer
-    int packets;         // packets received since the request
-    int repeats;         // NACKs in a row without progress
+    uint32_t checkpoint; // received at the end of the last message kept
+    bool refused;        // the first sound header refused the request
+    uint8_t refusal;     // its status byte
+    int packets;         // data packets received since the request
 };
 enum DownloadStep {
     DL_CONTINUE,  // wait for the next packet
-    DL_ACK,       // send ACK(0), continue
-    DL_NACK,      // print 'X', send NACK, continue
-    DL_DONE,      // send ACK(0); the file is complete
-    DL_EMPTY,     // send ACK(0); empty reply, no file
-    DL_REFUSED,   // the camera refused: wait EOT, ACK(0), no file
+    DL_MORE,      // the message is kept; more of the file follows
+    DL_DONE,      // the file is complete
+    DL_EMPTY,     // a reply without file data: no file
+    DL_REFUSED,   // the camera refused the request: no file
     DL_FAILED,    // protocol breach: no file (buffer freed)
     DL_NOMEM,     // the announced size cannot be allocated
 };
-constexpr int DOWNLOAD_MAX_REPEATS = 32;
 // Sets *st to the state before the first packet (no buffer).
 void download_begin(DownloadState *st);
-// Takes the next received packet (EOTs included) into *st and returns what
-// to do next; the buffer is owned by *st until the caller takes it at
-// DL_DONE.
-DownloadStep download_feed(DownloadState *st, const Packet *pkt);
+// Takes the next data packet of the message under way (`trusted`: nothing
+// of that message damaged so far): DL_CONTINUE, DL_FAILED or DL_NOMEM.
+// The buffer is owned by *st until the caller takes it at DL_DONE.
+DownloadStep download_feed(DownloadState *st, const Packet *pkt, bool trusted);
+// The message under way is kept (whole, acknowledged): DL_MORE, DL_DONE,
+// DL_EMPTY or DL_REFUSED.
+DownloadStep download_message_kept(DownloadState *st);
+// The message under way is not kept: its bytes are forgotten.
+void download_drop(DownloadState *st);
 void download_end(DownloadState *st);  // frees the buffer if still owned
 
 // Transfers the file (thumbnail 0) or its thumbnail (1) at `path`, with
 // "Getting %s, %d bytes\n", the bar and an 'X' per repeat (those asked for
 // before a sound header open the bar).  Returns a malloc'ed buffer with
-// *received bytes (caller frees), or nullptr.
+// *received bytes (caller frees), or nullptr: no undamaged reply, a
+// refusal, a breach of the protocol, or a file of the listing cache whose
+// received length differs from its listed size (a line with its reason).
 uint8_t *camera_download(const char *path, int thumbnail, int *received);
 // After a camera_download that returned no buffer: the line on stderr
 // naming `path` as not saved, with the status byte of the camera's refusal

@@ -8,9 +8,6 @@
 
 #include "camera/message.h"
 #include "files/manage.h"
-#include "serial/frame.h"
-#include "serial/link.h"
-#include "serial/port.h"
 #include "shell/settings.h"
 
 namespace {
@@ -89,70 +86,27 @@ int append_packet(std::vector<uint8_t> &reply, const Packet &pkt)
     return 0;
 }
 
-// Reads the camera's multi-packet reply to a listing request.  Returns 0
-// with the joined bytes, or -1 (refused, empty, a packet missing).  A
-// message in which a packet failed its check or a frame was lost is asked
-// for again, as a download does: a listing read from damaged packets would
-// show names and sizes the card does not have.
-int receive_listing(std::vector<uint8_t> &reply)
+// The listing reply is one message: its packets' data joined.  A message
+// the engine drops (damaged, or sent again) is forgotten; the kept one is
+// refused when its directory record is missing.
+bool listing_packet(void *ctx, const Packet &pkt, bool)
 {
-    int silences = 0;
-    int repeats = 0;
-    bool first = true;
-    bool damaged = false;
-    for (;;) {
-        Packet pkt{};
-        if (camera_get_reply_packet(&pkt) == nullptr) {
-            const ReplySilence silence = camera_reply_silence(&silences);
-            if (silence == SILENCE_RESENT)
-                continue;
-            if (silence == SILENCE_GIVE_UP) {
-                camera_run_out(-1);
-                return -1;
-            }
-            damaged = true;  // its EOT was lost: as for a damaged message
-            pkt.type = PKT_EOT;
-            pkt.crc_ok = 1;
-        }
-        silences = 0;
-        if (!pkt.crc_ok)
-            damaged = true;
-        if (pkt.type == PKT_EOT) {
-            if (damaged) {
-                if (++repeats > CAMERA_MAX_REPEATS) {
-                    serial_count_given_up();
-                    camera_run_out(serial_ack_counter());
-                    return -1;
-                }
-                serial_send_ack(NACK);
-                reply.clear();
-                first = true;
-                damaged = false;
-                continue;
-            }
-            // A transmission without a listing (the camera closed it at
-            // once) is answered so both ends stay in step, but there is
-            // nothing to parse.
-            serial_answer_eot(pkt.seq);
-            return first ? -1 : 0;
-        }
-        if (damaged)
-            continue;
-        if (first && serial_is_data_packet(pkt) && pkt.length > FIRST_RECORD &&
-            pkt.data[FIRST_RECORD] != ATTR_BIT7) {
-            // Refusal: the directory record is missing.  Take the camera's
-            // EOT and close the exchange; the reply, with its status, is
-            // kept for the caller.
-            reply.assign(pkt.data, pkt.data + pkt.length);
-            Packet eot{};
-            serial_get_packet(&eot);
-            serial_send_ack(0);
-            return -1;
-        }
-        first = false;
-        if (append_packet(reply, pkt) != 0)
-            return -1;
-    }
+    return append_packet(*static_cast<std::vector<uint8_t> *>(ctx), pkt) == 0;
+}
+
+void listing_drop(void *ctx, bool)
+{
+    static_cast<std::vector<uint8_t> *>(ctx)->clear();
+}
+
+SinkVerdict listing_kept(void *ctx)
+{
+    const auto &reply = *static_cast<std::vector<uint8_t> *>(ctx);
+    // A transmission without a listing (the camera closed it at once), or
+    // a refusal: nothing to parse.
+    if (reply.size() <= FIRST_RECORD || reply[FIRST_RECORD] != ATTR_BIT7)
+        return SINK_FAILED;
+    return SINK_DONE;
 }
 
 }  // namespace
@@ -245,12 +199,14 @@ int camera_ls(const char *path)
         return -1;
     uint8_t payload[CAMERA_PATH_MAX + 4] = {};
     std::memcpy(payload + 1, target, n);
-    camera_send_request(MSG_LIST, payload, static_cast<uint16_t>(payload_len));
-
     std::vector<uint8_t> reply;
+    if (camera_exchange(MSG_LIST, payload, static_cast<uint16_t>(payload_len),
+                        ExchangeSink{&reply, listing_packet, listing_drop, listing_kept}) != 0) {
+        report_refused_listing(target, reply);
+        return -1;
+    }
     ListingReply parsed;
-    if (receive_listing(reply) != 0 ||
-        camera_parse_listing(reply.data(), reply.size(), settings.clock_offset, &parsed) != 0) {
+    if (camera_parse_listing(reply.data(), reply.size(), settings.clock_offset, &parsed) != 0) {
         report_refused_listing(target, reply);
         return -1;
     }

@@ -1,4 +1,5 @@
-// The download loop fed a scripted stream of packets, built from the input:
+// The download (the exchange engine and the file state) fed a scripted
+// stream of packets, built from the input:
 // records of [control][length LE16][bytes].  Control bits 0-1 pick the
 // packet: 0 the first packet of a reply message (seq 0, 36-byte header),
 // 1 a further data packet (seq from bits 4-7, never 0), 2 an end of
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "camera/exchange.h"
 #include "files/download.h"
 
 namespace {
@@ -78,33 +80,43 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     DownloadState st;
     download_begin(&st);
     fuzz_check(st.buffer == nullptr && st.received == 0, "a transfer starts empty");
-    int nacks_in_a_row = 0;
+    ExchangeState ex;
+    exchange_begin(&ex, false, 0, 0, false);
+    int repeats = 0;
     for (const Packet &pkt : script.packets) {
-        const int step = download_feed(&st, &pkt);
-        fuzz_check(st.checkpoint <= st.received, "checkpoint behind the write position");
-        if (step == DL_NACK) {
-            ++nacks_in_a_row;
-            fuzz_check(nacks_in_a_row <= DOWNLOAD_MAX_REPEATS + 1, "repeats are bounded");
-            fuzz_check(st.received == st.checkpoint, "a NACK falls back to the checkpoint");
-        } else if (step == DL_ACK) {
-            nacks_in_a_row = 0;
+        ExchangeStep step = exchange_feed(&ex, ExchangeEvent{EVENT_PACKET, pkt, !pkt.crc_ok, false});
+        DownloadStep file = DL_CONTINUE;
+        if (step.message == MESSAGE_PACKET) {
+            file = download_feed(&st, &pkt, step.trusted);
+            if (file == DL_FAILED)
+                fuzz_check(st.buffer == nullptr, "a failed transfer frees its buffer");
+            if (file != DL_CONTINUE)
+                break;
+        } else if (step.message == MESSAGE_DROP) {
+            download_drop(&st);
+            fuzz_check(st.received == st.checkpoint, "a dropped message falls back to the checkpoint");
+        } else if (step.message == MESSAGE_KEPT) {
+            file = download_message_kept(&st);
         }
-        if (step == DL_CONTINUE || step == DL_ACK || step == DL_NACK)
-            continue;
-        if (step == DL_DONE) {
-            fuzz_check(st.buffer != nullptr || st.received == 0, "a finished file has its buffer");
+        fuzz_check(st.checkpoint <= st.received, "checkpoint behind the write position");
+        // NACKs and answers sent again, without a message kept between.
+        if (step.send == SEND_ACK)
+            repeats = 0;
+        else if (step.send != SEND_NOTHING)
+            repeats++;
+        fuzz_check(repeats <= EXCHANGE_MAX_REPEATS + 1, "repeats are bounded");
+        if (file == DL_DONE) {
+            fuzz_check(st.buffer != nullptr, "a finished file has its buffer");
             volatile uint8_t sink = 0;
             for (uint32_t i = 0; i < st.received; ++i)
                 sink = static_cast<uint8_t>(sink ^ st.buffer[i]);
             (void)sink;
-        } else if (step == DL_FAILED) {
-            fuzz_check(st.buffer == nullptr, "a failed transfer frees its buffer");
-        } else {
-            fuzz_check(step == DL_EMPTY || step == DL_REFUSED || step == DL_NOMEM,
-                       "known step");
-            fuzz_check(step != DL_EMPTY || st.received == 0, "an empty reply holds no bytes");
         }
-        break;
+        fuzz_check(file != DL_EMPTY || st.received == 0, "an empty reply holds no bytes");
+        if (file != DL_CONTINUE && file != DL_MORE)
+            break;
+        if (step.failed || ex.phase == PHASE_RUN_OUT)
+            break;
     }
     download_end(&st);
     return 0;

@@ -13,14 +13,7 @@ namespace {
 uint8_t packet_counter;  // number of the next PKT_EOT this side sends
 uint8_t ack_counter;     // number of the next PKT_ACK, and of the camera's next PKT_EOT
 
-// The last PKT_ACK sent, to send it again, and what was heard since.
-uint8_t last_answer_seq;
-uint8_t last_answer_status = NACK;
-// The last acknowledge of status 0: a NACK sent since leaves its number old.
-uint8_t last_acked_seq;
 bool acked_since_reset;
-int last_sent;
-unsigned long heard_mark;
 LineCounts counts;
 
 void send_link_packet(uint8_t seq, uint8_t type, uint8_t status)
@@ -37,55 +30,27 @@ void serial_send_ack(uint8_t status)
     // A NACK asks for the transmission again; its acknowledge will carry
     // the same number.
     if (status == 0) {
-        last_acked_seq = seq;
         acked_since_reset = true;
         ack_counter++;
         counts.acks++;
-    } else {
-        counts.repeats++;
     }
-    last_answer_seq = seq;
-    last_answer_status = status;
-    last_sent = PKT_ACK;
-    heard_mark = serial_frames_heard();
     send_link_packet(seq, PKT_ACK, status);
 }
 
 void serial_send_eot(uint8_t status)
 {
     const uint8_t seq = packet_counter++;
-    last_sent = PKT_EOT;
-    heard_mark = serial_frames_heard();
     send_link_packet(seq, PKT_EOT, status);
 }
 
-bool serial_heard_since_sent(void)
+void serial_send_ack_numbered(uint8_t seq, uint8_t status)
 {
-    return serial_frames_heard() != heard_mark;
+    send_link_packet(seq, PKT_ACK, status);
 }
 
-int serial_last_sent(void)
+bool serial_acked_since_reset(void)
 {
-    return last_sent;
-}
-
-void serial_repeat_answer(void)
-{
-    counts.repeats++;
-    last_sent = PKT_ACK;
-    heard_mark = serial_frames_heard();
-    send_link_packet(last_answer_seq, PKT_ACK, last_answer_status);
-}
-
-void serial_answer_eot(uint8_t seq)
-{
-    if (acked_since_reset && seq == last_acked_seq && seq != ack_counter) {
-        last_answer_seq = seq;
-        last_answer_status = 0;
-        serial_repeat_answer();
-    } else {
-        serial_send_ack(0);
-    }
+    return acked_since_reset;
 }
 
 void serial_reset_line_counts(void)
@@ -128,9 +93,6 @@ int serial_wait_ack_packet(Packet *out)
         std::printf("Received a packet type %d waiting for ACK\n", pkt.type);
         return -2;
     }
-    // The camera's answer closes this side's transmission: whatever comes
-    // after it is the reply.
-    heard_mark = serial_frames_heard();
     if (pkt.seq != expected) {
         std::printf("Out of sequence ACK received, expected %d, got %d\n", expected, pkt.seq);
         return -3;
@@ -167,9 +129,7 @@ void serial_reset_counters(void)
 {
     packet_counter = 0;
     ack_counter = 0;
-    last_answer_status = NACK;
     acked_since_reset = false;
-    last_sent = 0;
 }
 
 void serial_step_back_packet_counter(void)

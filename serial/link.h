@@ -38,31 +38,18 @@ int serial_wait_eot(void);
 // serial_wait_eot, leaving the packet received (if any) in *pkt.
 int serial_wait_eot_packet(Packet *pkt);
 
-// Recovery on a noisy line.  A frame can vanish on the way in either
-// direction; these let a transfer find out which side's frame it was and
-// send what was lost again, without touching the numbering above.
-
-// True when a frame, or the remains of one, has arrived since this side's
-// last PKT_EOT or PKT_ACK (the camera's acknowledge of an EOT counts as
-// part of that EOT's exchange).
-bool serial_heard_since_sent(void);
-// PKT_EOT or PKT_ACK: the type of this side's last link-control packet
-// (0 before any).
-int serial_last_sent(void);
-// Sends this side's last PKT_ACK again with its number and status; the
-// counters stay.  For an answer the camera never got.
-void serial_repeat_answer(void);
-// Answers the camera's PKT_EOT numbered `seq` with an acknowledge, as
-// serial_send_ack(0) does, except when `seq` is the number of the last
-// acknowledge of status 0 this side sent (NACKs since aside): the camera
-// then never got that acknowledge and sends its transmission again (or a
-// new one with the old number), and gets the same acknowledge again with
-// the counter unchanged.
-void serial_answer_eot(uint8_t seq);
+// A PKT_ACK numbered `seq` with `status`, the counters unchanged: an
+// answer sent again, to a transmission the camera repeated because it
+// never got the first.
+void serial_send_ack_numbered(uint8_t seq, uint8_t status);
+// True when an acknowledge of status 0 was sent since the counters were
+// reset: the camera's EOT numbered serial_ack_counter() - 1 is then one
+// already acknowledged.
+bool serial_acked_since_reset(void);
 
 // What the line cost the current command: acknowledges (status 0) sent,
-// repeats (NACKs sent, answers and requests sent again) and transfers
-// given up while repeating.  Reset by serial_reset_line_counts.
+// repeats (NACKs after damaged frames, counted by the exchange) and
+// transfers given up while repeating.  Reset by serial_reset_line_counts.
 struct LineCounts {
     int acks;
     int repeats;

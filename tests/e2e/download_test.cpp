@@ -200,6 +200,22 @@ TEST(Get, RefusedAndAbandonedTransfersSaveNothing)
     EXPECT_EQ(rig.quit(), 0);
 }
 
+TEST(Get, FileOfAnotherSizeThanListedIsNotSaved)
+{
+    // The camera sends what its card holds now; the listing said otherwise.
+    Rig rig;
+    ASSERT_TRUE(rig.start());
+    rig.run(folder);
+    const std::string path = rig.sim.card + "/DCIM/100CANON/IMG_0002.JPG";
+    write_file(path, read_file(path) + "more");
+    std::string out = rig.run("get IMG_0002.JPG");
+    EXPECT_TRUE(has_line(out, "D:\\DCIM\\100CANON\\IMG_0002.JPG: 4798 bytes received, "
+                              "the listing says 4794")) << out;
+    EXPECT_TRUE(has_line(out, "get error")) << out;
+    EXPECT_TRUE(local_names(rig.cwd).empty());
+    EXPECT_EQ(rig.quit(), 0);
+}
+
 TEST(Get, CameraPathTooLongForTheRequest)
 {
     Rig rig;

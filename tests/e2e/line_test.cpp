@@ -99,7 +99,8 @@ TEST(LineLost, InTheMiddleOfABatchGetEndsWithStatusOne)
     const std::string cwd = make_temp_dir();
     RunResult r = orvik_run({"-d", sim.tty, "-n"}, "", cwd, 60000);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_EQ(r.err, "orvik: " + sim.tty +
+    EXPECT_EQ(r.err, "D:\\DCIM\\100CANON\\IMG_0003.JPG: not saved: the line to the camera "
+                     "is gone\norvik: " + sim.tty +
                          ": the line to the camera is gone (hang-up, the device removed or its "
                          "cable pulled)\n");
     EXPECT_EQ(local_names(cwd), (std::set<std::string>{"IMG_0001.JPG", "IMG_0002.JPG"}));

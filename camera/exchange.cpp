@@ -1,0 +1,286 @@
+// The exchange engine's rules (see camera/exchange.h).
+#include "camera/exchange.h"
+
+namespace {
+
+ExchangeStep step_of(ExchangeSend send, ExchangeMessage message = MESSAGE_NONE)
+{
+    ExchangeStep s{};
+    s.send = send;
+    s.message = message;
+    return s;
+}
+
+void note(ExchangeStep *s, ExchangeNote what, int expected, int got)
+{
+    s->note = what;
+    s->expected = expected;
+    s->got = got;
+}
+
+ExchangeStep fail(ExchangeState *ex, ExchangeStep s)
+{
+    ex->phase = PHASE_OVER;
+    s.failed = true;
+    if (s.message == MESSAGE_NONE)
+        s.message = MESSAGE_DROP;
+    return s;
+}
+
+// Our answer to a camera's EOT, remembered for sending it again.
+ExchangeStep answer(ExchangeState *ex, ExchangeStep s)
+{
+    ex->heard = false;
+    ex->answered = true;
+    ex->damaged = false;
+    if (s.send == SEND_ACK) {
+        ex->answer_seq = ex->ack_counter++;
+        ex->answer_status = 0;
+        ex->acked_before = true;
+    } else if (s.send == SEND_NACK) {
+        ex->answer_seq = ex->ack_counter;
+        ex->answer_status = NACK;
+    } else {
+        ex->answer_seq = s.seq;
+        ex->answer_status = s.status;
+    }
+    return s;
+}
+
+ExchangeStep ack_again(ExchangeState *ex, uint8_t seq, ExchangeMessage message)
+{
+    ExchangeStep s = step_of(SEND_ACK_AGAIN, message);
+    s.seq = seq;
+    s.status = 0;
+    return answer(ex, s);
+}
+
+bool already_acknowledged(const ExchangeState *ex, uint8_t seq)
+{
+    return ex->acked_before && seq == static_cast<uint8_t>(ex->ack_counter - 1);
+}
+
+// An EOT met while running out: answered, nothing kept.  A damaged number
+// is no number: that EOT is answered as the next.
+ExchangeStep run_out_eot(ExchangeState *ex, const ExchangeEvent &ev)
+{
+    if (!ev.damaged && already_acknowledged(ex, ev.pkt.seq))
+        return ack_again(ex, ev.pkt.seq, MESSAGE_NONE);
+    return answer(ex, step_of(SEND_ACK));
+}
+
+// The two ends are out of step, or the exchange is given up: the camera
+// finishes what it sends, then the request goes once more (or fails).
+ExchangeStep start_run_out(ExchangeState *ex, ExchangeStep s, bool resend)
+{
+    ex->phase = PHASE_RUN_OUT;
+    ex->resend_after_run_out = resend && !ex->changes_card && !ex->stale_resent;
+    ex->run_out_packets = 0;
+    ex->silences = 0;
+    s.message = MESSAGE_DROP;
+    return s;
+}
+
+ExchangeStep send_request(ExchangeState *ex)
+{
+    ex->phase = PHASE_AWAIT_ACK;
+    ex->request_eot++;
+    ex->request_acked = false;
+    ex->heard = false;
+    ex->answered = false;
+    ex->damaged = false;
+    ex->repeats = 0;
+    return step_of(SEND_REQUEST, MESSAGE_DROP);
+}
+
+ExchangeStep run_out_feed(ExchangeState *ex, const ExchangeEvent &ev)
+{
+    if (ev.kind == EVENT_TIMEOUT) {
+        if (!ex->resend_after_run_out)
+            return fail(ex, step_of(SEND_NOTHING));
+        ex->stale_resent = true;
+        return send_request(ex);
+    }
+    if (++ex->run_out_packets > EXCHANGE_RUN_OUT_PACKETS)
+        return fail(ex, step_of(SEND_NOTHING));
+    if (ev.pkt.type == PKT_EOT)
+        return run_out_eot(ex, ev);
+    return step_of(SEND_NOTHING);
+}
+
+// A damaged message, or one whose end was lost: NACK, or give up.
+ExchangeStep nack(ExchangeState *ex)
+{
+    ExchangeStep s = step_of(SEND_NACK, MESSAGE_DROP);
+    s.damage = true;
+    if (++ex->repeats > EXCHANGE_MAX_REPEATS) {
+        s.send = SEND_NOTHING;
+        return start_run_out(ex, s, false);
+    }
+    return answer(ex, s);
+}
+
+// The camera's EOT closing a message of the reply.
+ExchangeStep reply_eot(ExchangeState *ex, const ExchangeEvent &ev)
+{
+    const uint8_t seq = ev.pkt.seq;
+    if (ev.damaged || ex->damaged)
+        return nack(ex);
+    ExchangeStep s{};
+    if (seq != ex->ack_counter)
+        note(&s, NOTE_OUT_OF_SEQUENCE, ex->ack_counter, seq);
+    if (already_acknowledged(ex, seq)) {
+        // Sent again by a camera our ACK never reached.  Before anything of
+        // this exchange was kept it is an earlier request's answer.
+        ExchangeStep again = ack_again(ex, seq, MESSAGE_DROP);
+        again.note = s.note;
+        again.expected = s.expected;
+        again.got = s.got;
+        if (!ex->kept_any)
+            return start_run_out(ex, again, true);
+        // No progress either: a camera repeating for ever is given up.
+        return ++ex->repeats > EXCHANGE_MAX_REPEATS ? start_run_out(ex, again, false) : again;
+    }
+    // Any other number is the camera's own numbering fault: the message is
+    // whole, and answered as the next.
+    s.send = SEND_ACK;
+    s.message = MESSAGE_KEPT;
+    ex->kept_any = true;
+    ex->repeats = 0;
+    return answer(ex, s);
+}
+
+// An acknowledge of one of our EOTs: the request's (perhaps late), an
+// earlier request's (the camera answering out of step), or a stray one.
+ExchangeStep request_ack(ExchangeState *ex, const ExchangeEvent &ev)
+{
+    const uint8_t seq = ev.pkt.seq;
+    const uint8_t behind = static_cast<uint8_t>(ex->request_eot - seq);
+    ExchangeStep s = step_of(SEND_NOTHING);
+    if (seq == ex->request_eot || ev.damaged) {
+        if (ex->phase == PHASE_AWAIT_ACK && seq != ex->request_eot)
+            note(&s, NOTE_OUT_OF_SEQUENCE, ex->request_eot, seq);
+        // The acknowledge closes our transmission: what came before it
+        // was not the reply.
+        if (!ex->request_acked && !ex->answered)
+            ex->heard = false;
+        ex->request_acked = true;
+        ex->phase = PHASE_REPLY;
+        return s;
+    }
+    note(&s, NOTE_OUT_OF_SEQUENCE, ex->request_eot, seq);
+    if (behind > 0 && behind < 128)
+        return start_run_out(ex, s, true);
+    // A number ahead of ours is the camera's numbering fault.
+    ex->request_acked = true;
+    ex->phase = PHASE_REPLY;
+    return s;
+}
+
+ExchangeStep packet_feed(ExchangeState *ex, const ExchangeEvent &ev)
+{
+    const Packet &pkt = ev.pkt;
+    ex->silences = 0;
+    if (pkt.type == PKT_ACK)
+        return request_ack(ex, ev);
+    ExchangeStep s = step_of(SEND_NOTHING);
+    if (ex->phase == PHASE_AWAIT_ACK) {
+        // Where the acknowledge belongs: it was lost, and this is the
+        // reply (or an earlier one, which its EOT's number tells).
+        note(&s, NOTE_ACK_TYPE, PKT_ACK, pkt.type);
+        ex->phase = PHASE_REPLY;
+    }
+    if (pkt.type == PKT_EOT) {
+        ExchangeStep e = reply_eot(ex, ev);
+        if (s.note != NOTE_NONE && e.note == NOTE_NONE)
+            note(&e, s.note, s.expected, s.got);
+        return e;
+    }
+    // A damaged packet of any other type may be a data packet whose type
+    // byte the line changed: the message is not whole either way.
+    ex->heard = true;
+    if (ev.damaged)
+        ex->damaged = true;
+    if (!serial_is_data_packet(pkt))
+        return s;
+    s.message = MESSAGE_PACKET;
+    s.trusted = !ex->damaged;
+    return s;
+}
+
+// A read timeout within the reply: which side's frame was lost.
+ExchangeStep silence(ExchangeState *ex, const ExchangeEvent &ev)
+{
+    ExchangeStep s = step_of(SEND_NOTHING);
+    ex->heard = ex->heard || ev.remains;
+    if (++ex->silences > EXCHANGE_MAX_SILENCES) {
+        if (ex->phase == PHASE_AWAIT_ACK)
+            note(&s, NOTE_NO_ACK, 0, 0);
+        return fail(ex, s);
+    }
+    if (ex->phase == PHASE_AWAIT_ACK) {
+        // The reply may still come: a late camera sends the acknowledge
+        // with it.
+        note(&s, NOTE_NO_ACK, 0, 0);
+        ex->phase = PHASE_REPLY;
+        return s;
+    }
+    if (ex->heard || ex->damaged)
+        return nack(ex);
+    if (ex->answered) {
+        s.send = SEND_ACK_AGAIN;
+        s.seq = ex->answer_seq;
+        s.status = ex->answer_status;
+        return answer(ex, s);
+    }
+    if (ex->changes_card) {
+        // Its reply may have been lost without a trace: a NACK has the
+        // camera send it again; one that never had the request ignores it.
+        s.send = SEND_NACK;
+        return answer(ex, s);
+    }
+    if (ex->resends >= EXCHANGE_REQUEST_RESENDS || (!ex->request_acked && ex->resends > 0))
+        return fail(ex, s);
+    if (ex->request_acked)
+        ex->silences--;
+    ex->resends++;
+    ExchangeStep r = send_request(ex);
+    r.note = s.note;
+    return r;
+}
+
+}  // namespace
+
+void exchange_begin(ExchangeState *ex, bool changes_card, uint8_t request_eot,
+                    uint8_t ack_counter, bool acked_before)
+{
+    *ex = ExchangeState{};
+    ex->phase = PHASE_AWAIT_ACK;
+    ex->changes_card = changes_card;
+    ex->request_eot = request_eot;
+    ex->ack_counter = ack_counter;
+    ex->acked_before = acked_before;
+}
+
+ExchangeStep exchange_feed(ExchangeState *ex, const ExchangeEvent &ev)
+{
+    if (ex->phase == PHASE_OVER)
+        return step_of(SEND_NOTHING);
+    if (ev.kind == EVENT_LINE_LOST)
+        return fail(ex, step_of(SEND_NOTHING));
+    if (ex->phase == PHASE_RUN_OUT)
+        return run_out_feed(ex, ev);
+    if (ev.kind == EVENT_TIMEOUT)
+        return silence(ex, ev);
+    return packet_feed(ex, ev);
+}
+
+ExchangeStep exchange_abandon(ExchangeState *ex)
+{
+    return start_run_out(ex, step_of(SEND_NOTHING), false);
+}
+
+bool exchange_over(const ExchangeState *ex)
+{
+    return ex->phase == PHASE_OVER;
+}

@@ -1,0 +1,129 @@
+// The exchange engine: the rules by which every reply is received, as pure
+// code.  It is fed what the line brought (a packet, a read timeout, the
+// line lost) and says what to send next and what becomes of the message
+// under way; the port I/O around it is camera_exchange (camera/message.h).
+//
+// One exchange is a request (data packet and EOT) and the camera's reply:
+// one or more messages, each a run of data packets closed by the camera's
+// EOT.  The rules, the same for single replies, listings and downloads:
+//  - damage: a message in which a packet failed its check or a frame was
+//    lost, or whose EOT was damaged or lost, gets a NACK and comes again
+//    (at most EXCHANGE_MAX_REPEATS in a row, then the exchange is given up);
+//    nothing of it is kept;
+//  - numbering: an EOT carrying the acknowledge counter closes a new
+//    message (ACK, kept); one carrying the number already acknowledged is
+//    a message the camera sent again because our ACK never reached it: the
+//    same ACK goes again and the message is not kept.  When that happens
+//    before this exchange kept anything, or when the ACK of the request
+//    carries an earlier request's number, the answer belongs to an earlier
+//    request: the two ends are out of step;
+//  - out of step: the line is run out (every EOT answered, nothing kept,
+//    until a read timeout passes in quiet) and the request sent once more;
+//    a request that changes the card is never sent twice, it fails;
+//  - silence: a read timeout after part of a message means its end was
+//    lost (NACK); after our answer, that the answer was lost (sent again);
+//    after the request, that the request was lost (sent again, a few times
+//    when its EOT was acknowledged, once when nothing at all came back).
+//    The third read timeout in a row ends the exchange;
+//  - the line lost ends the exchange at once, nothing more sent.
+#ifndef ORVIK_CAMERA_EXCHANGE_H
+#define ORVIK_CAMERA_EXCHANGE_H
+
+#include <cstdint>
+
+#include "serial/codec.h"
+
+constexpr int EXCHANGE_MAX_REPEATS = 32;   // NACKs in a row on one message
+constexpr int EXCHANGE_MAX_SILENCES = 2;   // read timeouts in a row answered
+constexpr int EXCHANGE_REQUEST_RESENDS = 4;
+constexpr int EXCHANGE_RUN_OUT_PACKETS = 65536;  // a camera repeating for ever
+
+enum ExchangeEventKind { EVENT_PACKET, EVENT_TIMEOUT, EVENT_LINE_LOST };
+struct ExchangeEvent {
+    ExchangeEventKind kind;
+    Packet pkt;     // EVENT_PACKET
+    bool damaged;   // EVENT_PACKET: failed its check, or a frame was lost before it
+    bool remains;   // EVENT_TIMEOUT: part of a frame arrived, no whole one
+};
+
+enum ExchangeSend {
+    SEND_NOTHING,
+    SEND_ACK,       // PKT_ACK status 0 with the acknowledge counter, which advances
+    SEND_ACK_AGAIN, // PKT_ACK numbered `seq`, status `status`; counters unchanged
+    SEND_NACK,      // PKT_ACK status NACK with the acknowledge counter
+    SEND_REQUEST,   // the request and its EOT(1) once more
+};
+
+// What becomes of the message under way.
+enum ExchangeMessage {
+    MESSAGE_NONE,
+    MESSAGE_PACKET,   // a data packet of it: hold it (`trusted`: no damage so far)
+    MESSAGE_DROP,     // what is held of it is not kept
+    MESSAGE_KEPT,     // it is whole and this request's: keep it
+};
+
+// The waits' reports, printed on stdout as the link layer's waits print them.
+enum ExchangeNote {
+    NOTE_NONE,
+    NOTE_NO_ACK,    // "serial_get_packet() error waiting for ACK"
+    NOTE_ACK_TYPE,  // "Received a packet type %d waiting for ACK" (got: the type)
+    NOTE_OUT_OF_SEQUENCE,  // "Out of sequence ACK received, expected %d, got %d"
+};
+
+struct ExchangeStep {
+    ExchangeSend send;
+    uint8_t seq, status;      // SEND_ACK_AGAIN
+    ExchangeMessage message;
+    bool trusted;             // MESSAGE_PACKET
+    bool failed;              // the exchange is over without an answer (after `send`)
+    bool damage;              // a NACK or a give-up caused by damaged frames
+    ExchangeNote note;
+    int expected, got;        // the note's numbers
+};
+
+enum ExchangePhase {
+    PHASE_AWAIT_ACK,    // request sent, its acknowledge not yet here
+    PHASE_REPLY,        // receiving the reply's messages
+    PHASE_RUN_OUT,      // letting the camera finish, nothing kept
+    PHASE_OVER,
+};
+
+struct ExchangeState {
+    ExchangePhase phase;
+    bool changes_card;    // never sent twice
+    uint8_t request_eot;  // number of the request's EOT last sent
+    uint8_t ack_counter;  // the camera's next EOT number, our next ACK's
+    bool acked_before;    // ack_counter - 1 was acknowledged (status 0)
+    bool request_acked;   // the camera acknowledged the request's EOT
+    bool heard;           // a frame (or part) since our last frame, the ACK aside
+    bool answered;        // our last frame was an answer (ACK or NACK)
+    uint8_t answer_seq, answer_status;
+    bool damaged;         // the message under way is damaged
+    bool kept_any;        // a message of this exchange was kept
+    int silences;         // read timeouts in a row
+    int repeats;          // NACKs in a row
+    int resends;          // the request sent again after silence
+    bool stale_resent;    // the request sent again after the ends were out of step
+    bool resend_after_run_out;
+    int run_out_packets;
+};
+
+// The state right after the request went out with its EOT numbered
+// `request_eot`; `ack_counter` and `acked_before` are the link's.
+void exchange_begin(ExchangeState *ex, bool changes_card, uint8_t request_eot,
+                    uint8_t ack_counter, bool acked_before);
+
+// Takes one event and returns what to do: first the frame to send, then
+// the message's fate.  After a step with `failed` the exchange is over
+// (exchange_over); after MESSAGE_KEPT it is over when the consumer found
+// that message the reply's last, and goes on otherwise.  Events after the
+// end are ignored.
+ExchangeStep exchange_feed(ExchangeState *ex, const ExchangeEvent &ev);
+
+// The consumer found the kept messages break the protocol (or memory ran
+// out): the camera is run out and the exchange fails.  Returns MESSAGE_DROP.
+ExchangeStep exchange_abandon(ExchangeState *ex);
+
+bool exchange_over(const ExchangeState *ex);
+
+#endif

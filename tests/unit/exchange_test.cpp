@@ -1,0 +1,221 @@
+// The exchange engine's rules, fed events without a terminal.
+#include <gtest/gtest.h>
+
+#include "camera/exchange.h"
+
+namespace {
+
+// An exchange whose request went out with EOT number 5; the camera's next
+// EOT is expected as 9 (8 was acknowledged last).
+struct ExchangeTest : testing::Test {
+    ExchangeState ex{};
+    uint8_t reply_byte = 0x42;
+    void begin(bool changes_card = false) { exchange_begin(&ex, changes_card, 5, 9, true); }
+    void SetUp() override { begin(); }
+
+    ExchangeStep packet(uint8_t type, uint8_t seq, bool damaged = false)
+    {
+        Packet p{};
+        p.type = type;
+        p.seq = seq;
+        p.crc_ok = !damaged;
+        if (type == PKT_MSG) {
+            p.length = 1;
+            p.data = &reply_byte;
+        }
+        return exchange_feed(&ex, ExchangeEvent{EVENT_PACKET, p, damaged, false});
+    }
+    ExchangeStep ack(uint8_t seq) { return packet(PKT_ACK, seq); }
+    ExchangeStep data(bool damaged = false) { return packet(PKT_MSG, 0, damaged); }
+    ExchangeStep eot(uint8_t seq, bool damaged = false) { return packet(PKT_EOT, seq, damaged); }
+    ExchangeStep timeout(bool remains = false)
+    {
+        return exchange_feed(&ex, ExchangeEvent{EVENT_TIMEOUT, Packet{}, false, remains});
+    }
+};
+
+TEST_F(ExchangeTest, CleanReplyIsKeptAndAcknowledged)
+{
+    EXPECT_EQ(ack(5).send, SEND_NOTHING);
+    const ExchangeStep d = data();
+    EXPECT_EQ(d.message, MESSAGE_PACKET);
+    EXPECT_TRUE(d.trusted);
+    const ExchangeStep e = eot(9);
+    EXPECT_EQ(e.send, SEND_ACK);
+    EXPECT_EQ(e.message, MESSAGE_KEPT);
+    EXPECT_EQ(e.note, NOTE_NONE);
+    EXPECT_EQ(ex.ack_counter, 10);
+    // A damaged packet of an unknown type is a message's damage too.
+    data();
+    packet(9, 0, true);
+    EXPECT_EQ(eot(10).send, SEND_NACK);
+}
+
+TEST_F(ExchangeTest, ReplyDamagedOnEveryRepeatFailsAndCountsAsDamage)
+{
+    ack(5);
+    for (int i = 0; i < EXCHANGE_MAX_REPEATS; i++) {
+        EXPECT_FALSE(data(true).trusted);
+        const ExchangeStep e = eot(9);
+        ASSERT_EQ(e.send, SEND_NACK) << i;
+        EXPECT_EQ(e.message, MESSAGE_DROP);
+        EXPECT_TRUE(e.damage);
+    }
+    data(true);
+    const ExchangeStep last = eot(9);
+    EXPECT_EQ(last.message, MESSAGE_DROP);
+    EXPECT_TRUE(last.damage);
+    // The camera is run out; nothing is asked for again and nothing kept.
+    EXPECT_EQ(ex.phase, PHASE_RUN_OUT);
+    const ExchangeStep end = timeout();
+    EXPECT_TRUE(end.failed);
+    EXPECT_EQ(end.send, SEND_NOTHING);
+    EXPECT_EQ(ex.ack_counter, 9);
+}
+
+TEST_F(ExchangeTest, LateAcknowledgeAndReplyAreThisRequests)
+{
+    const ExchangeStep t = timeout();
+    EXPECT_EQ(t.note, NOTE_NO_ACK);
+    EXPECT_EQ(t.send, SEND_NOTHING);
+    EXPECT_EQ(ack(5).note, NOTE_NONE);
+    data();
+    const ExchangeStep e = eot(9);
+    EXPECT_EQ(e.message, MESSAGE_KEPT);
+    EXPECT_FALSE(e.damage);
+}
+
+TEST_F(ExchangeTest, EarlierRequestsAnswerRunsOutAndAsksOnce)
+{
+    // The camera answers the request sent before the repeat: its ACK
+    // carries the earlier number.
+    timeout();
+    EXPECT_EQ(timeout().send, SEND_REQUEST);
+    EXPECT_EQ(ex.request_eot, 6);
+    const ExchangeStep stale = ack(5);
+    EXPECT_EQ(stale.note, NOTE_OUT_OF_SEQUENCE);
+    EXPECT_EQ(ex.phase, PHASE_RUN_OUT);
+    // Running out: its reply is not kept, every EOT answered.
+    EXPECT_EQ(data().message, MESSAGE_NONE);
+    EXPECT_EQ(eot(9).send, SEND_ACK);
+    ack(6);
+    data();
+    const ExchangeStep again = eot(9);
+    EXPECT_EQ(again.send, SEND_ACK_AGAIN);
+    EXPECT_EQ(again.seq, 9);
+    EXPECT_EQ(timeout().send, SEND_REQUEST);
+    EXPECT_EQ(ex.request_eot, 7);
+    ack(7);
+    data();
+    EXPECT_EQ(eot(10).message, MESSAGE_KEPT);
+
+    // Out of step a second time: no more requests, the exchange fails.
+    begin();
+    ack(4);
+    EXPECT_EQ(timeout().send, SEND_REQUEST);
+    ack(4);
+    EXPECT_TRUE(timeout().failed);
+}
+
+TEST_F(ExchangeTest, ReplyClosedByAnAcknowledgedEotIsStale)
+{
+    // Before anything of this exchange was kept, an EOT numbered as the
+    // last acknowledge closes an earlier reply sent again.
+    ack(5);
+    data();
+    const ExchangeStep e = eot(8);
+    EXPECT_EQ(e.send, SEND_ACK_AGAIN);
+    EXPECT_EQ(e.seq, 8);
+    EXPECT_EQ(e.message, MESSAGE_DROP);
+    EXPECT_EQ(e.note, NOTE_OUT_OF_SEQUENCE);
+    EXPECT_EQ(timeout().send, SEND_REQUEST);
+
+    // A card-changing request is never sent twice.
+    begin(true);
+    ack(5);
+    data();
+    eot(8);
+    const ExchangeStep end = timeout();
+    EXPECT_TRUE(end.failed);
+    EXPECT_EQ(end.send, SEND_NOTHING);
+}
+
+TEST_F(ExchangeTest, NumberAheadIsTheCamerasNumberingFault)
+{
+    EXPECT_EQ(ack(6).note, NOTE_OUT_OF_SEQUENCE);
+    data();
+    const ExchangeStep e = eot(11);
+    EXPECT_EQ(e.note, NOTE_OUT_OF_SEQUENCE);
+    EXPECT_EQ(e.message, MESSAGE_KEPT);
+    EXPECT_EQ(e.send, SEND_ACK);
+}
+
+TEST_F(ExchangeTest, SilenceTellsWhoseFrameWasLost)
+{
+    // Part of the message, then nothing: its end was lost.
+    ack(5);
+    data();
+    const ExchangeStep lost_end = timeout();
+    EXPECT_EQ(lost_end.send, SEND_NACK);
+    EXPECT_TRUE(lost_end.damage);
+    // Nothing after our NACK: the NACK was lost, and goes again.
+    const ExchangeStep answer = timeout();
+    EXPECT_EQ(answer.send, SEND_ACK_AGAIN);
+    EXPECT_EQ(answer.seq, 9);
+    EXPECT_EQ(answer.status, NACK);
+    EXPECT_FALSE(answer.damage);
+    // The third timeout in a row ends it.
+    EXPECT_TRUE(timeout().failed);
+
+    // Remains of a frame count as part of a message.
+    begin();
+    ack(5);
+    EXPECT_EQ(timeout(true).send, SEND_NACK);
+}
+
+TEST_F(ExchangeTest, LostRequestIsSentAgain)
+{
+    // Acknowledged, but no reply: the camera never had the request; such
+    // repeats do not use up the silences.
+    ack(5);
+    for (int i = 0; i < EXCHANGE_REQUEST_RESENDS; i++) {
+        ASSERT_EQ(timeout().send, SEND_REQUEST) << i;
+        ack(static_cast<uint8_t>(6 + i));
+    }
+    EXPECT_TRUE(timeout().failed);
+
+    // A camera that answers nothing at all: one repeat, three timeouts.
+    begin();
+    EXPECT_EQ(timeout().note, NOTE_NO_ACK);
+    EXPECT_EQ(timeout().send, SEND_REQUEST);
+    const ExchangeStep end = timeout();
+    EXPECT_TRUE(end.failed);
+    EXPECT_FALSE(end.damage);
+
+    // A card-changing request is not sent again: a NACK fetches its reply.
+    begin(true);
+    ack(5);
+    EXPECT_EQ(timeout().send, SEND_NACK);
+}
+
+TEST_F(ExchangeTest, LineLostEndsAtOnce)
+{
+    ack(5);
+    data();
+    const ExchangeStep s = exchange_feed(&ex, ExchangeEvent{EVENT_LINE_LOST, Packet{}, false, false});
+    EXPECT_TRUE(s.failed);
+    EXPECT_EQ(s.send, SEND_NOTHING);
+    EXPECT_FALSE(s.damage);
+    EXPECT_TRUE(exchange_over(&ex));
+}
+
+TEST_F(ExchangeTest, DataWhereTheAckBelongsIsTheReply)
+{
+    const ExchangeStep d = data();
+    EXPECT_EQ(d.note, NOTE_ACK_TYPE);
+    EXPECT_EQ(d.got, PKT_MSG);
+    EXPECT_EQ(d.message, MESSAGE_PACKET);
+    EXPECT_EQ(eot(9).message, MESSAGE_KEPT);
+}
+
+}  // namespace
