@@ -47,8 +47,10 @@ void download_end(DownloadState *st);  // frees the buffer if still owned
 // *received bytes (caller frees), or nullptr.
 uint8_t *camera_download(const char *path, int thumbnail, int *received);
 
-// `get`: path rule, local name checks, download, statistics line, safe
-// save, file times, downloaded mark.  0 or -1.
+// `get`: path rule, local name checks, the local target (saveas_target)
+// and, without overwrite, a target that exists already refused before
+// anything is sent; download, statistics line, the target's folders, safe
+// save, file times, the --exec command, downloaded mark.  0 or -1.
 int camera_get_file(const char *name);
 
 // "Downloaded in %ld seconds, %ld bytes/s\n" for `count` bytes received

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "camera/message.h"
+#include "files/select.h"
 #include "serial/frame.h"
 #include "serial/link.h"
 #include "serial/port.h"
@@ -240,6 +241,8 @@ int camera_ls(const char *path)
     long long total = 0;
     int count = 0;
     for (const ListingEntry &entry : parsed.entries) {
+        if (!select_takes(entry))
+            continue;
         if (count < CACHE_MAX)
             cache_append(&entry);
         else if (count == CACHE_MAX)

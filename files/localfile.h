@@ -11,9 +11,10 @@
 // holds a '/'.
 int local_name_check(const char *name);
 
-// Writes bytes to a temporary file in the current directory (exclusive,
+// Writes bytes to a temporary file in the folder of `name` (the current
+// directory for a bare name; the folder must exist) (exclusive,
 // O_NOFOLLOW, O_CLOEXEC, mode 0644), fsyncs and closes it, then moves it to
-// `name`: without `overwrite` never replacing an existing file (an existing
+// `name` (at most CAMERA_PATH_MAX - 1 characters): without `overwrite` never replacing an existing file (an existing
 // name fails exactly as a create-exclusive open: perror(open_label) with
 // EEXIST), with `overwrite` replacing it (but never a symbolic link).
 // A temporary file that cannot be created, or a move that fails, is

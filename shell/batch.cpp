@@ -11,6 +11,7 @@
 #include "files/cache.h"
 #include "files/listing.h"
 #include "files/manage.h"
+#include "files/saveas.h"
 #include "shell/bulk.h"
 #include "shell/settings.h"
 
@@ -110,6 +111,7 @@ void batch_list(void)
 void batch_get(int selection)
 {
     walk(MODE_GET, selection);
+    saveas_print_tally();
 }
 
 int batch_erase(void)

@@ -10,6 +10,8 @@
 #include "files/cache.h"
 #include "files/download.h"
 #include "files/manage.h"
+#include "files/saveas.h"
+#include "files/select.h"
 #include "files/thumb.h"
 #include "shell/settings.h"
 
@@ -68,17 +70,43 @@ bool next_selected(int *index, int selection, WalkEntry *out)
 // ordinary name the camera gets the same path, and a name that itself
 // looks like a drive path ("C:...") cannot point the operation elsewhere.
 
+namespace {
+
+// One entry of a bulk download, counted for the batch modes' closing line
+// when it is a file.  A folder is tried as any entry (the camera refuses
+// it) but is no file that failed.
+void get_counted(const WalkEntry &entry)
+{
+    const bool file = (entry.attrib & ATTR_DIRECTORY) == 0;
+    save_tally.tried += file ? 1 : 0;
+    // A failed download does not stop the walk.
+    if (camera_get_file(entry.path) == 0 && file)
+        save_tally.saved++;
+    std::printf("\n");
+}
+
+}  // namespace
+
 int camera_get_last_ls(int selection)
 {
     if (cache_is_empty())
         return -1;
     WalkEntry entry;
-    for (int i = 0; next_selected(&i, selection, &entry);) {
-        camera_get_file(entry.path);  // a failed download does not stop the walk
-        std::printf("\n");
-    }
+    for (int i = 0; next_selected(&i, selection, &entry);)
+        get_counted(entry);
     if (settings.debug)
         std::puts("getlastls successful");
+    return 0;
+}
+
+int camera_get_matching(char *const *globs, int count)
+{
+    if (cache_is_empty())
+        return -1;
+    WalkEntry entry;
+    for (int i = 0; walk_entry(i, &entry); i++)
+        if (select_matches(entry.name, globs, count))
+            get_counted(entry);
     return 0;
 }
 

@@ -11,6 +11,9 @@ enum Selection { SELECT_ALL = 0, SELECT_NEW = 1, SELECT_OLD = 2 };
 // Downloads every selected entry as `get` does, each followed by "\n";
 // "getlastls successful\n" at the end in debug mode.
 int camera_get_last_ls(int selection);
+// `mget`: downloads, as camera_get_last_ls does, every entry whose name
+// matches one of the `count` globs (select_matches), in listing order.
+int camera_get_matching(char *const *globs, int count);
 // Deletes every selected entry: "Removing %s: " then "successful\n",
 // "ERROR\n", or "PROTECTED, file skipped\n" for a protected file (not
 // asked for); "delete terminated\n" at the end.

@@ -4,7 +4,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <getopt.h>
 #include <unistd.h>
+
+#include "files/saveas.h"
+#include "files/select.h"
+#include "shell/hook.h"
 
 #include "shell/exits.h"
 #include "shell/settings.h"
@@ -41,6 +46,37 @@ int leading_number(const char *text)
     return static_cast<int>(v);
 }
 
+namespace {
+
+// Long options have no letter: their codes lie past every character.
+enum LongOption { OPT_SAVE_AS = 0x100, OPT_ONLY, OPT_SKIP, OPT_EXEC };
+
+constexpr option long_options[] = {
+    {"save-as", required_argument, nullptr, OPT_SAVE_AS},
+    {"only", required_argument, nullptr, OPT_ONLY},
+    {"skip", required_argument, nullptr, OPT_SKIP},
+    {"exec", required_argument, nullptr, OPT_EXEC},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The filters choose files of the card walk; an erase is all or nothing,
+// and the shell has mget for a choice of its own.
+void check_filters(const RunModes &modes)
+{
+    if (!select_active())
+        return;
+    if (modes.erase) {
+        std::fprintf(stderr, "orvik: -E erases every file; --only and --skip cannot be used with it\n");
+        std::exit(1);
+    }
+    if (!modes.list && !modes.get_all && !modes.get_new) {
+        std::fprintf(stderr, "orvik: --only and --skip choose the files of -l, -g and -n\n");
+        std::exit(1);
+    }
+}
+
+}  // namespace
+
 RunModes parse_options(int argc, char **argv)
 {
     RunModes modes{};
@@ -48,8 +84,21 @@ RunModes parse_options(int argc, char **argv)
     // The leading '+' keeps GNU getopt from moving later words forward:
     // options end at the first other argument, so a stray word never turns
     // on a mode written after it (an erase, say).
-    while ((c = getopt(argc, argv, "+d:DulgEhUas:Ln")) != -1) {
+    while ((c = getopt_long(argc, argv, "+d:DulgEhUas:Ln", long_options, nullptr)) != -1) {
         switch (c) {
+        case OPT_SAVE_AS:
+            if (saveas_set_pattern(optarg) != 0)
+                std::exit(1);
+            break;
+        case OPT_ONLY:
+            select_add_only(optarg);
+            break;
+        case OPT_SKIP:
+            select_add_skip(optarg);
+            break;
+        case OPT_EXEC:
+            hook_command = optarg;
+            break;
         case 'D':
             settings.debug = 1;
             std::printf("DEBUG mode enabled\n");
@@ -90,5 +139,6 @@ RunModes parse_options(int argc, char **argv)
             std::exit(1);
         }
     }
+    check_filters(modes);
     return modes;
 }

@@ -14,11 +14,14 @@ struct RunModes {
 // The 16-line usage text on stdout.
 void usage(void);
 
-// Applies the options of "d:DulgEhUas:Ln" at once, in command-line order,
-// into the settings, up to the first argument that is not an option (that
+// Applies the options of "d:DulgEhUas:Ln" and the long ones (--save-as=,
+// --only=, --skip=, --exec=, into their modules) at once, in command-line
+// order, into the settings, up to the first argument that is not an option (that
 // one and all after it are ignored, whatever they look like).  -u, -h, unknown options and missing arguments end the
 // process with status 1 (the last two after getopt's own diagnostic and the
-// usage text).  Returns the run modes.
+// usage text); so do a --save-as pattern with an unknown token, and
+// --only or --skip with -E or without -l, -g or -n (a line on stderr each).
+// Returns the run modes.
 RunModes parse_options(int argc, char **argv);
 
 // The decimal number at the start of `text` (sign and leading blanks as
