@@ -48,8 +48,8 @@ void download_end(DownloadState *st);  // frees the buffer if still owned
 uint8_t *camera_download(const char *path, int thumbnail, int *received);
 
 // `get`: path rule, local name checks, the local target (saveas_target)
-// and, without overwrite, a target that exists already refused before
-// anything is sent; download, statistics line, the target's folders, safe
+// and, with a --save-as pattern and without overwrite, a target that
+// exists already refused before anything is sent (saveas_exists); download, statistics line, the target's folders, safe
 // save, file times, the --exec command, downloaded mark.  0 or -1.
 int camera_get_file(const char *name);
 

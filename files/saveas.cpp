@@ -207,7 +207,7 @@ int saveas_target(const char *camera_path, const char *local, bool has_time, tim
 bool saveas_exists(const char *target, bool overwrite, const char *open_label)
 {
     struct stat st;
-    if (overwrite || lstat(target, &st) != 0)
+    if (overwrite || saveas_pattern == nullptr || lstat(target, &st) != 0)
         return false;
     errno = EEXIST;
     std::perror(open_label);
@@ -219,6 +219,8 @@ bool saveas_exists(const char *target, bool overwrite, const char *open_label)
 
 void saveas_print_tally(void)
 {
+    if (!save_tally.report)
+        return;
     std::fflush(stdout);
     std::fprintf(stderr, "%d saved, %d skipped as existing, %d failed\n", save_tally.saved,
                  save_tally.existing, save_tally.tried - save_tally.saved - save_tally.existing);

@@ -50,8 +50,8 @@ int saveas_make_folders(const std::string &path);
 int saveas_target(const char *camera_path, const char *local, bool has_time, time_t time,
                   char *out, size_t size);
 
-// Without overwrite, a target that exists already (anything at the name,
-// a symbolic link too) is not downloaded: perror(open_label) with EEXIST,
+// With a pattern and without overwrite, a target that exists already
+// (anything at the name, a symbolic link too) is not downloaded: perror(open_label) with EEXIST,
 // "%s: exists already, not downloaded\n" on stderr, counted in
 // save_tally.existing, and true.  False when the download may go on.
 bool saveas_exists(const char *target, bool overwrite, const char *open_label);
@@ -61,10 +61,12 @@ struct SaveTally {
     int tried;     // files a bulk download tried
     int saved;     // of those, saved
     int existing;  // not downloaded because the target existed
+    bool report;   // an import option was given: the closing line is printed
 };
 extern SaveTally save_tally;
 
-// "%d saved, %d skipped as existing, %d failed\n" on stderr from save_tally.
+// "%d saved, %d skipped as existing, %d failed\n" on stderr from save_tally,
+// when save_tally.report is set.
 void saveas_print_tally(void);
 
 #endif

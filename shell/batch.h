@@ -15,7 +15,7 @@ void batch_list(void);
 // The same walk, downloading the `selection` (a Selection of shell/bulk.h)
 // of each folder into the current local directory; an empty folder prints
 // "skipping empty directory".  Ends as batch_list does; a walk that ends
-// well prints "%d saved, %d skipped as existing, %d failed\n" on stderr.
+// well then prints the import's closing line (saveas_print_tally).
 void batch_get(int selection);
 
 // Asks "Are you sure? (y/N): " and exits 0 unless the first character read

@@ -138,6 +138,8 @@ RunModes parse_options(int argc, char **argv)
             usage();
             std::exit(1);
         }
+        if (c >= OPT_SAVE_AS)
+            save_tally.report = true;  // an import: the batch modes say how it went
     }
     check_filters(modes);
     return modes;
