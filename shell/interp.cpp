@@ -7,6 +7,8 @@
 #include <ctime>
 #include <unistd.h>
 
+#include <readline/tilde.h>
+
 #include "camera/connect.h"
 #include "camera/status.h"
 #include "files/download.h"
@@ -114,7 +116,10 @@ void run_lcd(char **tokens, int count)
     if (count > 1) {
         // The viewer's temporary file belongs to the folder it was made in.
         remove_temp_file();
-        if (chdir(tokens[1]) != 0) {
+        char *folder = tilde_expand(tokens[1]);  // as a shell would have
+        const int changed = folder != nullptr ? chdir(folder) : -1;
+        std::free(folder);
+        if (changed != 0) {
             std::fprintf(stderr, "lcd: %s: %s\n", tokens[1], std::strerror(errno));
             std::printf("lcd error\n");
             return;
