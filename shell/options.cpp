@@ -59,6 +59,30 @@ constexpr option long_options[] = {
     {nullptr, 0, nullptr, 0},
 };
 
+// The import options into their modules; false for any other option.
+bool take_import_option(int c, const char *value)
+{
+    switch (c) {
+    case OPT_SAVE_AS:
+        if (saveas_set_pattern(value) != 0)
+            std::exit(1);
+        break;
+    case OPT_ONLY:
+        select_add_only(value);
+        break;
+    case OPT_SKIP:
+        select_add_skip(value);
+        break;
+    case OPT_EXEC:
+        hook_command = value;
+        break;
+    default:
+        return false;
+    }
+    save_tally.report = true;  // an import: the batch modes say how it went
+    return true;
+}
+
 // The filters choose files of the card walk; an erase is all or nothing,
 // and the shell has mget for a choice of its own.
 void check_filters(const RunModes &modes)
@@ -85,20 +109,9 @@ RunModes parse_options(int argc, char **argv)
     // options end at the first other argument, so a stray word never turns
     // on a mode written after it (an erase, say).
     while ((c = getopt_long(argc, argv, "+d:DulgEhUas:Ln", long_options, nullptr)) != -1) {
+        if (take_import_option(c, optarg))
+            continue;
         switch (c) {
-        case OPT_SAVE_AS:
-            if (saveas_set_pattern(optarg) != 0)
-                std::exit(1);
-            break;
-        case OPT_ONLY:
-            select_add_only(optarg);
-            break;
-        case OPT_SKIP:
-            select_add_skip(optarg);
-            break;
-        case OPT_EXEC:
-            hook_command = optarg;
-            break;
         case 'D':
             settings.debug = 1;
             std::printf("DEBUG mode enabled\n");
@@ -138,8 +151,6 @@ RunModes parse_options(int argc, char **argv)
             usage();
             std::exit(1);
         }
-        if (c >= OPT_SAVE_AS)
-            save_tally.report = true;  // an import: the batch modes say how it went
     }
     check_filters(modes);
     return modes;
