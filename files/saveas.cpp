@@ -102,6 +102,21 @@ bool leaves_tree(const Expansion &x, bool pattern_absolute, std::string *why)
     return false;
 }
 
+// Appends the text of token `c`; false with the reason when there is none
+// or when it holds a '/', which would make levels of the camera's choice.
+bool add_token(Expansion *x, char c, const SaveSource &src, std::string *why)
+{
+    std::string text;
+    if (!token_text(c, src, &text, why))
+        return false;
+    if (text.find('/') != std::string::npos) {
+        *why = "a name from the camera holds a '/'";
+        return false;
+    }
+    x->add(text, true);
+    return true;
+}
+
 }  // namespace
 
 int saveas_expand(const char *pattern, const SaveSource &src, std::string *out,
@@ -118,17 +133,11 @@ int saveas_expand(const char *pattern, const SaveSource &src, std::string *out,
             x.add("%", false);
             continue;
         }
-        std::string text;
-        if (!token_text(*p, src, &text, why))
+        if (!add_token(&x, *p, src, why))
             return -1;
-        if (text.find('/') != std::string::npos) {
-            *why = "a name from the camera holds a '/'";
-            return -1;
-        }
-        x.add(text, true);
     }
-    if (!x.text.empty() && x.text.back() == '/')
-        x.add(src.local, true);
+    if (!x.text.empty() && x.text.back() == '/' && !add_token(&x, 'n', src, why))
+        return -1;
     if (leaves_tree(x, pattern[0] == '/', why))
         return -1;
     const size_t slash = x.text.rfind('/');

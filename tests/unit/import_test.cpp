@@ -64,6 +64,7 @@ TEST(SaveAs, CameraNamesNeverLeaveTheTree)
     EXPECT_TRUE(refused(expand("%b/%n", "...JPG")));
     EXPECT_TRUE(refused(expand("%F/%n", "X.JPG", "..")));
     EXPECT_TRUE(refused(expand("%F/%n", "X.JPG", "a/../../etc")));
+    EXPECT_TRUE(refused(expand("lib/", "a/../../X.JPG")));
     // An empty extension in front would make the path absolute.
     EXPECT_TRUE(refused(expand("%e/%n", "README")));
     // No file name at the end.
