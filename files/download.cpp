@@ -11,8 +11,12 @@
 #include "files/cache.h"
 #include "files/localfile.h"
 #include "files/manage.h"
-#include "shell/exits.h"
+#include "files/saveas.h"
+#include "serial/frame.h"
+#include "serial/link.h"
 #include "serial/port.h"
+#include "shell/exits.h"
+#include "shell/hook.h"
 #include "shell/settings.h"
 
 namespace {
@@ -379,10 +383,24 @@ int camera_get_file(const char *name)
     char local[CAMERA_PATH_MAX];
     if (!local_download_name(path, local))
         return -1;
-    // A file that could not be saved is not worth the minutes its transfer
-    // takes at serial speeds.
-    if (local_target_free(local, settings.overwrite, OPEN_WARNING) != 0)
+
+    // The cache describes listing_cache.cwd only; a full path into another
+    // directory must not borrow the times or the mark of a namesake here.
+    bool listed = cache_describes(path);
+    const ListingEntry *timed = listed ? cache_find_exact(typed) : nullptr;
+    long long mtime = timed != nullptr ? timed->mtime : 0;
+
+    // Where the file goes is decided before the transfer: on a serial line
+    // a photo costs minutes, and a file that could not be saved there is
+    // not worth them.
+    char target[CAMERA_PATH_MAX];
+    if (saveas_target(path, local, timed != nullptr, static_cast<time_t>(mtime), target,
+                      sizeof target) != 0)
         return -1;
+    if (local_target_free(target, settings.overwrite, OPEN_WARNING) != 0) {
+        save_tally.existing++;
+        return -1;
+    }
 
     time_t start = std::time(nullptr);
     int count = 0;
@@ -394,20 +412,15 @@ int camera_get_file(const char *name)
     std::printf("\n");
     print_download_rate(start, count);
 
-    // The cache describes listing_cache.cwd only; a full path into another
-    // directory must not borrow the times or the mark of a namesake here.
-    bool listed = cache_describes(path);
-    long long mtime = 0;
-    if (listed)
-        if (const ListingEntry *entry = cache_find_exact(typed))
-            mtime = entry->mtime;
-
-    int saved = local_save_file(local, buffer, static_cast<size_t>(count), settings.overwrite,
-                                mtime, OPEN_WARNING);
+    int saved = saveas_make_folders(target) != 0
+                    ? -1
+                    : local_save_file(target, buffer, static_cast<size_t>(count),
+                                      settings.overwrite, mtime, OPEN_WARNING);
     std::free(buffer);
     if (saved != 0)
         return -1;
     std::printf("\n");
+    hook_run(target, path);
 
     if (listed)
         if (const ListingEntry *entry = cache_find_nocase(path))

@@ -58,13 +58,15 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received);
 // when it refused (kept by camera_download), else "the download failed".
 void camera_report_no_file(const char *path);
 
-// `get`: path rule, local name checks, then, unless overwriting, a local
-// file of that name ends it before anything is sent ("===WARNING===> open:
-// File exists"); download, statistics line, safe save, file times,
-// downloaded mark.  0 when the file is saved (a mark the camera did not
-// take is only reported), else -1.  Every -1 is explained by a line on
-// stderr naming the file (local_report_unsaved), the camera's refusal with
-// its status byte included.
+// `get`: path rule, local name checks, the local target (saveas_target),
+// then, unless overwriting, a target that exists already ends it before
+// anything is sent ("===WARNING===> open: File exists", counted in
+// save_tally.existing); download, statistics line, the target's folders,
+// safe save, file times, the --exec command, downloaded mark.  0 when the
+// file is saved (a mark the camera did not take is only reported), else
+// -1.  Every -1 is explained by a line on stderr naming the file
+// (local_report_unsaved), the camera's refusal with its status byte
+// included.
 int camera_get_file(const char *name);
 
 // "Downloaded in %ld seconds, %ld bytes/s\n" for `count` bytes received

@@ -8,6 +8,7 @@
 
 #include "camera/message.h"
 #include "files/manage.h"
+#include "files/select.h"
 #include "shell/settings.h"
 
 namespace {
@@ -217,6 +218,8 @@ int camera_ls(const char *path)
     long long total = 0;
     int count = 0;
     for (const ListingEntry &entry : parsed.entries) {
+        if (!select_takes(entry))
+            continue;
         if (count < CACHE_MAX)
             cache_append(&entry);
         else if (count == CACHE_MAX)

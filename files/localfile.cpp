@@ -16,8 +16,19 @@
 namespace {
 
 // The temporary file's name, kept here because the termination handler
-// may read it (register_partial_file) while it exists.
-char partial_name[64];
+// may read it (register_partial_file) while it exists.  It lies in the
+// folder of the file it becomes: a link or rename never crosses file
+// systems, and the folder's fsync makes the one entry that counts durable.
+char partial_name[CAMERA_PATH_MAX + 64];
+
+// The folder part of `name` with its slash ("" for a name in the current
+// directory), into out[CAMERA_PATH_MAX].
+void folder_of(const char *name, char *out)
+{
+    const char *slash = std::strrchr(name, '/');
+    const int length = slash == nullptr ? 0 : static_cast<int>(slash - name) + 1;
+    std::snprintf(out, CAMERA_PATH_MAX, "%.*s", length, name);
+}
 
 // Creates a fresh temporary file in the current directory and registers
 // it with the termination handler.  Returns its descriptor (partial_name
@@ -27,7 +38,7 @@ char partial_name[64];
 // The termination signals wait while the file is created and registered:
 // one arriving between the two would end the process with the file on
 // disk and the handler not knowing it.
-int create_partial(const char *open_label)
+int create_partial(const char *folder, const char *open_label)
 {
     static unsigned serial;
     sigset_t terminating, before;
@@ -38,8 +49,8 @@ int create_partial(const char *open_label)
     sigprocmask(SIG_BLOCK, &terminating, &before);
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-        std::snprintf(partial_name, sizeof partial_name, "./.orvik-partial-%ld-%u",
-                      static_cast<long>(getpid()), serial++);
+        std::snprintf(partial_name, sizeof partial_name, "%s./.orvik-partial-%ld-%u",
+                      folder, static_cast<long>(getpid()), serial++);
         fd = open(partial_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0 && errno != EEXIST && errno != EINTR)
             break;
@@ -64,9 +75,11 @@ void drop_partial(void)
 
 // Makes the rename itself durable; a failure here leaves the file saved
 // and is not worth failing the download for.
-void sync_directory(void)
+void sync_directory(const char *folder)
 {
-    int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    char path[CAMERA_PATH_MAX + 2];
+    std::snprintf(path, sizeof path, "%s.", folder);
+    int dir = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         fsync(dir);
         close(dir);
@@ -150,7 +163,9 @@ int local_save_file(const char *name, const uint8_t *bytes, size_t count,
     if (local_target_free(name, overwrite, open_label) != 0)
         return -1;
     const char *step = "open";
-    int fd = create_partial(open_label);
+    char folder[CAMERA_PATH_MAX];
+    folder_of(name, folder);
+    int fd = create_partial(folder, open_label);
     if (fd < 0) {
         failed_step(name, step);
         return -1;
@@ -190,6 +205,6 @@ int local_save_file(const char *name, const uint8_t *bytes, size_t count,
         return -1;
     }
     register_partial_file(nullptr);
-    sync_directory();
+    sync_directory(folder);
     return 0;
 }

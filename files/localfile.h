@@ -23,9 +23,10 @@ int local_target_free(const char *name, bool overwrite, const char *open_label);
 // line that names a file a command did not save, and why.
 void local_report_unsaved(const char *name, const char *why);
 
-// Writes bytes to a temporary file in the current directory (exclusive,
-// O_NOFOLLOW, O_CLOEXEC, mode 0644), fsyncs and closes it, then moves it to
-// `name`: without `overwrite` never replacing an existing file (an existing
+// Writes bytes to a temporary file in the folder of `name` (the current
+// directory for a bare name; the folder must exist; exclusive, O_NOFOLLOW,
+// O_CLOEXEC, mode 0644), fsyncs and closes it, then moves it to `name` (at
+// most CAMERA_PATH_MAX - 1 characters): without `overwrite` never replacing an existing file (an existing
 // name fails as local_target_free does), with `overwrite` replacing it (but
 // never a symbolic link).  A temporary file that cannot be created, or a
 // move that fails, prints perror(open_label) first, as the open of the

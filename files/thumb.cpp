@@ -153,17 +153,8 @@ pid_t start_viewer(int *started)
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
         report[0] = report[1] = -1;  // then we cannot tell; assume it runs
-    // Every signal waits while the child is made: until it has dropped our
-    // termination handler, a SIGTERM meant for the viewer (the answer may
-    // come before the viewer has even started) would run that handler in
-    // the child and switch the camera off behind our back.
-    sigset_t all, before;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &before);
-    pid_t child = fork();
+    pid_t child = fork_plain_child();
     if (child == 0) {
-        reset_signal_handlers();
-        sigprocmask(SIG_SETMASK, &before, nullptr);
         execlp("xv", "xv", "./orvik_REMOVE_ME", "-geometry", "+200+100", nullptr);
         std::perror("exec");
         if (report[1] >= 0)
@@ -174,7 +165,6 @@ pid_t start_viewer(int *started)
         _exit(127);
     }
     int saved_errno = errno;
-    sigprocmask(SIG_SETMASK, &before, nullptr);
     *started = 1;
     if (report[1] >= 0) {
         close(report[1]);

@@ -12,6 +12,7 @@
 #include "files/manage.h"
 #include "serial/hint.h"
 #include "serial/port.h"
+#include "files/saveas.h"
 #include "shell/bulk.h"
 #include "shell/exits.h"
 #include "shell/settings.h"
@@ -144,6 +145,7 @@ int batch_get(int selection)
     // Every file is tried; a script then learns from the status whether the
     // card may be erased.
     const int unsaved = walk(MODE_GET, selection);
+    saveas_print_tally();
     if (unsaved == 0)
         return 0;
     std::fprintf(stderr, "%d %s not saved (named above)\n", unsaved,

@@ -19,8 +19,9 @@ void batch_list(void);
 // of each folder into the current local directory; an empty folder prints
 // "skipping empty directory".  Ends as batch_list does, or returns the
 // exit status: 0 when every selected file was saved (or there was none),
-// 1 when any was not (an existing local file kept included), after
-// "%d files were not saved (named above)\n" on stderr.
+// 1 when any was not (an existing local file kept included), after the
+// import's closing line (saveas_print_tally) and "%d files were not saved
+// (named above)\n" on stderr.
 int batch_get(int selection);
 
 // Asks "Are you sure? (y/N): " and exits 0 unless the first character read

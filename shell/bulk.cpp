@@ -10,6 +10,8 @@
 #include "files/cache.h"
 #include "files/download.h"
 #include "files/manage.h"
+#include "files/saveas.h"
+#include "files/select.h"
 #include "files/thumb.h"
 #include "serial/port.h"
 #include "shell/settings.h"
@@ -95,6 +97,24 @@ bool walk_stops(int left, int total, const char *undone)
 // ordinary name the camera gets the same path, and a name that itself
 // looks like a drive path ("C:...") cannot point the operation elsewhere.
 
+namespace {
+
+// One entry of a bulk download, counted for the batch modes' closing line
+// when it is a file.  A folder is tried as any entry (the camera refuses
+// it) but is no file that failed.  True when it was saved.
+bool get_counted(const WalkEntry &entry)
+{
+    const bool file = (entry.attrib & ATTR_DIRECTORY) == 0;
+    save_tally.tried += file ? 1 : 0;
+    const bool got = camera_get_file(entry.path) == 0;
+    if (got && file)
+        save_tally.saved++;
+    std::printf("\n");
+    return got;
+}
+
+}  // namespace
+
 int camera_get_last_ls(int selection)
 {
     if (cache_is_empty())
@@ -104,20 +124,35 @@ int camera_get_last_ls(int selection)
     WalkEntry entry;
     int unsaved = 0;
     for (int i = 0; next_selected(&i, selection, &entry);) {
-        // A failed download does not stop the walk; a camera gone does.  A
-        // folder's entry is handed on too, and refused by the camera, but it
-        // is no file that was not saved.
-        const bool got = camera_get_file(entry.path) == 0;
+        // A failed download does not stop the walk; a camera gone does.
+        const bool got = get_counted(entry);
         saved += got;
         if (!got && !(entry.attrib & ATTR_DIRECTORY))
             unsaved++;
-        std::printf("\n");
         if (walk_stops(total - saved, total, "downloaded"))
             return WALK_STOPPED;
     }
     if (settings.debug)
         std::puts("getlastls successful");
     return unsaved;
+}
+
+int camera_get_matching(char *const *globs, int count)
+{
+    if (cache_is_empty())
+        return -1;
+    WalkEntry entry;
+    int total = 0;
+    for (int i = 0; walk_entry(i, &entry); i++)
+        total += select_matches(entry.name, globs, count);
+    int saved = 0;
+    for (int i = 0; walk_entry(i, &entry); i++)
+        if (select_matches(entry.name, globs, count)) {
+            saved += get_counted(entry);
+            if (walk_stops(total - saved, total, "downloaded"))
+                return WALK_STOPPED;
+        }
+    return 0;
 }
 
 int camera_delete_all(int selection)

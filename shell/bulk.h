@@ -19,6 +19,9 @@ constexpr int WALK_STOPPED = -2;
 // empty cache, else the number of selected files (folders not counted) that
 // were not saved, each of them named on stderr by camera_get_file.
 int camera_get_last_ls(int selection);
+// `mget`: downloads, as camera_get_last_ls does, every entry whose name
+// matches one of the `count` globs (select_matches), in listing order.
+int camera_get_matching(char *const *globs, int count);
 // Deletes every selected entry: "Removing %s: " then "successful\n",
 // "ERROR\n" when the camera refused or did not answer (camera_delete says
 // why on stderr), or "PROTECTED, file skipped\n" for a file the listing

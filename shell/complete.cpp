@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <readline/readline.h>
+#include <readline/tilde.h>
 
 #include "files/cache.h"
 #include "shell/interp.h"
@@ -41,6 +43,22 @@ char *next_candidate(const char *, int state)
     return strdup(pending.words[pending.next++].c_str());
 }
 
+// readline's file names, folders only.
+char *next_local_folder(const char *text, int state)
+{
+    while (char *name = rl_filename_completion_function(text, state)) {
+        state = 1;
+        char *path = tilde_expand(name);  // readline hands back "~/..." as typed
+        struct stat st;
+        const bool folder = path != nullptr && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+        std::free(path);
+        if (folder)
+            return name;
+        std::free(name);
+    }
+    return nullptr;
+}
+
 char **attempt_completion(const char *text, int start, int)
 {
     // Never fall back to local file names for a camera name.
@@ -59,6 +77,8 @@ char **attempt_completion(const char *text, int start, int)
         break;
     case COMPLETE_LOCAL_FILE:
         return rl_completion_matches(text, rl_filename_completion_function);
+    case COMPLETE_LOCAL_DIR:
+        return rl_completion_matches(text, next_local_folder);
     case COMPLETE_NONE:
         return nullptr;
     }
@@ -95,6 +115,8 @@ CompleteKind complete_kind(const char *line, int start)
     case ARGUMENT_LOCAL_SOURCE:
         // The target after the source is a camera path.
         return words == 1 ? COMPLETE_LOCAL_FILE : COMPLETE_NONE;
+    case ARGUMENT_LOCAL_DIR:
+        return words == 1 ? COMPLETE_LOCAL_DIR : COMPLETE_NONE;
     case ARGUMENT_NONE:
         break;
     }

@@ -18,6 +18,7 @@ enum CompleteKind {
     COMPLETE_CAMERA_NAME,   // an argument of a file command: cached names
     COMPLETE_CAMERA_DIR,    // the same for ls/cd/dir/rmdir: folders first
     COMPLETE_LOCAL_FILE,    // the source of upload/put: local file names
+    COMPLETE_LOCAL_DIR,     // the folder of lcd: local folder names
 };
 // The kind of the word that starts at byte `start` of `line`, judged by
 // the words before it (the first of them names the command).

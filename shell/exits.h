@@ -3,6 +3,8 @@
 #ifndef ORVIK_SHELL_EXITS_H
 #define ORVIK_SHELL_EXITS_H
 
+#include <sys/types.h>
+
 // The temporary thumbnail file the viewer shows; removed at every orderly end.
 constexpr const char *TEMP_THUMBNAIL = "./orvik_REMOVE_ME";
 
@@ -17,12 +19,14 @@ void remove_temp_file(void);
 // SIGHUP and SIGPIPE.
 void install_signal_handlers(void);
 
-// In a child process that is to run another program: these signals
-// back to their default action.  The child shares the serial line and the
-// current directory with us, and trap_signal run there would switch off the
-// camera that this process goes on using and remove its files.  Uses only
-// async-signal-safe calls.
-void reset_signal_handlers(void);
+// Forks a child that is to run another program (the viewer, the --exec
+// command).  Every signal waits while the child is made: until the child
+// has dropped our handlers, a signal meant for it would run trap_signal
+// there, which would switch off the camera that this process goes on using
+// and remove its files.  The child starts with every signal at its default
+// action and none blocked, as a program started from a shell expects; the
+// parent's mask is as before.  Returns as fork() does.
+pid_t fork_plain_child(void);
 
 // The handler: "\n--> signal %d trapped, close the camera and exit\n", the
 // camera-off frames, the temporary-file step, a partial download removed,

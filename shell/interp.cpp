@@ -1,9 +1,13 @@
 #include "shell/interp.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unistd.h>
+
+#include <readline/tilde.h>
 
 #include "camera/connect.h"
 #include "camera/status.h"
@@ -30,6 +34,7 @@ enum ArgumentRule {
     ARGS_OPTIONAL,    // may take one; the command looks at the count itself
     ARGS_ONE,         // exactly one, else "not enough arguments"
     ARGS_ONE_OR_TWO,  // a source and perhaps a target: only upload
+    ARGS_SOME,        // one or more, else "not enough arguments"
 };
 
 struct Command {
@@ -120,6 +125,30 @@ void run_open(char **tokens, int count)
     camera_open();
 }
 
+// `lcd`, as in ftp clients: where downloads go from now on.
+void run_lcd(char **tokens, int count)
+{
+    if (count > 1) {
+        // The viewer's temporary file belongs to the folder it was made in.
+        remove_temp_file();
+        char *folder = tilde_expand(tokens[1]);  // as a shell would have
+        const int changed = folder != nullptr ? chdir(folder) : -1;
+        std::free(folder);
+        if (changed != 0) {
+            std::fprintf(stderr, "lcd: %s: %s\n", tokens[1], std::strerror(errno));
+            std::printf("lcd error\n");
+            return;
+        }
+    }
+    char here[4096];
+    if (getcwd(here, sizeof here) == nullptr) {
+        std::fprintf(stderr, "lcd: getcwd: %s\n", std::strerror(errno));
+        std::printf("lcd error\n");
+        return;
+    }
+    std::printf("Local directory now %s\n", here);
+}
+
 void run_upload(char **tokens, int count)
 {
     report(camera_upload(tokens[1], count == 3 ? tokens[2] : nullptr), "upload");
@@ -204,6 +233,9 @@ constexpr Command commands[] = {
      [](char **, int) { camera_chmod_all(0, ATTR_PROTECTED); }},
     {{"newall"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) { camera_chmod_all(1, ATTR_NEW); }},
     {{"oldall"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) { camera_chmod_all(0, ATTR_NEW); }},
+    {{"mget"}, ARGS_SOME, ARGUMENT_CAMERA_NAME,
+     [](char **tokens, int count) { camera_get_matching(tokens + 1, count - 1); }},
+    {{"lcd"}, ARGS_OPTIONAL, ARGUMENT_LOCAL_DIR, run_lcd},
     {{"upload", "put"}, ARGS_ONE_OR_TWO, ARGUMENT_LOCAL_SOURCE, run_upload},
 };
 
@@ -220,7 +252,7 @@ const Command *find_command(const char *name)
 // name included) does not fit the rule.
 bool arguments_fit(ArgumentRule rule, int count)
 {
-    if (rule == ARGS_ONE && count != 2) {
+    if ((rule == ARGS_ONE && count != 2) || (rule == ARGS_SOME && count < 2)) {
         std::printf("not enough arguments\n");
         return false;
     }
@@ -252,6 +284,7 @@ constexpr const char *help_pages[] = {
     "getall                   get all the files in the current directory\n"
     "getallold                get all the old files in the current directory\n"
     "getallnew                get all the new files in the current directory\n"
+    "mget          <glob>...  get the files of the last listing matching a glob\n"
     "tget          <pathname> get the specified image as thumbnail\n"
     "view          <pathname> view the thumbnail using xv\n"
     "viewall                  view all thumbnails in the current directory\n"
@@ -278,6 +311,7 @@ constexpr const char *help_pages[] = {
     "oldall                   exec old against all files in the current directory\n"
     "protectall               protect all files in the current directory\n"
     "unprotectall             unprotect all files in the current directory\n"
+    "lcd           [dir]      change (or show) the local directory\n"
     "upload        <source> [dest]  upload a file (USB only)\n",
 
     "\n",

@@ -45,6 +45,7 @@ enum ArgumentKind {
     ARGUMENT_CAMERA_NAME,  // a name in the current camera directory
     ARGUMENT_CAMERA_DIR,   // the same, folders the more likely
     ARGUMENT_LOCAL_SOURCE, // the first argument is a local file
+    ARGUMENT_LOCAL_DIR,    // a local folder
 };
 
 // The argument kind of the command named exactly `name`; ARGUMENT_NONE for

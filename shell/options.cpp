@@ -5,11 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "files/saveas.h"
+#include "files/select.h"
 #include "files/termimage.h"
 #include "serial/hint.h"
+#include "shell/hook.h"
 
 #include "shell/exits.h"
 #include "shell/settings.h"
@@ -67,19 +71,38 @@ void list_ports_and_exit(void)
     std::exit(1);
 }
 
+// The long options getopt_long reads with the short ones, in either form
+// ("--only=GLOB" or "--only GLOB").
+bool is_import_option(const char *word)
+{
+    static const char *const names[] = {"--save-as", "--only", "--skip", "--exec"};
+    for (const char *name : names) {
+        const size_t n = std::strlen(name);
+        if (std::strncmp(word, name, n) == 0 && (word[n] == '\0' || word[n] == '='))
+            return true;
+    }
+    return false;
+}
+
 // Acts on the long option argv[*at]; an --images given its mode as the next
-// word moves *at past it.
-void apply_long_option(int argc, char **argv, int *at)
+// word moves *at past it.  False, with nothing done, for the long options
+// that getopt_long reads with the short ones (the import options).
+bool apply_long_option(int argc, char **argv, int *at)
 {
     const char *word = argv[*at];
     const char *images = nullptr;
     if (std::strcmp(word, "--help") == 0) {
         usage();
-        std::printf("  --images=<mode>       thumbnails in the terminal: auto kitty sixel iterm "
+        std::fputs("  --images=<mode>       thumbnails in the terminal: auto kitty sixel iterm "
                     "symbols none\n"
                     "  --list-ports          list the serial ports of this machine\n"
+                    "  --save-as=<pattern>   where downloads go (%Y %m %d %H %M %S %F %n %b %e)\n"
+                    "  --only=<glob>         take only the files that match (repeatable)\n"
+                    "  --skip=<glob>         leave the files that match (repeatable)\n"
+                    "  --exec=<command>      run a command after each file saved\n"
                     "  --version             show the version\n"
-                    "  --help                show this help screen and end with status 0\n");
+                    "  --help                show this help screen and end with status 0\n",
+                   stdout);
         std::exit(0);
     } else if (std::strcmp(word, "--version") == 0) {
         std::printf("orvik %s\n", ORVIK_VERSION);
@@ -90,6 +113,8 @@ void apply_long_option(int argc, char **argv, int *at)
         images = word + 9;
     } else if (std::strcmp(word, "--images") == 0 && *at + 1 < argc) {
         images = argv[++*at];
+    } else if (is_import_option(word)) {
+        return false;
     } else {
         std::fprintf(stderr, "orvik: unrecognized option '%s'\n", word);
         usage();
@@ -102,6 +127,7 @@ void apply_long_option(int argc, char **argv, int *at)
                      images);
         std::exit(1);
     }
+    return true;
 }
 
 // A path as a shell reads it back: bare when it holds only harmless
@@ -136,6 +162,57 @@ void note_ignored(const char *word)
     std::fputc('\n', stderr);
 }
 
+// Long options have no letter: their codes lie past every character.
+enum LongOption { OPT_SAVE_AS = 0x100, OPT_ONLY, OPT_SKIP, OPT_EXEC };
+
+constexpr option long_options[] = {
+    {"save-as", required_argument, nullptr, OPT_SAVE_AS},
+    {"only", required_argument, nullptr, OPT_ONLY},
+    {"skip", required_argument, nullptr, OPT_SKIP},
+    {"exec", required_argument, nullptr, OPT_EXEC},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The import options into their modules; false for any other option.
+bool take_import_option(int c, const char *value)
+{
+    switch (c) {
+    case OPT_SAVE_AS:
+        if (saveas_set_pattern(value) != 0)
+            std::exit(1);
+        break;
+    case OPT_ONLY:
+        select_add_only(value);
+        break;
+    case OPT_SKIP:
+        select_add_skip(value);
+        break;
+    case OPT_EXEC:
+        hook_command = value;
+        break;
+    default:
+        return false;
+    }
+    save_tally.report = true;  // an import: the batch modes say how it went
+    return true;
+}
+
+// The filters choose files of the card walk; an erase is all or nothing,
+// and the shell has mget for a choice of its own.
+void check_filters(const RunModes &modes)
+{
+    if (!select_active())
+        return;
+    if (modes.erase) {
+        std::fprintf(stderr, "orvik: -E erases every file; --only and --skip cannot be used with it\n");
+        std::exit(1);
+    }
+    if (!modes.list && !modes.get_all && !modes.get_new) {
+        std::fprintf(stderr, "orvik: --only and --skip choose the files of -l, -g and -n\n");
+        std::exit(1);
+    }
+}
+
 }  // namespace
 
 int take_long_options(int argc, char **argv)
@@ -145,10 +222,8 @@ int take_long_options(int argc, char **argv)
         const char *word = argv[i];
         if (word[0] != '-' || word[1] == '\0' || std::strcmp(word, "--") == 0)
             break;
-        if (word[1] == '-') {
-            apply_long_option(argc, argv, &i);
+        if (word[1] == '-' && apply_long_option(argc, argv, &i))
             continue;
-        }
         argv[kept++] = argv[i];
         if (argument_follows(word) && i + 1 < argc)
             argv[kept++] = argv[++i];
@@ -166,7 +241,9 @@ RunModes parse_options(int argc, char **argv)
     // The leading '+' keeps GNU getopt from moving later words forward:
     // options end at the first other argument, so a stray word never turns
     // on a mode written after it (an erase, say).
-    while ((c = getopt(argc, argv, "+d:DulgEhUas:Ln")) != -1) {
+    while ((c = getopt_long(argc, argv, "+d:DulgEhUas:Ln", long_options, nullptr)) != -1) {
+        if (take_import_option(c, optarg))
+            continue;
         switch (c) {
         case 'D':
             settings.debug = 1;
@@ -210,5 +287,6 @@ RunModes parse_options(int argc, char **argv)
     }
     if (optind < argc)
         note_ignored(argv[optind]);
+    check_filters(modes);
     return modes;
 }

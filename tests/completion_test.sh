@@ -24,6 +24,7 @@ complete -p orvik | grep -q -- "-F _orvik orvik$" || fail "orvik has no completi
 options=$("$2" --help 2>/dev/null | sed -n "s/^  \(-[A-Za-z]\|--[a-z-]*=\?\)[ <].*/\1/p" | tr "\n" " ")
 check "${options% }" orvik -
 check "-L" orvik -L
+check "--save-as= --skip=" orvik --s
 check "9600 19200 38400 57600 115200" orvik -s ""
 check "19200 115200" orvik -s 1
 # Only character devices are offered; any other path is completed as a file.

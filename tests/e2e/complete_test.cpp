@@ -108,4 +108,15 @@ TEST_F(Completion, LocalFileNamesOnlyForTheUploadSource)
     ASSERT_TRUE(expect(s, "> "));
 }
 
+TEST_F(Completion, LcdOffersLocalFoldersOnly)
+{
+    fs::create_directory(cwd + "/localdir");
+    // localonly.txt starts the same way but is no folder: the folder's
+    // name is the only candidate, so a tab completes it.
+    send_raw(s, "lcd loc\t\r");
+    ASSERT_TRUE(expect(s, "Local directory now "));
+    ASSERT_TRUE(expect(s, "/localdir\r\n"));
+    ASSERT_TRUE(expect(s, "> "));
+}
+
 }  // namespace

@@ -49,6 +49,10 @@ TEST_F(CompleteTest, KindFollowsTheCommandWord)
     EXPECT_EQ(kind("upload "), COMPLETE_LOCAL_FILE);
     // The upload target is a camera path, not a local file.
     EXPECT_EQ(kind("put a.jpg "), COMPLETE_NONE);
+    EXPECT_EQ(kind("lcd "), COMPLETE_LOCAL_DIR);
+    EXPECT_EQ(kind("lcd a "), COMPLETE_NONE);
+    // Each glob of mget is a name of the listing.
+    EXPECT_EQ(kind("mget *.JPG IMG"), COMPLETE_CAMERA_NAME);
     EXPECT_EQ(kind("speed "), COMPLETE_NONE);
     // Names are compared exactly, as the dispatcher does.
     EXPECT_EQ(kind("GET "), COMPLETE_NONE);
@@ -66,7 +70,7 @@ TEST_F(CompleteTest, CommandNamesByPrefix)
     EXPECT_EQ(complete_commands("deletea"), (Words{"deleteall"}));
     EXPECT_TRUE(complete_commands("GET").empty());
     EXPECT_TRUE(complete_commands("xyz").empty());
-    EXPECT_EQ(complete_commands("").size(), 49u);
+    EXPECT_EQ(complete_commands("").size(), 51u);
 }
 
 TEST_F(CompleteTest, CameraNamesIgnoreCaseAndSkipUntypeableNames)

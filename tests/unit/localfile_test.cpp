@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "files/localfile.h"
+#include "files/saveas.h"
 #include "serial/fdio.h"
 
 namespace {
@@ -151,6 +152,41 @@ TEST_F(LocalFileTest, SymbolicLinksAreNeverFollowedNorReplaced)
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(lstat("nowhere", &st), -1);
     EXPECT_EQ(names_in(".").size(), 3u);  // no temporary file left
+}
+
+// An import library is often another disk: the temporary file must lie
+// beside its final name, or the link that completes the save crosses file
+// systems and fails.
+TEST_F(LocalFileTest, SavesIntoFoldersMadeOnAnotherFileSystem)
+{
+    char tmpl[] = "/dev/shm/orvik-library-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        GTEST_SKIP() << "no /dev/shm";
+    const std::string library = tmpl;
+    struct stat here, there;
+    ASSERT_EQ(stat(".", &here), 0);
+    ASSERT_EQ(stat(library.c_str(), &there), 0);
+    const std::string name = library + "/2001/06-22/IMG.JPG";
+    ASSERT_EQ(saveas_make_folders(name), 0);
+    ASSERT_EQ(saveas_make_folders(name), 0);  // existing folders are fine
+    struct stat folder;
+    ASSERT_EQ(stat((library + "/2001/06-22").c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 07777, 0755u);
+    if (here.st_dev != there.st_dev) {
+        EXPECT_EQ(save(name.c_str(), "photo", 0, 1000000000), 0);
+        EXPECT_EQ(slurp(name.c_str()), "photo");
+        EXPECT_EQ(names_in((library + "/2001/06-22").c_str()), std::vector<std::string>{"IMG.JPG"});
+    }
+    EXPECT_TRUE(names_in(".").empty());
+
+    // A file where a folder should be is reported, not written through.
+    spit("2001", "not a folder");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(saveas_make_folders("2001/06-22/IMG.JPG"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("2001: ") + std::strerror(ENOTDIR) + "\n");
+    std::string cmd = "rm -rf '" + library + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
 }
 
 TEST_F(LocalFileTest, WriteAllCompletesAndReportsFailure)
