@@ -239,6 +239,26 @@ void be_late(double seconds)
         nanosleep(&tick, nullptr);
 }
 
+// The faults that answer the Nth request with something else than its
+// reply.  True when one did.
+bool answered_instead(long n)
+{
+    if (fires(FAULT_PCMODE, n)) {
+        // The camera announces it has left PC mode (its menu was touched).
+        const uint8_t msg[16] = {0x02, 0, 0, 0, 0x02, 0, 0x04, 0, 0x10, 0, 0, 0, 0, 0, 0, 0};
+        send_data(0, msg, sizeof msg);
+        cam.awaiting = AWAIT_NONE;
+        return true;
+    }
+    if (fires(FAULT_LONG, n)) {
+        std::vector<uint8_t> junk(LONG_FRAME_DATA, 0x55);
+        send_data(0, junk.data(), junk.size());
+        cam.awaiting = AWAIT_NONE;
+        return true;
+    }
+    return false;
+}
+
 void handle_request(uint8_t eot_seq)
 {
     long n = ++cam.requests;
@@ -260,19 +280,8 @@ void handle_request(uint8_t eot_seq)
         send_link(fires(FAULT_ACKSEQ, n) ? static_cast<uint8_t>(eot_seq + 1) : eot_seq,
                   PKT_ACK, 0);
 
-    if (fires(FAULT_PCMODE, n)) {
-        // The camera announces it has left PC mode (its menu was touched).
-        const uint8_t msg[16] = {0x02, 0, 0, 0, 0x02, 0, 0x04, 0, 0x10, 0, 0, 0, 0, 0, 0, 0};
-        send_data(0, msg, sizeof msg);
-        cam.awaiting = AWAIT_NONE;
+    if (answered_instead(n))
         return;
-    }
-    if (fires(FAULT_LONG, n)) {
-        std::vector<uint8_t> junk(LONG_FRAME_DATA, 0x55);
-        send_data(0, junk.data(), junk.size());
-        cam.awaiting = AWAIT_NONE;
-        return;
-    }
 
     Request req;
     if (!request_parse(cam.request.data(), cam.request.size(), &req)) {
