@@ -365,6 +365,14 @@ bool local_download_name(const char *path, char *local)
 void camera_report_no_file(const char *path)
 {
     char why[CAMERA_REFUSAL_MAX];
+    const ListingEntry *entry = cache_describes(path) ? cache_find_nocase(path) : nullptr;
+    if (entry != nullptr && (entry->attrib & ATTR_DIRECTORY)) {
+        // A bulk download hands the camera every entry; a folder is no
+        // file that went missing.
+        char shown[CAMERA_PATH_MAX];
+        std::fprintf(stderr, "%s: a folder, not downloaded\n", camera_printable(path, shown));
+        return;
+    }
     if (download_refusal != 0)
         camera_refusal_text(static_cast<unsigned>(download_refusal), why);
     else if (serial_line_state() != SERIAL_LINE_OK)

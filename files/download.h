@@ -55,7 +55,9 @@ void download_end(DownloadState *st);  // frees the buffer if still owned
 uint8_t *camera_download(const char *path, int thumbnail, int *received);
 // After a camera_download that returned no buffer: the line on stderr
 // naming `path` as not saved, with the status byte of the camera's refusal
-// when it refused (kept by camera_download), else "the download failed".
+// when it refused (kept by camera_download), "the line to the camera is
+// gone" on a lost line, else "the download failed".  An entry the listing
+// shows as a folder gets "%s: a folder, not downloaded\n" instead.
 void camera_report_no_file(const char *path);
 
 // `get`: path rule, local name checks, the local target (saveas_target),

@@ -54,6 +54,19 @@ bool holds_the_photo(const char *local, const char *path)
            static_cast<uint64_t>(st.st_size) == entry->size;
 }
 
+// Without a listing of the photo's folder there is no size to tell the
+// photo by, so an existing file is taken for an earlier thumbnail only when
+// it has the size of the one just received (the same image's preview).
+// True when `local` exists and may be something else: the photo `get`
+// saved from another folder, or in an earlier run.
+bool may_be_unlisted_photo(const char *local, const char *path, size_t thumbnail_size)
+{
+    struct stat st;
+    if (cache_describes(path) || lstat(local, &st) != 0)
+        return false;
+    return !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != thumbnail_size;
+}
+
 }  // namespace
 
 namespace {
@@ -109,6 +122,9 @@ int camera_get_thumbnail(const char *name, const char *local_name)
     if (camera_find_jpeg(data, static_cast<size_t>(count), &start, &end) != 0) {
         std::printf("no JPEG image in the thumbnail data\n");
         local_report_unsaved(path, "no JPEG image in the thumbnail data");
+    } else if (may_be_unlisted_photo(local, path, end - start)) {
+        local_report_unsaved(local, "it may be the downloaded photo (its folder is not the one "
+                                    "listed last), not replaced by a thumbnail");
     } else {
         // A thumbnail replaces an older one whatever the overwrite mode, but
         // through a temporary file all the same: an interrupted tget must

@@ -145,6 +145,11 @@ int camera_get_matching(char *const *globs, int count)
     int total = 0;
     for (int i = 0; walk_entry(i, &entry); i++)
         total += select_matches(entry.name, globs, count);
+    if (total == 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "mget: no file of the last listing matches\n");
+        return -1;
+    }
     int saved = 0;
     for (int i = 0; walk_entry(i, &entry); i++)
         if (select_matches(entry.name, globs, count)) {

@@ -21,6 +21,9 @@ constexpr int WALK_STOPPED = -2;
 int camera_get_last_ls(int selection);
 // `mget`: downloads, as camera_get_last_ls does, every entry whose name
 // matches one of the `count` globs (select_matches), in listing order.
+// Returns -1 for an empty cache, or after "mget: no file of the last
+// listing matches\n" on stderr when none matches; WALK_STOPPED as the
+// other walks; else 0.
 int camera_get_matching(char *const *globs, int count);
 // Deletes every selected entry: "Removing %s: " then "successful\n",
 // "ERROR\n" when the camera refused or did not answer (camera_delete says

@@ -151,6 +151,7 @@ TEST(ImportShell, MgetLcdAndGetFollowThePattern)
     EXPECT_EQ(rig.run("mget"), "not enough arguments\n");
     EXPECT_EQ(rig.run("mget *.JPG"), "last ls is empty\n");
     rig.run("cd DCIM\\100CANON");
+    EXPECT_EQ(rig.run("mget nothing*"), "mget: no file of the last listing matches\n");
     std::string out = rig.run("mget *1.jpg img_0003* IMG_0001.JPG");
     EXPECT_EQ(count(out, "Getting "), 2) << out;  // each file once, in listing order
     EXPECT_LT(out.find("IMG_0001.JPG, "), out.find("IMG_0003.JPG, "));

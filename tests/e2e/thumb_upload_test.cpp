@@ -95,6 +95,17 @@ TEST(Thumbnail, TgetNeverReplacesTheDownloadedPhoto)
     write_file(rig.cwd + "/IMG_0002.JPG", "older thumbnail");
     ASSERT_TRUE(has_line(rig.run("tget IMG_0002.JPG"), "tget successful"));
     EXPECT_TRUE(read_file(rig.cwd + "/IMG_0002.JPG") == first);
+
+    // From another folder the listing has no size to tell the photo by: a
+    // file that is not this image's earlier thumbnail stays.
+    rig.run("cd ..");
+    out = rig.run("tget 100CANON\\IMG_0001.JPG");
+    EXPECT_EQ(out.substr(out.size() - 11), "tget error\n") << out;
+    EXPECT_NE(out.find("IMG_0001.JPG: not saved: it may be the downloaded photo"),
+              std::string::npos) << out;
+    EXPECT_TRUE(read_file(rig.cwd + "/IMG_0001.JPG") == card);
+    ASSERT_TRUE(has_line(rig.run("tget 100CANON\\IMG_0002.JPG"), "tget successful"));
+    EXPECT_TRUE(read_file(rig.cwd + "/IMG_0002.JPG") == first);
     EXPECT_EQ(rig.quit(), 0);
 }
 
