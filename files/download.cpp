@@ -12,8 +12,6 @@
 #include "files/localfile.h"
 #include "files/manage.h"
 #include "files/saveas.h"
-#include "serial/frame.h"
-#include "serial/link.h"
 #include "serial/port.h"
 #include "shell/exits.h"
 #include "shell/hook.h"
