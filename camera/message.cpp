@@ -4,10 +4,11 @@
 #include <cstring>
 
 #include "camera/exchange.h"
+#include "serial/fatal.h"
 #include "serial/frame.h"
 #include "serial/link.h"
 #include "serial/port.h"
-#include "shell/exits.h"
+#include "serial/speed.h"
 #include "shell/settings.h"
 
 // The camera's firmware dispatches on (command, class) and checks the word
@@ -52,15 +53,19 @@ int camera_build_message(unsigned type, const uint8_t *payload, int payload_len,
     return total;
 }
 
+void camera_check_type(unsigned type)
+{
+    if (type < MSG_TYPES)
+        return;
+    std::fprintf(stderr, "INTERNAL BUG: serial_send_message_frag():message type %d not supported\n",
+                 static_cast<int>(type));
+    throw FatalCondition{FATAL_INTERNAL};
+}
+
 void serial_send_message_frag(unsigned type, const uint8_t *payload,
                               uint16_t payload_len, int fragment)
 {
-    if (type >= MSG_TYPES) {
-        std::fprintf(stderr,
-                     "INTERNAL BUG: serial_send_message_frag():message type %d not supported\n",
-                     static_cast<int>(type));
-        close_and_exit(1);
-    }
+    camera_check_type(type);
     static uint8_t message[SERIAL_MAX_PAYLOAD];
     if (payload_len > MESSAGE_MAX_PAYLOAD) {
         // More than one packet can carry: the CRC layer has no seed for

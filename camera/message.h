@@ -50,9 +50,13 @@ constexpr int MESSAGE_MAX_PAYLOAD = SERIAL_MAX_PAYLOAD - MESSAGE_HEADER_LEN;
 int camera_build_message(unsigned type, const uint8_t *payload,
                          int payload_len, uint8_t *out);
 
-// Sends one request.  Type 17 or more (unsigned): prints
+// Returns when `type` is below MSG_TYPES.  Otherwise prints
 // "INTERNAL BUG: serial_send_message_frag():message type %d not supported\n"
-// on stderr and close_and_exit(1).
+// on stderr and throws FatalCondition FATAL_INTERNAL (serial/fatal.h).
+void camera_check_type(unsigned type);
+
+// Sends one request, after camera_check_type.  A payload longer than
+// MESSAGE_MAX_PAYLOAD reaches the CRC layer's FATAL_CRC_LENGTH.
 void serial_send_message_frag(unsigned type, const uint8_t *payload,
                               uint16_t payload_len, int fragment);
 

@@ -6,7 +6,6 @@
 #include "camera/message.h"
 #include "serial/frame.h"
 #include "serial/link.h"
-#include "shell/exits.h"
 
 namespace {
 
@@ -98,12 +97,7 @@ void camera_ping(void)
 
 int camera_test(int type)
 {
-    if (static_cast<unsigned>(type) >= MSG_TYPES) {
-        std::fprintf(stderr,
-                     "INTERNAL BUG: serial_send_message_frag():message type %d not supported\n",
-                     type);
-        close_and_exit(1);
-    }
+    camera_check_type(static_cast<unsigned>(type));
     Packet reply{};
     camera_request(static_cast<unsigned>(type), nullptr, 0, &reply);
     return 0;

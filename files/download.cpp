@@ -12,6 +12,8 @@
 #include "files/localfile.h"
 #include "files/manage.h"
 #include "files/saveas.h"
+#include "serial/fatal.h"
+#include "serial/output.h"
 #include "serial/port.h"
 #include "shell/exits.h"
 #include "shell/hook.h"
@@ -163,7 +165,7 @@ bool transfer_packet(void *ctx, const Packet &pkt, bool trusted)
     if (step == DL_NOMEM) {
         errno = ENOMEM;
         std::perror("malloc");
-        close_and_exit(1);
+        throw FatalCondition{FATAL_NO_MEMORY};
     }
     if (step != DL_CONTINUE)
         return false;

@@ -53,6 +53,8 @@ void download_end(DownloadState *st);  // frees the buffer if still owned
 // refusal, a breach of the protocol, or a file of the listing cache whose
 // received length differs from its listed size (a line with its reason).
 uint8_t *camera_download(const char *path, int thumbnail, int *received);
+// An announced size that cannot be allocated: perror("malloc"), then
+// FatalCondition FATAL_NO_MEMORY (serial/fatal.h) is thrown.
 // After a camera_download that returned no buffer: the line on stderr
 // naming `path` as not saved, with the status byte of the camera's refusal
 // when it refused (kept by camera_download), "the line to the camera is

@@ -3,9 +3,9 @@
 #include "serial/crc.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "serial/codec.h"
+#include "serial/fatal.h"
 
 uint16_t serial_compute_crc(const uint8_t *bytes, int length)
 {
@@ -14,7 +14,7 @@ uint16_t serial_compute_crc(const uint8_t *bytes, int length)
         // The camera would reject the packet; sending it anyway only
         // desynchronises the exchange.
         std::fprintf(stderr, "FATAL ERROR: initial CRC value for length %d unknown\n", length);
-        std::exit(1);
+        throw FatalCondition{FATAL_CRC_LENGTH};
     }
     return serial_crc_run(static_cast<uint16_t>(initial), bytes, static_cast<size_t>(length));
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "serial/crc.h"
+#include "serial/fatal.h"
 #include "serial/port.h"
 
 namespace {
@@ -87,7 +88,7 @@ const uint8_t *serial_get_frame(int *length)
             break;
         if (status == FRAME_OVERFLOW) {
             std::fprintf(stderr, "FATAL ERROR serial_get_frame(): not enough buffer\n");
-            std::exit(1);
+            throw FatalCondition{FATAL_FRAME_OVERFLOW};
         }
     }
     frames_heard++;
@@ -99,7 +100,7 @@ const uint8_t *serial_get_frame(int *length)
     // nothing further; there is no way to bring it back from here.
     if (serial_is_pc_mode_frame(reader.buf, reader.count)) {
         std::printf("*** your camera is no longer in PC mode, exit\n");
-        std::exit(1);
+        throw FatalCondition{FATAL_PC_MODE};
     }
     return reader.buf;
 }

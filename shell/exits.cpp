@@ -61,6 +61,20 @@ void close_and_exit(int status)
     std::exit(status);
 }
 
+void end_after_fatal(const FatalCondition &fatal)
+{
+    switch (fatal.kind) {
+    case FATAL_INTERNAL:
+    case FATAL_NO_MEMORY:
+        close_and_exit(1);
+    case FATAL_FRAME_OVERFLOW:
+    case FATAL_PC_MODE:
+    case FATAL_CRC_LENGTH:
+        break;
+    }
+    std::exit(1);
+}
+
 // The termination handler does its whole job inside the handler, but only
 // with async-signal-safe calls: it may interrupt printf or malloc half way,
 // so it formats the number by hand and writes with write(2), switches the

@@ -3,13 +3,18 @@
 #ifndef ORVIK_SHELL_EXITS_H
 #define ORVIK_SHELL_EXITS_H
 
-#include <sys/types.h>
-
-// The temporary thumbnail file the viewer shows; removed at every orderly end.
-constexpr const char *TEMP_THUMBNAIL = "./orvik_REMOVE_ME";
+#include "serial/fatal.h"
 
 // camera_off, remove_temp_file, exit(status) (stdout is flushed).
 [[noreturn]] void close_and_exit(int status);
+
+// The end after a fatal condition of serial/fatal.h, its message printed
+// by the layer that met it; status 1 either way.  The camera is switched
+// off first (close_and_exit) after an internal error or a failed download
+// allocation, when the link still works; not after a frame overflow, a
+// camera out of PC mode or a length without a CRC seed, where the link is
+// past trusting (plain exit).
+[[noreturn]] void end_after_fatal(const FatalCondition &fatal);
 
 // lstat "./orvik_REMOVE_ME": absent -> nothing; a symbolic link ->
 // "WARNING, %s is a symbolic link\n" and left alone; else unlink.

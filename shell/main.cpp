@@ -135,6 +135,13 @@ int main(int argc, char **argv)
     argc = take_long_options(argc, argv);
     RunModes modes = parse_options(argc, argv);
     std::printf("Orvik -- version %s\n\n", ORVIK_VERSION);
-    camera_init();
-    run(modes);
+    try {
+        // A connection that fails at start ends the program; its line said why.
+        if (camera_start() != 0)
+            std::exit(1);
+        cache_restart(camera_state.disk_name);
+        run(modes);
+    } catch (const FatalCondition &fatal) {
+        end_after_fatal(fatal);
+    }
 }
