@@ -273,24 +273,20 @@ int camera_connect(const char *device)
 
 int camera_start(void)
 {
+    // A drive name that could not be read is none: not the last one's.
+    camera_state.disk_name[0] = 0;
     if (camera_connect(settings.device) != 0)
         return -1;
     serial_set_timeout_seconds(5);
     if (camera_get_id() != nullptr)
         copy_text(camera_state.prompt_id, camera_state.id);
-    if (camera_get_disk() != nullptr)
-        copy_text(listing_cache.cwd, camera_state.disk_name);
+    camera_get_disk();
     return 0;
 }
 
-void camera_init(void)
+int camera_open(bool *listing_stale)
 {
-    if (camera_start() != 0)
-        std::exit(1);
-}
-
-int camera_open(void)
-{
+    *listing_stale = false;
     if (serial_descriptor() != -1) {
         if (serial_line_state() == SERIAL_LINE_OK)
             return -1;
@@ -300,8 +296,8 @@ int camera_open(void)
     sleep(1);
     serial_reset_fragment_counter();
     serial_reset_counters();
-    cache_clear();
-    listing_cache.cwd[0] = 0;
+    // Another card, or the same one changed while the camera was away.
+    *listing_stale = true;
     return camera_start();
 }
 

@@ -28,18 +28,18 @@ extern CameraState camera_state;
 // camera did not take the new speed (then switched off first).
 int camera_connect(const char *device);
 
-// camera_connect on settings.device, read timeout 5 s, identity into
-// prompt_id, drive name into the listing cache's cwd.  Returns 0, or -1
-// when camera_connect failed.
+// camera_connect on settings.device, read timeout 5 s plus the
+// synchronisation's microseconds (0.4 s, 0.9 s in A50 mode), identity into
+// prompt_id, drive name into disk_name.  Returns 0, or -1 when
+// camera_connect failed.  disk_name is empty unless this start read it.
 int camera_start(void);
 
-// camera_start at program start: a failure ends the process with status 1.
-void camera_init(void);
-
 // When no port is open, or the open one's line is gone (it is closed
-// first): pause 1 s, reset counters, empty the cache, then camera_start;
-// returns its result.  When open on a working line: -1, nothing done.
-int camera_open(void);
+// first): pause 1 s, reset counters, then camera_start; returns its
+// result, with *listing_stale set: what the caller keeps of the card's
+// listing and its current directory no longer holds.  When open on a
+// working line: -1, nothing done, *listing_stale false.
+int camera_open(bool *listing_stale);
 
 // When open: camera_off, close the port; returns 0.  When closed: -1.
 int camera_close(void);

@@ -15,8 +15,6 @@
 #include "serial/fatal.h"
 #include "serial/output.h"
 #include "serial/port.h"
-#include "shell/exits.h"
-#include "shell/hook.h"
 #include "shell/settings.h"
 
 namespace {
@@ -382,28 +380,27 @@ void camera_report_no_file(const char *path)
     local_report_unsaved(path, why);
 }
 
-int camera_get_file(const char *name)
+int camera_get_file(const char *name, SavedFile *saved)
 {
     char typed[CAMERA_PATH_MAX];
     std::snprintf(typed, sizeof typed, "%s", name);
-    char path[CAMERA_PATH_MAX];
+    char *path = saved->camera_path;
     camera_make_path(typed, path);
     char local[CAMERA_PATH_MAX];
     if (!local_download_name(path, local))
         return -1;
 
     // The cache describes listing_cache.cwd only; a full path into another
-    // directory must not borrow the times or the mark of a namesake here.
-    bool listed = cache_describes(path);
-    const ListingEntry *timed = listed ? cache_find_exact(typed) : nullptr;
+    // directory must not borrow the times of a namesake here.
+    const ListingEntry *timed = cache_describes(path) ? cache_find_exact(typed) : nullptr;
     long long mtime = timed != nullptr ? timed->mtime : 0;
 
     // Where the file goes is decided before the transfer: on a serial line
     // a photo costs minutes, and a file that could not be saved there is
     // not worth them.
-    char target[CAMERA_PATH_MAX];
+    char *target = saved->local_path;
     if (saveas_target(path, local, timed != nullptr, static_cast<time_t>(mtime), target,
-                      sizeof target) != 0)
+                      CAMERA_PATH_MAX) != 0)
         return -1;
     if (local_target_free(target, settings.overwrite, OPEN_WARNING) != 0) {
         save_tally.existing++;
@@ -420,24 +417,13 @@ int camera_get_file(const char *name)
     std::printf("\n");
     print_download_rate(start, count);
 
-    int saved = saveas_make_folders(target) != 0
-                    ? -1
-                    : local_save_file(target, buffer, static_cast<size_t>(count),
-                                      settings.overwrite, mtime, OPEN_WARNING);
+    int stored = saveas_make_folders(target) != 0
+                     ? -1
+                     : local_save_file(target, buffer, static_cast<size_t>(count),
+                                       settings.overwrite, mtime, OPEN_WARNING);
     std::free(buffer);
-    if (saved != 0)
+    if (stored != 0)
         return -1;
     std::printf("\n");
-    hook_run(target, path);
-
-    if (listed)
-        if (const ListingEntry *entry = cache_find_nocase(path))
-            if (camera_set_attrib(camera_basename(path),
-                                  static_cast<uint8_t>(entry->attrib & ~ATTR_NEW)) != 0) {
-                // The photo is safe here; the camera will offer it as new again.
-                char shown[CAMERA_PATH_MAX];
-                std::fprintf(stderr, "%s: saved, but not marked downloaded on the camera\n",
-                             camera_printable(path, shown));
-            }
     return 0;
 }

@@ -11,12 +11,21 @@
 
 #include "files/cache.h"
 #include "serial/fdio.h"
-#include "shell/exits.h"
 
 namespace {
 
+// The temporary file a download is writing right now, so that a signal
+// does not leave a truncated picture behind that a later run would take
+// for a complete one.
+const char *volatile partial_file = nullptr;
+
+void register_partial_file(const char *path)
+{
+    partial_file = path;
+}
+
 // The temporary file's name, kept here because the termination handler
-// may read it (register_partial_file) while it exists.  It lies in the
+// may read it (local_partial_file) while it exists.  It lies in the
 // folder of the file it becomes: a link or rename never crosses file
 // systems, and the folder's fsync makes the one entry that counts durable.
 char partial_name[CAMERA_PATH_MAX + 64];

@@ -38,4 +38,9 @@ void local_report_unsaved(const char *name, const char *why);
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
                     bool overwrite, long long mtime, const char *open_label);
 
+// The temporary file local_save_file is writing right now, or nullptr:
+// the termination handler removes it rather than leave a partial file.
+// Async-signal-safe.
+const char *local_partial_file(void);
+
 #endif

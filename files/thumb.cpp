@@ -14,6 +14,7 @@
 #include "files/cache.h"
 #include "files/download.h"
 #include "files/localfile.h"
+#include "files/spawn.h"
 #include "files/termimage.h"
 #include "serial/fdio.h"
 #include "shell/exits.h"

@@ -14,6 +14,7 @@
 #include "files/select.h"
 #include "files/thumb.h"
 #include "serial/port.h"
+#include "shell/hook.h"
 #include "shell/settings.h"
 
 namespace {
@@ -106,7 +107,7 @@ bool get_counted(const WalkEntry &entry)
 {
     const bool file = (entry.attrib & ATTR_DIRECTORY) == 0;
     save_tally.tried += file ? 1 : 0;
-    const bool got = camera_get_file(entry.path) == 0;
+    const bool got = get_file(entry.path) == 0;
     if (got && file)
         save_tally.saved++;
     std::printf("\n");
@@ -231,7 +232,7 @@ int camera_view_all(void)
             break;
         case 'g':
         case 'G':
-            camera_get_file(entry.path);
+            get_file(entry.path);
             break;
         case 'n':
         case 'N':

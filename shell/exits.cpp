@@ -12,18 +12,11 @@
 #include <unistd.h>
 
 #include "camera/connect.h"
+#include "files/localfile.h"
+#include "files/thumb.h"
 #include "serial/fdio.h"
 #include "serial/port.h"
 #include "shell/settings.h"
-
-// The local file a download is writing, so that a signal does not leave a
-// truncated picture behind that a later run would take for a complete one.
-static const char *volatile partial_file = nullptr;
-
-void register_partial_file(const char *path)
-{
-    partial_file = path;
-}
 
 // The temporary-file step of every way out.  Only lstat, unlink and (in
 // the handler) write(2) are called, so the termination handler can take
@@ -96,7 +89,7 @@ void trap_signal(int sig)
     camera_off();
 
     remove_temp(true);
-    const char *partial = partial_file;
+    const char *partial = local_partial_file();
     if (partial != nullptr)
         unlink(partial);
     serial_release_exclusive();
@@ -119,30 +112,6 @@ void install_signal_handlers(void)
     sigfillset(&sa.sa_mask);
     for (int s : terminating_signals)
         sigaction(s, &sa, nullptr);
-}
-
-pid_t fork_plain_child(void)
-{
-    sigset_t all, before;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &before);
-    const pid_t child = fork();
-    if (child == 0) {
-        struct sigaction plain;
-        std::memset(&plain, 0, sizeof plain);
-        plain.sa_handler = SIG_DFL;
-        sigemptyset(&plain.sa_mask);
-        for (int s = 1; s < NSIG; s++)
-            sigaction(s, &plain, nullptr);  // SIGKILL and SIGSTOP refuse; no matter
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        return 0;
-    }
-    const int saved_errno = errno;
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-    errno = saved_errno;
-    return child;
 }
 
 void select_speed(int speed)

@@ -24,24 +24,10 @@ void remove_temp_file(void);
 // SIGHUP and SIGPIPE.
 void install_signal_handlers(void);
 
-// Forks a child that is to run another program (the viewer, the --exec
-// command).  Every signal waits while the child is made: until the child
-// has dropped our handlers, a signal meant for it would run trap_signal
-// there, which would switch off the camera that this process goes on using
-// and remove its files.  The child starts with every signal at its default
-// action and none blocked, as a program started from a shell expects; the
-// parent's mask is as before.  Returns as fork() does.
-pid_t fork_plain_child(void);
-
 // The handler: "\n--> signal %d trapped, close the camera and exit\n", the
 // camera-off frames, the temporary-file step, a partial download removed,
 // _exit(signal).  Uses only async-signal-safe calls.
 [[noreturn]] void trap_signal(int sig);
-
-// Registers the local file a download is writing right now (nullptr when
-// none), so that a termination signal removes it instead of leaving a
-// partial file.  The text must stay valid until it is unregistered.
-void register_partial_file(const char *path);
 
 // 0: "Current serial speed: %d\n"; one of the five speeds: stored
 // silently; otherwise "Invalid speed %d\nTry 9600, 19200, 38400, 57600, 115200.\n".

@@ -65,3 +65,13 @@ int hook_run(const char *saved, const char *camera_path)
                      WEXITSTATUS(status));
     return -1;
 }
+
+int get_file(const char *name)
+{
+    SavedFile saved;
+    if (camera_get_file(name, &saved) != 0)
+        return -1;
+    hook_run(saved.local_path, saved.camera_path);
+    camera_mark_downloaded(saved.camera_path);
+    return 0;
+}

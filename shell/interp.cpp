@@ -11,6 +11,7 @@
 
 #include "camera/connect.h"
 #include "camera/status.h"
+#include "files/cache.h"
 #include "files/download.h"
 #include "files/listing.h"
 #include "files/manage.h"
@@ -21,6 +22,7 @@
 #include "serial/port.h"
 #include "shell/bulk.h"
 #include "shell/exits.h"
+#include "shell/hook.h"
 #include "shell/options.h"
 #include "shell/settings.h"
 
@@ -97,6 +99,16 @@ void run_date(char **, int)
     std::printf("Camera date: %s", text != nullptr ? text : "?\n");
 }
 
+// A new connection (or an attempt at one) leaves nothing of the listing:
+// the card may have been changed meanwhile.
+void open_camera(void)
+{
+    bool stale = false;
+    camera_open(&stale);
+    if (stale)
+        cache_restart(camera_state.disk_name);
+}
+
 void run_speed(char **tokens, int count)
 {
     if (count != 2) {
@@ -109,7 +121,7 @@ void run_speed(char **tokens, int count)
     // new speed needs a full reconnection.
     if (settings.speed != before) {
         camera_close();
-        camera_open();
+        open_camera();
     }
 }
 
@@ -122,7 +134,7 @@ void run_open(char **tokens, int count)
         std::snprintf(device, sizeof device, "%s", tokens[1]);
         settings.device = device;
     }
-    camera_open();
+    open_camera();
 }
 
 // `lcd`, as in ftp clients: where downloads go from now on.
@@ -177,7 +189,7 @@ constexpr Command commands[] = {
              std::printf("ls error\n");
      }},
     {{"get"}, ARGS_ONE, ARGUMENT_CAMERA_NAME,
-     [](char **tokens, int) { report(camera_get_file(tokens[1]), "get"); }},
+     [](char **tokens, int) { report(get_file(tokens[1]), "get"); }},
     {{"tget"}, ARGS_ONE, ARGUMENT_CAMERA_NAME,
      [](char **tokens, int) { report(camera_get_thumbnail(tokens[1], nullptr), "tget"); }},
     {{"view"}, ARGS_ONE, ARGUMENT_CAMERA_NAME, [](char **tokens, int) { camera_view(tokens[1]); }},
@@ -190,7 +202,7 @@ constexpr Command commands[] = {
     {{"open"}, ARGS_OPTIONAL, ARGUMENT_NONE, run_open, DISPATCH_CONTINUE, false},
     {{"reopen"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
          camera_close();
-         camera_open();
+         open_camera();
      }, DISPATCH_CONTINUE, false},
     {{"getpkt"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
          int length;
