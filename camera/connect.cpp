@@ -7,39 +7,31 @@
 #include <unistd.h>
 
 #include "camera/message.h"
-#include "files/cache.h"
+#include "serial/codec.h"
 #include "serial/fdio.h"
 #include "serial/frame.h"
 #include "serial/hint.h"
 #include "serial/link.h"
 #include "serial/port.h"
+#include "serial/speed.h"
 #include "shell/settings.h"
 
 CameraState camera_state;
 
 namespace {
 
-struct SpeedFrame {
-    int speed;
-    uint8_t bytes[15];
-    int length;
-};
+// The speed-change request: sequence 0, type 3, the camera's code of the
+// speed (serial/speed.h), then seven fixed bytes.  Sent outside the link's
+// numbering, before the connection has any.
+constexpr uint8_t SPEED_REQUEST[] = {0x00, 0x03, 0x00, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00};
+constexpr int SPEED_CODE_AT = 2;
 
-// The speed-change request, one ready frame per line speed: sequence 0,
-// type 3, the camera's speed code and seven fixed bytes, with its CRC.  The
-// 9600 frame is one byte longer because its CRC's low byte needs escaping.
-constexpr SpeedFrame speed_frames[] = {
-    {9600, {0xc0, 0x00, 0x03, 0x02, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x7e, 0xe0, 0x39, 0xc1}, 15},
-    {19200, {0xc0, 0x00, 0x03, 0x08, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x13, 0x1f, 0xc1}, 14},
-    {38400, {0xc0, 0x00, 0x03, 0x20, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x5f, 0x84, 0xc1}, 14},
-    {57600, {0xc0, 0x00, 0x03, 0x40, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x5e, 0x57, 0xc1}, 14},
-    {115200, {0xc0, 0x00, 0x03, 0x80, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x4d, 0xf9, 0xc1}, 14},
-};
-
-// Camera off: a two-byte type-2 packet (kept whole: the CRC table has no
-// value for two bytes), then an EOT with status 1.
-constexpr uint8_t off_frame1[] = {0xc0, 0x00, 0x02, 0x55, 0x2c, 0xc1};
-constexpr uint8_t off_frame2[] = {0xc0, 0x00, 0x04, 0x01, 0x00, 0x00, 0x00, 0x24, 0xc6, 0xc1};
+// Camera off: a two-byte type-2 packet, with the CRC the camera expects
+// of it (the CRC table has no initial value for two bytes), then an EOT
+// with status 1.
+constexpr uint8_t OFF_PACKET[] = {0x00, 0x02};
+constexpr uint16_t OFF_PACKET_CRC = 0x2c55;
+constexpr uint8_t OFF_EOT[] = {0x00, 0x04, 0x01, 0x00, 0x00, 0x00};
 
 constexpr int SYNC_MICROSECONDS = 400000;
 // How long the synchronisation goes unanswered before the user is told
@@ -55,30 +47,37 @@ constexpr int SPEED_REQUESTS = 4;
 constexpr int SPEED_ROUNDS = 2;
 // The greeting text starts at byte 26 of the frame: byte 22 of the data.
 constexpr int GREETING_OFFSET = 26;
-constexpr int ID_FIRMWARE_OFFSET = 24;
-constexpr int ID_TEXT_OFFSET = 28;
-constexpr int DISK_TEXT_OFFSET = 20;
-
-const SpeedFrame &speed_frame_for(int speed)
-{
-    for (const SpeedFrame &f : speed_frames)
-        if (f.speed == speed)
-            return f;
-    return speed_frames[4];
-}
+constexpr int ID_FIRMWARE_OFFSET = REPLY_VALUES_OFFSET + 4;
+constexpr int ID_TEXT_OFFSET = REPLY_VALUES_OFFSET + 8;
+constexpr int DISK_TEXT_OFFSET = REPLY_VALUES_OFFSET;
 
 void copy_text(char *dst, const char *src)
 {
     std::snprintf(dst, CAMERA_TEXT_MAX, "%s", src);
 }
 
+static_assert(2 * (sizeof SPEED_REQUEST + 2) + 2 <= CAMERA_OWN_FRAME_MAX,
+              "the largest escaped frame of the connection must fit");
+
+// The frame of `count` packet bytes with the CRC of the protocol's table.
+size_t checked_frame(const uint8_t *packet, size_t count, uint8_t *out)
+{
+    const int length = static_cast<int>(count);
+    const uint16_t crc =
+        serial_crc_run(static_cast<uint16_t>(serial_crc_initial(length)), packet, count);
+    return serial_encode_frame(packet, count, crc, out);
+}
+
+// serial_write paces the bytes for the A50, which would drop the frames
+// sent in one burst; the encoder only fills the buffer, so this is safe
+// inside the termination handler.
 void write_off_frames(void)
 {
-    // serial_write paces the bytes for the A50, which would drop the frames
-    // sent in one burst, and is safe inside the termination handler.
-    const int fd = serial_descriptor();
-    serial_write(fd, off_frame1, sizeof off_frame1);
-    serial_write(fd, off_frame2, sizeof off_frame2);
+    for (int which = 0; which < 2; which++) {
+        uint8_t frame[CAMERA_OWN_FRAME_MAX];
+        const size_t n = camera_off_frame(which, frame);
+        serial_write(serial_descriptor(), frame, static_cast<int>(n));
+    }
 }
 
 // The camera-off frames at `speed`.  The speed change waits for the
@@ -101,9 +100,9 @@ void switch_off_at(int speed)
 // synchronisation, and the line goes back to 9600.
 void switch_off_at_other_speeds(void)
 {
-    for (const SpeedFrame &f : speed_frames)
-        if (f.speed != 9600)
-            switch_off_at(f.speed);
+    // Slowest first: 9600 is where the line already is.
+    for (size_t i = LINE_SPEED_COUNT - 1; i-- > 0;)
+        switch_off_at(LINE_SPEEDS[i].bits_per_second);
     serial_set_speed(9600);
     const struct timespec powering_down = {0, 500000000};
     nanosleep(&powering_down, nullptr);
@@ -167,11 +166,12 @@ bool synchronise(const char *device)
 bool switch_speed(void)
 {
     serial_set_timeout_seconds(0);
-    const SpeedFrame &sf = speed_frame_for(settings.speed);
+    uint8_t frame[CAMERA_OWN_FRAME_MAX];
+    const size_t length = camera_speed_frame(settings.speed, frame);
     for (int attempt = 0; attempt < SPEED_REQUESTS; attempt++) {
         if (attempt > 0)
             serial_step_back_packet_counter();
-        serial_write(serial_descriptor(), sf.bytes, sf.length);
+        serial_write(serial_descriptor(), frame, static_cast<int>(length));
         serial_send_eot(1);
         int len;
         // The camera's ACK, sent before it switches.
@@ -221,6 +221,22 @@ bool negotiate_speed(void)
 }
 
 }  // namespace
+
+size_t camera_speed_frame(int speed, uint8_t *out)
+{
+    const LineSpeed *row = serial_line_speed(speed);
+    uint8_t request[sizeof SPEED_REQUEST];
+    std::memcpy(request, SPEED_REQUEST, sizeof request);
+    request[SPEED_CODE_AT] = (row != nullptr ? row : &LINE_SPEEDS[0])->camera_code;
+    return checked_frame(request, sizeof request, out);
+}
+
+size_t camera_off_frame(int which, uint8_t *out)
+{
+    if (which == 0)
+        return serial_encode_frame(OFF_PACKET, sizeof OFF_PACKET, OFF_PACKET_CRC, out);
+    return checked_frame(OFF_EOT, sizeof OFF_EOT, out);
+}
 
 int camera_parse_id(const uint8_t *data, int length, char *id, char *firmware)
 {

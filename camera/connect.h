@@ -3,6 +3,7 @@
 #ifndef ORVIK_CAMERA_CONNECT_H
 #define ORVIK_CAMERA_CONNECT_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "camera/message.h"
@@ -58,6 +59,15 @@ const char *camera_get_id(void);
 // MSG_DISK exchange.  Returns camera_state.disk_name; with no usable reply
 // prints "no reply from the camera\n" and returns nullptr, the name unchanged.
 const char *camera_get_disk(void);
+
+// The connection's own frames, outside the link's numbering, built by the
+// frame encoder into out[CAMERA_OWN_FRAME_MAX].  Pure; each returns the
+// frame's length.  camera_speed_frame: the speed-change request for
+// `speed` (a speed of serial/speed.h; any other counts as 115200).
+// camera_off_frame: the first (0) or second (1) camera-off frame.
+constexpr int CAMERA_OWN_FRAME_MAX = 32;
+size_t camera_speed_frame(int speed, uint8_t *out);
+size_t camera_off_frame(int which, uint8_t *out);
 
 // Takes the identity from an MSG_ID reply of `length` bytes: the firmware
 // "a.b.c.d" from bytes 27, 26, 25, 24 (each byte + '0') into

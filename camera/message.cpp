@@ -240,19 +240,19 @@ void camera_advice_begin(void)
     serial_reset_line_counts();
 }
 
-void camera_advise_speed(void)
+bool camera_advise_speed(void)
 {
+    // Repeats on a line that went away, or to a camera that stopped
+    // answering altogether, say nothing about noise: a lower speed would
+    // not help.
+    if (!line_ok() || unanswered >= CAMERA_UNANSWERED_LIMIT)
+        return false;
     const LineCounts c = serial_line_counts();
     serial_reset_line_counts();
     const bool many = c.repeats >= ADVICE_REPEATS && c.repeats * ADVICE_SHARE >= c.acks;
     if (!many && !(c.given_up > 0 && c.repeats > 0))
-        return;
-    static const int speeds[] = {115200, 57600, 38400, 19200, 9600};
-    int lower = 0;
-    for (size_t i = 0; i + 1 < sizeof speeds / sizeof speeds[0]; i++)
-        if (settings.speed == speeds[i])
-            lower = speeds[i + 1];
-    std::fflush(stdout);
+        return true;
+    const int lower = serial_lower_speed(settings.speed);
     if (lower > 0)
         std::fprintf(stderr,
                      "The serial line is noisy (%d repeats): a lower speed may help, "

@@ -19,10 +19,10 @@
 
 namespace {
 
-// File-data reply header: 16 bytes of message header, status at 16, the
-// file's total size at 20, file bytes from 36 on.
-constexpr uint16_t HEADER_STATUS = 16;
-constexpr uint16_t HEADER_TOTAL = 20;
+// File-data reply header: the reply layout of camera/message.h, the file's
+// total size its first value, file bytes from 36 on.
+constexpr uint16_t HEADER_STATUS = REPLY_STATUS_OFFSET;
+constexpr uint16_t HEADER_TOTAL = REPLY_VALUES_OFFSET;
 constexpr uint16_t HEADER_LEN = 36;
 
 // The request's path length travels in one byte (length + 1).
@@ -334,32 +334,6 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
     return t.st.buffer;
 }
 
-namespace {
-
-// The local name of a download: the camera path's last part, in small
-// letters in lower-case mode.  False, after saying why, when there is none
-// that can be used.
-bool local_download_name(const char *path, char *local)
-{
-    const char *slash = std::strrchr(path, '\\');
-    if (slash == nullptr) {
-        local_report_unsaved(path, "no file name in the camera path");
-        return false;
-    }
-    std::snprintf(local, CAMERA_PATH_MAX, "%s", slash + 1);
-    if (settings.lowercase)
-        for (char *p = local; *p != 0; p++)
-            if (*p >= 'A' && *p <= 'Z')
-                *p = static_cast<char>(*p - 'A' + 'a');
-    if (local_name_check(local) != 0) {
-        local_report_unsaved(path, "no usable local file name");
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 void camera_report_no_file(const char *path)
 {
     char why[CAMERA_REFUSAL_MAX];
@@ -387,7 +361,7 @@ int camera_get_file(const char *name, SavedFile *saved)
     char *path = saved->camera_path;
     camera_make_path(typed, path);
     char local[CAMERA_PATH_MAX];
-    if (!local_download_name(path, local))
+    if (local_name_for(path, settings.lowercase != 0, local) != 0)
         return -1;
 
     // The cache describes listing_cache.cwd only; a full path into another

@@ -175,7 +175,7 @@ namespace {
 // have been reported where they were met.
 void report_refused_listing(const char *target, const std::vector<uint8_t> &reply)
 {
-    constexpr size_t STATUS = 16;
+    constexpr size_t STATUS = REPLY_STATUS_OFFSET;
     if (reply.size() <= STATUS || reply[STATUS] == 0)
         return;
     char shown[CAMERA_PATH_MAX], why[CAMERA_REFUSAL_MAX];

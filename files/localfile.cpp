@@ -217,3 +217,27 @@ int local_save_file(const char *name, const uint8_t *bytes, size_t count,
     sync_directory(folder);
     return 0;
 }
+
+const char *local_partial_file(void)
+{
+    return partial_file;
+}
+
+int local_name_for(const char *path, bool lowercase, char *local)
+{
+    const char *slash = std::strrchr(path, '\\');
+    if (slash == nullptr) {
+        local_report_unsaved(path, "no file name in the camera path");
+        return -1;
+    }
+    std::snprintf(local, CAMERA_PATH_MAX, "%s", slash + 1);
+    if (lowercase)
+        for (char *p = local; *p != 0; p++)
+            if (*p >= 'A' && *p <= 'Z')
+                *p = static_cast<char>(*p - 'A' + 'a');
+    if (local_name_check(local) != 0) {
+        local_report_unsaved(path, "no usable local file name");
+        return -1;
+    }
+    return 0;
+}

@@ -11,6 +11,12 @@
 // holds a '/'.
 int local_name_check(const char *name);
 
+// The local name of a file from the camera: the camera path's last part,
+// in small letters when `lowercase`, into local[CAMERA_PATH_MAX].  0, or -1
+// after local_report_unsaved naming `path` when there is none that can be
+// used ("no file name in the camera path", "no usable local file name").
+int local_name_for(const char *path, bool lowercase, char *local);
+
 // Whether a file may be saved as `name` (a path: a computed one may lead
 // into a folder): 0 when nothing of that name exists (a dangling link
 // counts as existing) or `overwrite` is set.  Otherwise -1 after

@@ -8,10 +8,6 @@
 
 namespace {
 
-// Byte 16 of a reply, the first after its message header: the camera's
-// verdict on a request that changes the card.
-constexpr int REPLY_STATUS = 16;
-
 // Reports on stderr why a request about `path` did not do what was asked:
 // `status` when the camera answered, or that no answer came (requested) or
 // the request could not be sent at all (!requested, already explained).
@@ -43,7 +39,8 @@ int card_request(const char *what, unsigned type, const char *path, const uint8_
         return -1;
     }
     // A reply too short to hold a status cannot tell that the camera did it.
-    const unsigned status = reply.length > REPLY_STATUS ? reply.data[REPLY_STATUS] : 0x100;
+    const unsigned status =
+        reply.length > REPLY_STATUS_OFFSET ? reply.data[REPLY_STATUS_OFFSET] : 0x100;
     if (status != 0) {
         report_undone(what, path, true, status);
         return -1;

@@ -72,23 +72,16 @@ bool may_be_unlisted_photo(const char *local, const char *path, size_t thumbnail
 
 namespace {
 
-// The local name of a thumbnail: as given, or the photo's own name.
-// nullptr, after saying why, when that name is unusable or is the
-// downloaded photo itself.
-const char *thumbnail_name(const char *path, const char *local_name)
+// The local name of a thumbnail: as given, or the photo's own name (its
+// case kept) in own[CAMERA_PATH_MAX].  nullptr, after saying why, when that
+// name is unusable or is the downloaded photo itself.
+const char *thumbnail_name(const char *path, const char *local_name, char *own)
 {
     if (local_name != nullptr)
         return local_name;
-    const char *slash = std::strrchr(path, '\\');
-    if (slash == nullptr) {
-        local_report_unsaved(path, "no file name in the camera path");
+    if (local_name_for(path, false, own) != 0)
         return nullptr;
-    }
-    const char *local = slash + 1;
-    if (local_name_check(local) != 0) {
-        local_report_unsaved(path, "no usable local file name");
-        return nullptr;
-    }
+    const char *local = own;
     // An older thumbnail is simply replaced, but a photo saved by `get` is
     // kept: the camera has it marked downloaded, and replacing it with its
     // preview would leave `deleteold` to remove the only full copy.
@@ -105,7 +98,8 @@ int camera_get_thumbnail(const char *name, const char *local_name)
 {
     char path[CAMERA_PATH_MAX];
     camera_make_path(name, path);
-    const char *local = thumbnail_name(path, local_name);
+    char own[CAMERA_PATH_MAX];
+    const char *local = thumbnail_name(path, local_name, own);
     if (local == nullptr)
         return -1;
 

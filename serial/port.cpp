@@ -54,18 +54,8 @@ volatile sig_atomic_t stdio_forbidden = 0;
 
 speed_t speed_code(int speed)
 {
-    switch (speed) {
-    case 9600:
-        return B9600;
-    case 19200:
-        return B19200;
-    case 38400:
-        return B38400;
-    case 57600:
-        return B57600;
-    default:
-        return B115200;
-    }
+    const LineSpeed *row = serial_line_speed(speed);
+    return row != nullptr ? row->termios_speed : B115200;
 }
 
 void close_descriptor(void)

@@ -16,6 +16,7 @@
 #include "files/thumb.h"
 #include "serial/fdio.h"
 #include "serial/port.h"
+#include "serial/speed.h"
 #include "shell/settings.h"
 
 // The temporary-file step of every way out.  Only lstat, unlink and (in
@@ -116,21 +117,12 @@ void install_signal_handlers(void)
 
 void select_speed(int speed)
 {
-    switch (speed) {
-    case 0:
+    if (speed == 0)
         std::printf("Current serial speed: %d\n", settings.speed);
-        break;
-    case 9600:
-    case 19200:
-    case 38400:
-    case 57600:
-    case 115200:
+    else if (serial_line_speed(speed) != nullptr)
         settings.speed = speed;
-        break;
-    default:
+    else
         std::printf("Invalid speed %d\nTry 9600, 19200, 38400, 57600, 115200.\n", speed);
-        break;
-    }
 }
 
 int compute_clock_offset(void)

@@ -27,14 +27,6 @@ constexpr size_t LINE_MAX_BYTES = 1024;
 
 char *tokens[TOKEN_SLOTS];
 
-// Repeats on a line that went away, or to a camera that stopped answering
-// altogether, say nothing about noise: a lower speed would not help.
-bool line_may_be_noisy(void)
-{
-    return serial_line_state() == SERIAL_LINE_OK &&
-           camera_unanswered_requests() < CAMERA_UNANSWERED_LIMIT;
-}
-
 void copy_cut(char *dst, size_t size, const char *src)
 {
     size_t n = std::strlen(src);
@@ -91,9 +83,8 @@ void copy_cut(char *dst, size_t size, const char *src)
         }
         // A line lost during the command is said once, here; what it cost
         // is no sign of noise.
-        if (line_may_be_noisy())
-            camera_advise_speed();
-        else if (before == SERIAL_LINE_OK && serial_line_state() != SERIAL_LINE_CLOSED)
+        if (!camera_advise_speed() && before == SERIAL_LINE_OK &&
+            serial_line_state() != SERIAL_LINE_CLOSED)
             serial_line_prompt_hint(serial_line_state());
     }
 }
@@ -112,8 +103,7 @@ void copy_cut(char *dst, size_t size, const char *src)
         batch_erase();
     else if (!modes.off)
         command_loop();
-    if (line_may_be_noisy())
-        camera_advise_speed();
+    camera_advise_speed();
     close_and_exit(status);
 }
 
