@@ -12,6 +12,7 @@
 #include "serial/frame.h"
 #include "serial/hint.h"
 #include "serial/link.h"
+#include "serial/output.h"
 #include "serial/port.h"
 #include "serial/speed.h"
 #include "shell/settings.h"
@@ -116,8 +117,7 @@ void switch_off_at_other_speeds(void)
 // standard error, when the line went away.
 bool synchronise(const char *device)
 {
-    std::printf("Sync: ");
-    std::fflush(stdout);
+    out_row("Sync: ");
     serial_set_timeout(0, settings.a50 ? SYNC_MICROSECONDS_A50 : SYNC_MICROSECONDS);
     static const uint8_t sync_bytes[4] = {'U', 'U', 'U', 'U'};
     Packet pkt{};
@@ -132,12 +132,11 @@ bool synchronise(const char *device)
         if (frame != nullptr)
             break;
         if (serial_line_state() != SERIAL_LINE_OK) {
-            std::printf("\n");
+            out_end_row();
             serial_line_lost(device, serial_line_state());
             return false;
         }
-        std::printf(".");
-        std::fflush(stdout);
+        out_row(".");
         if (bursts == SYNC_BURSTS_BEFORE_OFF)
             switch_off_at_other_speeds();
         // A camera that is on and in PC mode answers within a few bursts.
@@ -150,7 +149,8 @@ bool synchronise(const char *device)
     char greeting[CAMERA_TEXT_MAX];
     camera_reply_text(frame, pkt.frame_length - 2, GREETING_OFFSET, greeting);
     camera_printable(greeting, greeting);
-    std::printf("\n::%s::\n", greeting);
+    out_end_row();
+    out_line("::%s::\n", greeting);
 
     int len;
     serial_get_frame(&len);  // the greeting's EOT
@@ -192,8 +192,7 @@ bool switch_speed(void)
 bool confirm_speed(void)
 {
     for (int attempt = 0; attempt < CONFIRM_ATTEMPTS; attempt++) {
-        std::printf(".");
-        std::fflush(stdout);
+        out_row(".");
         serial_send_eot(0);
         int len;
         if (serial_get_frame(&len) != nullptr)
@@ -256,8 +255,7 @@ int camera_parse_id(const uint8_t *data, int length, char *id, char *firmware)
 
 int camera_connect(const char *device)
 {
-    std::printf("Open %s: ", device);
-    std::fflush(stdout);
+    out_now("Open %s: ", device);
     if (serial_open(device) != 0) {
         std::printf("failure\n");
         return -1;
@@ -267,13 +265,13 @@ int camera_connect(const char *device)
         serial_close();
         return -1;
     }
-    std::printf("Switching to %d bound ", settings.speed);
+    out_row("Switching to %d bound ", settings.speed);
     if (!negotiate_speed()) {
         if (serial_line_state() != SERIAL_LINE_OK) {
-            std::printf("\n");
+            out_end_row();
             serial_line_lost(device, serial_line_state());
         } else {
-            std::printf("protocol error\n");
+            out_line("protocol error\n");
             // The camera took the request, or never had it: it is at one
             // of the two speeds, and is switched off at both.
             switch_off_at(settings.speed);
@@ -283,7 +281,7 @@ int camera_connect(const char *device)
         serial_close();
         return -1;
     }
-    std::printf("OK\n");
+    out_line("OK\n");
     return 0;
 }
 

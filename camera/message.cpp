@@ -7,6 +7,7 @@
 #include "serial/fatal.h"
 #include "serial/frame.h"
 #include "serial/link.h"
+#include "serial/output.h"
 #include "serial/port.h"
 #include "serial/speed.h"
 #include "shell/settings.h"
@@ -254,14 +255,14 @@ bool camera_advise_speed(void)
         return true;
     const int lower = serial_lower_speed(settings.speed);
     if (lower > 0)
-        std::fprintf(stderr,
-                     "The serial line is noisy (%d repeats): a lower speed may help, "
-                     "speed %d or -s %d\n",
-                     c.repeats, lower, lower);
+        out_error("The serial line is noisy (%d repeats): a lower speed may help, "
+                  "speed %d or -s %d\n",
+                  c.repeats, lower, lower);
     else
-        std::fprintf(stderr, "The serial line is noisy (%d repeats) even at %d bits per second: "
-                             "check the cable\n",
-                     c.repeats, settings.speed);
+        out_error("The serial line is noisy (%d repeats) even at %d bits per second: "
+                  "check the cable\n",
+                  c.repeats, settings.speed);
+    return true;
 }
 
 namespace {

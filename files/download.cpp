@@ -28,8 +28,11 @@ constexpr uint16_t HEADER_LEN = 36;
 // The request's path length travels in one byte (length + 1).
 constexpr size_t DOWNLOAD_PATH_MAX = 254;
 
-// Dots drawn on the current bar.
+// Dots drawn on the current bar, of the 80 a whole bar has.
 int progress_position = 0;
+constexpr int BAR_WIDTH = 80;
+constexpr const char *BAR_DOTS =
+    "................................................................................";
 
 // The status byte of the camera's refusal of the last download, 0 when it
 // did not refuse.
@@ -90,18 +93,14 @@ DownloadStep store_bytes(DownloadState *st, const uint8_t *bytes, uint32_t count
 // before that wait for the bar, or for the end of a transfer that never
 // got one.
 struct TransferView {
-    bool open_line;  // progress dots or repeat marks wait for a line end
     int held_marks;
 };
 
 // Prints the repeat marks held back so far, one 'X' each.
 void print_marks(TransferView *view)
 {
-    for (; view->held_marks > 0; --view->held_marks) {
-        std::putchar('X');
-        view->open_line = true;
-    }
-    std::fflush(stdout);
+    for (; view->held_marks > 0; --view->held_marks)
+        out_row("X");
 }
 
 void view_start(TransferView *view, const char *path, uint32_t total)
@@ -109,7 +108,6 @@ void view_start(TransferView *view, const char *path, uint32_t total)
     char shown[CAMERA_PATH_MAX];  // the name came from the camera's listing
     std::printf("Getting %s, %d bytes\n", camera_printable(path, shown), static_cast<int>(total));
     progress_bar(0, total, 0);
-    view->open_line = true;
     print_marks(view);
 }
 
@@ -120,13 +118,11 @@ void view_repeat(TransferView *view, bool started)
         print_marks(view);
 }
 
-// A transfer that ends without a file closes its line.
+// A transfer that ends without a file closes its row.
 void view_end(TransferView *view)
 {
     print_marks(view);
-    if (view->open_line)
-        std::printf("\n");
-    view->open_line = false;
+    out_end_row();
 }
 
 // The MSG_FILE request's payload: flag (1: the thumbnail), path length + 1
@@ -210,10 +206,8 @@ bool listed_size_matches(const char *path, uint32_t received, TransferView *view
         return true;
     view_end(view);
     char shown[CAMERA_PATH_MAX];
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: %u bytes received, the listing says %u\n",
-                 camera_printable(path, shown), static_cast<unsigned>(received),
-                 static_cast<unsigned>(entry->size));
+    out_error("%s: %u bytes received, the listing says %u\n", camera_printable(path, shown),
+              static_cast<unsigned>(received), static_cast<unsigned>(entry->size));
     return false;
 }
 
@@ -297,15 +291,16 @@ void progress_bar(int mode, uint32_t total, uint32_t done)
     if (mode == 0) {
         progress_position = 0;
         std::printf("0------------------25------------------50------------------75----------------100\n");
+        out_begin_row();  // the dots' row, under the scale
         return;
     }
     if (total == 0)
         return;
     float fraction = static_cast<float>(done) / static_cast<float>(total);
     int target = static_cast<int>(fraction * 80.0f);
-    for (int i = progress_position; i < target; i++)
-        std::putchar('.');
-    std::fflush(stdout);
+    // More than a bar's width only when more came than was announced.
+    for (int left = target - progress_position; left > 0; left -= BAR_WIDTH)
+        out_row("%.*s", left < BAR_WIDTH ? left : BAR_WIDTH, BAR_DOTS);
     progress_position = target;
 }
 
@@ -388,7 +383,7 @@ int camera_get_file(const char *name, SavedFile *saved)
         camera_report_no_file(path);
         return -1;
     }
-    std::printf("\n");
+    out_end_row();
     print_download_rate(start, count);
 
     int stored = saveas_make_folders(target) != 0
@@ -400,4 +395,21 @@ int camera_get_file(const char *name, SavedFile *saved)
         return -1;
     std::printf("\n");
     return 0;
+}
+
+void camera_mark_downloaded(const char *path)
+{
+    // The cache describes listing_cache.cwd only: a namesake elsewhere
+    // keeps its mark.
+    if (!cache_describes(path))
+        return;
+    const ListingEntry *entry = cache_find_nocase(path);
+    if (entry == nullptr)
+        return;
+    const auto cleared = static_cast<uint8_t>(entry->attrib & ~ATTR_NEW);
+    if (camera_set_attrib(camera_basename(path), cleared) == 0)
+        return;
+    // The photo is safe here; the camera will offer it as new again.
+    char shown[CAMERA_PATH_MAX];
+    out_error("%s: saved, but not marked downloaded on the camera\n", camera_printable(path, shown));
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "files/cache.h"
+#include "serial/output.h"
 
 const char *saveas_pattern = nullptr;
 SaveTally save_tally;
@@ -159,7 +160,7 @@ int saveas_set_pattern(const char *pattern)
         else if (*p == '%')
             p++;
     if (problem != nullptr) {
-        std::fprintf(stderr, "orvik: --save-as: %s\n", problem);
+        out_complaint("--save-as: %s\n", problem);
         return -1;
     }
     saveas_pattern = pattern;
@@ -217,7 +218,6 @@ void saveas_print_tally(void)
 {
     if (!save_tally.report)
         return;
-    std::fflush(stdout);
-    std::fprintf(stderr, "%d saved, %d skipped as existing, %d failed\n", save_tally.saved,
-                 save_tally.existing, save_tally.tried - save_tally.saved - save_tally.existing);
+    out_error("%d saved, %d skipped as existing, %d failed\n", save_tally.saved,
+              save_tally.existing, save_tally.tried - save_tally.saved - save_tally.existing);
 }

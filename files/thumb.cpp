@@ -17,7 +17,7 @@
 #include "files/spawn.h"
 #include "files/termimage.h"
 #include "serial/fdio.h"
-#include "shell/exits.h"
+#include "serial/output.h"
 
 int camera_find_jpeg(const uint8_t *data, size_t length, size_t *start, size_t *end)
 {
@@ -111,7 +111,7 @@ int camera_get_thumbnail(const char *name, const char *local_name)
         return -1;
     }
     // The line end after the bar, before anything can go wrong.
-    std::printf("\n");
+    out_end_row();
     size_t start = 0, end = 0;
     int saved = -1;
     if (camera_find_jpeg(data, static_cast<size_t>(count), &start, &end) != 0) {
@@ -201,8 +201,7 @@ int camera_view(const char *name)
         return -1;
     // Whatever stdio holds would otherwise be written twice, once by the
     // child too.
-    std::fflush(stdout);
-    std::fflush(stderr);
+    out_flush();
     int started = 1;
     pid_t child = start_viewer(&started);
     if (child < 0)
@@ -211,8 +210,7 @@ int camera_view(const char *name)
     // picture the user has to decide about.
     if (!started)
         term_draw_jpeg(TEMP_THUMBNAIL, STDOUT_FILENO);
-    std::printf("(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing\n");
-    std::fflush(stdout);
+    out_now("(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing\n");
     int answer = read_answer();
     kill(child, SIGTERM);
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {

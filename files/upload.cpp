@@ -11,6 +11,7 @@
 #include "files/cache.h"
 #include "files/download.h"
 #include "serial/fdio.h"
+#include "serial/output.h"
 #include "serial/port.h"
 
 namespace {
@@ -76,17 +77,15 @@ int send_chunks(int fd, const char *path, long long total)
         if (camera_request(MSG_UPLOAD, payload, static_cast<uint16_t>(len), &reply) != 0)
             unanswered = true;
         if (serial_line_state() != SERIAL_LINE_OK) {
-            std::printf("\n");  // the bar's line ends here
+            out_line("\n");  // the bar's line ends here
             return -1;
         }
         if (camera_unanswered_requests() >= CAMERA_UNANSWERED_LIMIT) {
             char shown[CAMERA_PATH_MAX];
-            std::printf("\n");
-            std::fflush(stdout);
-            std::fprintf(stderr,
-                         "The camera does not answer: upload stopped at byte %lu, %s on the "
-                         "card is incomplete\n",
-                         static_cast<unsigned long>(offset), camera_printable(path, shown));
+            out_line("\n");
+            out_error("The camera does not answer: upload stopped at byte %lu, %s on the "
+                      "card is incomplete\n",
+                      static_cast<unsigned long>(offset), camera_printable(path, shown));
             return -1;
         }
         offset += static_cast<uint32_t>(n);

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "serial/output.h"
+
 namespace {
 
 // The families of serial device names, in the order a user is most likely
@@ -289,17 +291,14 @@ void serial_line_lost(const char *path, SerialLineState state)
 {
     if (state == SERIAL_LINE_OK)
         return;
-    std::fflush(stdout);
-    std::fprintf(stderr, "orvik: %s: %s\n", path, line_trouble(state));
+    out_complaint("%s: %s\n", path, line_trouble(state));
 }
 
 void serial_line_prompt_hint(SerialLineState state)
 {
-    std::fflush(stdout);
     if (state == SERIAL_LINE_CLOSED)
-        std::fprintf(stderr, "The connection to the camera is closed: open opens it again\n");
+        out_error("The connection to the camera is closed: open opens it again\n");
     else if (state != SERIAL_LINE_OK)
-        std::fprintf(stderr,
-                     "The line to the camera is gone: check the cable and that the camera is "
-                     "on, then open or reopen\n");
+        out_error("The line to the camera is gone: check the cable and that the camera is "
+                  "on, then open or reopen\n");
 }

@@ -17,6 +17,8 @@
 
 #include "serial/fdio.h"
 #include "serial/hint.h"
+#include "serial/output.h"
+#include "serial/speed.h"
 #include "shell/settings.h"
 
 namespace {
@@ -117,7 +119,7 @@ int wait_for_input(void)
     // a line end) would be lost to a signal during the wait.  Nothing is
     // left pending while the camera is awaited.
     if (!stdio_forbidden)
-        std::fflush(stdout);
+        out_flush();
     const long long deadline = now_microseconds() + total;
     long long remaining = total;
     for (;;) {
@@ -167,8 +169,7 @@ bool take_exclusive_use(int fd, const char *path)
     // some drivers: EINVAL) the port is still ours to use, guarded by
     // TIOCEXCL alone.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
-        std::printf("Can't open the %s device\n", path);
-        std::fflush(stdout);
+        out_now("Can't open the %s device\n", path);
         serial_open_hint(path, EBUSY);
         return false;
     }
@@ -201,8 +202,7 @@ int serial_open(const char *path)
         // mode by another program), the same line on standard output; the
         // reason and the remedy follow on standard error.
         int reason = errno;
-        std::printf("Can't open the %s device\n", path);
-        std::fflush(stdout);
+        out_now("Can't open the %s device\n", path);
         serial_open_hint(path, reason);
         return -1;
     }
@@ -319,8 +319,7 @@ int refill(void)
     const int ready = wait_for_input();
     if (ready == 0) {
         if (settings.debug) {
-            std::printf("READ TIMEOUT\n");
-            std::fflush(stdout);
+            out_now("READ TIMEOUT\n");
         }
         return -1;
     }
@@ -398,7 +397,7 @@ void serial_trace(const char *label, const uint8_t *bytes, int count)
     // Anything already printed on stdout belongs before the trace, whose
     // own output bypasses stdio.
     if (!stdio_forbidden)
-        std::fflush(stdout);
+        out_flush();
 
     static const char hex[] = "0123456789ABCDEF";     // the bytes
     static const char offset_hex[] = "0123456789abcdef";  // the offsets, as %08x

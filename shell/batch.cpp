@@ -13,6 +13,8 @@
 #include "serial/hint.h"
 #include "serial/port.h"
 #include "files/saveas.h"
+#include "serial/output.h"
+#include "serial/port.h"
 #include "shell/bulk.h"
 #include "shell/exits.h"
 #include "shell/settings.h"
@@ -63,9 +65,8 @@ void stop_if_camera_lost(const char *where)
     }
     if (camera_unanswered_requests() >= CAMERA_UNANSWERED_LIMIT) {
         char buf[CAMERA_PATH_MAX];
-        std::fflush(stdout);
-        std::fprintf(stderr, "The camera does not answer: the run stopped in %s\n",
-                     camera_printable(where, buf));
+        out_error("The camera does not answer: the run stopped in %s\n",
+                  camera_printable(where, buf));
         close_and_exit(1);
     }
 }
@@ -155,8 +156,7 @@ int batch_get(int selection)
 
 int batch_erase(void)
 {
-    std::printf("Are you sure? (y/N): ");
-    std::fflush(stdout);
+    out_now("Are you sure? (y/N): ");
     if (std::getc(stdin) != 'y')
         close_and_exit(0);
     walk(MODE_ERASE, SELECT_ALL);

@@ -13,6 +13,7 @@
 #include "files/saveas.h"
 #include "files/select.h"
 #include "files/thumb.h"
+#include "serial/output.h"
 #include "serial/port.h"
 #include "shell/hook.h"
 #include "shell/settings.h"
@@ -86,9 +87,7 @@ bool walk_stops(int left, int total, const char *undone)
         return true;
     if (camera_unanswered_requests() < CAMERA_UNANSWERED_LIMIT)
         return false;
-    std::fflush(stdout);
-    std::fprintf(stderr, "The camera does not answer: %d of %d files not %s\n", left, total,
-                 undone);
+    out_error("The camera does not answer: %d of %d files not %s\n", left, total, undone);
     return true;
 }
 
@@ -147,8 +146,7 @@ int camera_get_matching(char *const *globs, int count)
     for (int i = 0; walk_entry(i, &entry); i++)
         total += select_matches(entry.name, globs, count);
     if (total == 0) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "mget: no file of the last listing matches\n");
+        out_error("mget: no file of the last listing matches\n");
         return -1;
     }
     int saved = 0;
@@ -172,8 +170,7 @@ int camera_delete_all(int selection)
         if (walk_stops(total - removed, total, "deleted"))
             return WALK_STOPPED;
         char buf[CAMERA_PATH_MAX];
-        std::printf("Removing %s: ", camera_printable(entry.path, buf));
-        std::fflush(stdout);
+        out_now("Removing %s: ", camera_printable(entry.path, buf));
         if (entry.attrib & ATTR_PROTECTED) {
             std::puts("PROTECTED, file skipped");
             removed++;  // nothing to do for it
@@ -202,8 +199,7 @@ int camera_chmod_all(int operation, int bit)
     WalkEntry entry;
     for (int i = 0; walk_entry(i, &entry); i++) {
         char buf[CAMERA_PATH_MAX];
-        std::printf("chmod %s: ", camera_printable(entry.path, buf));
-        std::fflush(stdout);
+        out_now("chmod %s: ", camera_printable(entry.path, buf));
         // -1: the name is no longer cached, or the camera never answered
         // and the mark may well be unchanged.
         if (camera_chmod(entry.name, operation, static_cast<uint8_t>(bit)) == 0)

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include "files/cache.h"
-#include "shell/exits.h"
+#include "files/download.h"
+#include "files/spawn.h"
+#include "serial/output.h"
 
 const char *hook_command = nullptr;
 
@@ -36,8 +38,7 @@ int hook_run(const char *saved, const char *camera_path)
     if (hook_command == nullptr)
         return 0;
     // What stdio holds would otherwise be written twice, once by the child.
-    std::fflush(stdout);
-    std::fflush(stderr);
+    out_flush();
     char shown[CAMERA_PATH_MAX];
     camera_printable(saved, shown);
     const pid_t child = fork_plain_child();

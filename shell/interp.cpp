@@ -19,6 +19,7 @@
 #include "files/upload.h"
 #include "serial/frame.h"
 #include "serial/hint.h"
+#include "serial/output.h"
 #include "serial/port.h"
 #include "shell/bulk.h"
 #include "shell/exits.h"
@@ -51,7 +52,8 @@ struct Command {
 // "get error" or "get successful", as the file commands report.
 void report(int result, const char *what)
 {
-    std::printf("%s %s\n", what, result == -1 ? "error" : "successful");
+    // It completes the progress row of an upload.
+    out_line("%s %s\n", what, result == -1 ? "error" : "successful");
 }
 
 void run_nothing(char **, int) {}
@@ -209,8 +211,7 @@ constexpr Command commands[] = {
          serial_get_frame(&length);
      }},
     {{"clear", "cls"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
-         std::printf("\33[H\33[2J");
-         std::fflush(stdout);
+         out_now("\33[H\33[2J");
      }, DISPATCH_CONTINUE, false},
     {{"power"}, ARGS_NONE, ARGUMENT_NONE, run_power},
     {{"test"}, ARGS_ONE, ARGUMENT_NONE,

@@ -13,6 +13,7 @@
 #include "files/select.h"
 #include "files/termimage.h"
 #include "serial/hint.h"
+#include "serial/output.h"
 #include "shell/hook.h"
 
 #include "shell/exits.h"
@@ -66,8 +67,7 @@ void list_ports_and_exit(void)
 {
     if (serial_print_ports("/dev", "/sys/class/tty", stdout) > 0)
         std::exit(0);
-    std::fprintf(stderr, "orvik: no serial port found here (is the USB serial adapter "
-                         "plugged in?)\n");
+    out_complaint("no serial port found here (is the USB serial adapter plugged in?)\n");
     std::exit(1);
 }
 
@@ -116,15 +116,13 @@ bool apply_long_option(int argc, char **argv, int *at)
     } else if (is_import_option(word)) {
         return false;
     } else {
-        std::fprintf(stderr, "orvik: unrecognized option '%s'\n", word);
+        out_complaint("unrecognized option '%s'\n", word);
         usage();
         std::exit(1);
     }
     if (images != nullptr && term_images_choose(images) != 0) {
-        std::fprintf(stderr,
-                     "orvik: --images takes auto, kitty, sixel, iterm, symbols or none, "
-                     "not '%s'\n",
-                     images);
+        out_complaint("--images takes auto, kitty, sixel, iterm, symbols or none, not '%s'\n",
+                      images);
         std::exit(1);
     }
     return true;
@@ -154,7 +152,7 @@ void print_shell_word(const char *text)
 void note_ignored(const char *word)
 {
     struct stat st;
-    std::fprintf(stderr, "orvik: ignoring '%s' and what follows it: options come first", word);
+    out_complaint("ignoring '%s' and what follows it: options come first", word);
     if (stat(word, &st) == 0 && S_ISCHR(st.st_mode)) {
         std::fprintf(stderr, "; to use it as the serial device: orvik -d ");
         print_shell_word(word);
@@ -204,11 +202,11 @@ void check_filters(const RunModes &modes)
     if (!select_active())
         return;
     if (modes.erase) {
-        std::fprintf(stderr, "orvik: -E erases every file; --only and --skip cannot be used with it\n");
+        out_complaint("-E erases every file; --only and --skip cannot be used with it\n");
         std::exit(1);
     }
     if (!modes.list && !modes.get_all && !modes.get_new) {
-        std::fprintf(stderr, "orvik: --only and --skip choose the files of -l, -g and -n\n");
+        out_complaint("--only and --skip choose the files of -l, -g and -n\n");
         std::exit(1);
     }
 }
