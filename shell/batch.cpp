@@ -11,7 +11,6 @@
 #include "files/listing.h"
 #include "files/manage.h"
 #include "serial/hint.h"
-#include "serial/port.h"
 #include "files/saveas.h"
 #include "serial/output.h"
 #include "serial/port.h"
@@ -161,5 +160,5 @@ int batch_erase(void)
         close_and_exit(0);
     walk(MODE_ERASE, SELECT_ALL);
     back_up_or_exit();
-    return camera_rmdir("DCIM");
+    return camera_rmdir("DCIM") == 0 ? 0 : 1;
 }

@@ -26,11 +26,12 @@ int batch_get(int selection);
 
 // Asks "Are you sure? (y/N): " and exits 0 unless the first character read
 // from stdin is 'y'.  Then deletes the unprotected files of each folder,
-// removes each folder and at last "DCIM" from the card's top folder;
-// returns that last removal's result (0, or -1 when the camera refused, as
-// it does for a folder still holding a protected file).  An empty folder
-// ends the process with "camera_delete_all error" and status 1; otherwise
-// ends as batch_list does.
+// removes each folder and at last "DCIM" from the card's top folder.
+// Returns the run's exit status, as batch_get does: 0 when "DCIM" was
+// removed, 1 when it was not (the camera refuses a folder still holding a
+// protected file; the refusal is named on stderr).  An empty folder ends
+// the process with "camera_delete_all error" and status 1; otherwise ends
+// as batch_list does.
 int batch_erase(void);
 
 #endif

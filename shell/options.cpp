@@ -211,6 +211,30 @@ void check_filters(const RunModes &modes)
     }
 }
 
+// The letters that choose a run mode.  False for any other.
+bool take_mode_option(int c, RunModes *modes)
+{
+    switch (c) {
+    case 'l':
+        modes->list = true;
+        return true;
+    case 'g':
+        modes->get_all = true;
+        return true;
+    case 'n':
+        modes->get_new = true;
+        return true;
+    case 'E':
+        modes->erase = true;
+        return true;
+    case 'U':
+        modes->off = true;
+        return true;
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 int take_long_options(int argc, char **argv)
@@ -240,7 +264,7 @@ RunModes parse_options(int argc, char **argv)
     // options end at the first other argument, so a stray word never turns
     // on a mode written after it (an erase, say).
     while ((c = getopt_long(argc, argv, "+d:DulgEhUas:Ln", long_options, nullptr)) != -1) {
-        if (take_import_option(c, optarg))
+        if (take_import_option(c, optarg) || take_mode_option(c, &modes))
             continue;
         switch (c) {
         case 'D':
@@ -260,21 +284,6 @@ RunModes parse_options(int argc, char **argv)
         case 'u':
             std::printf("This binary lacks the USB support\n");
             std::exit(1);
-        case 'l':
-            modes.list = true;
-            break;
-        case 'g':
-            modes.get_all = true;
-            break;
-        case 'n':
-            modes.get_new = true;
-            break;
-        case 'E':
-            modes.erase = true;
-            break;
-        case 'U':
-            modes.off = true;
-            break;
         case 'L':
             settings.lowercase = 1;
             break;
