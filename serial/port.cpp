@@ -115,9 +115,9 @@ int wait_for_input(void)
     const long long total = static_cast<long long>(port.timeout_seconds) * 1000000 +
                             port.timeout_microseconds;
     // The termination handler ends the program without stdio, so text still
-    // held in stdout's buffer ("Switching to 115200 bound ", printed without
-    // a line end) would be lost to a signal during the wait.  Nothing is
-    // left pending while the camera is awaited.
+    // held in stdout's buffer (a line not ended yet) would be lost to a
+    // signal during the wait.  Nothing is left pending while the camera is
+    // awaited.
     if (!stdio_forbidden)
         out_flush();
     const long long deadline = now_microseconds() + total;
