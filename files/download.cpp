@@ -108,6 +108,7 @@ void view_start(TransferView *view, const char *path, uint32_t total)
     char shown[CAMERA_PATH_MAX];  // the name came from the camera's listing
     std::printf("Getting %s, %d bytes\n", camera_printable(path, shown), static_cast<int>(total));
     progress_bar(0, total, 0);
+    out_begin_row();  // the dots' row, under the scale, waits for its end
     print_marks(view);
 }
 
@@ -291,7 +292,6 @@ void progress_bar(int mode, uint32_t total, uint32_t done)
     if (mode == 0) {
         progress_position = 0;
         std::printf("0------------------25------------------50------------------75----------------100\n");
-        out_begin_row();  // the dots' row, under the scale
         return;
     }
     if (total == 0)

@@ -6,6 +6,7 @@
 
 #include "serial/codec.h"
 #include "serial/fatal.h"
+#include "serial/output.h"
 
 uint16_t serial_compute_crc(const uint8_t *bytes, int length)
 {
@@ -29,8 +30,7 @@ int serial_check_crc(const uint8_t *bytes, int length, uint16_t received)
     // received CRC; name it so that the table can be extended.
     const size_t covered = length > 0 ? static_cast<size_t>(length) : 0;
     const uint16_t seed = serial_crc_recover_initial(bytes, covered, received);
-    std::fprintf(stderr,
-                 "warning: CRC not checked (add len %d, value 0x%04x) #########################\n",
-                 length, seed);
+    out_note("warning: CRC not checked (add len %d, value 0x%04x) #########################\n",
+             length, seed);
     return 1;
 }

@@ -9,6 +9,7 @@
 
 #include "serial/crc.h"
 #include "serial/fatal.h"
+#include "serial/output.h"
 #include "serial/port.h"
 
 namespace {
@@ -118,7 +119,7 @@ const uint8_t *serial_get_packet(Packet *pkt)
     if (verdict.crc_guessed)
         serial_check_crc(frame, n - 2, pkt->crc);
     if (verdict.unknown_type)
-        std::fprintf(stderr, "ERROR: Unknown packet type received\n");
+        out_note("ERROR: Unknown packet type received\n");
     return frame;
 }
 

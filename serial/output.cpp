@@ -57,7 +57,6 @@ namespace {
 // another process writes to the same terminal.
 void error_line(const char *prefix, const char *format, va_list args)
 {
-    out_end_row();
     std::fflush(stdout);
     va_list again;
     va_copy(again, args);
@@ -77,6 +76,15 @@ void error_line(const char *prefix, const char *format, va_list args)
 
 void out_error(const char *format, ...)
 {
+    out_end_row();
+    va_list args;
+    va_start(args, format);
+    error_line("", format, args);
+    va_end(args);
+}
+
+void out_note(const char *format, ...)
+{
     va_list args;
     va_start(args, format);
     error_line("", format, args);
@@ -85,6 +93,7 @@ void out_error(const char *format, ...)
 
 void out_complaint(const char *format, ...)
 {
+    out_end_row();
     va_list args;
     va_start(args, format);
     error_line("orvik: ", format, args);

@@ -13,7 +13,9 @@
 //    end of its own or by the text that completes it ("OK\n").
 //  - A line on stderr comes after everything printed on stdout before it,
 //    and an open progress row is ended first: an error never starts in the
-//    middle of a row of dots.
+//    middle of a row of dots.  A note about the transfer under way (a
+//    packet's CRC, a late camera) is the exception: it leaves the row open,
+//    and the row goes on after it.
 //  - The program's own complaints on stderr start with "orvik: ".
 // Which texts are promises that scripts and users read, and stay as they
 // are, is listed in docs/messages.md.
@@ -44,6 +46,11 @@ void out_end_row(void);
 // A line on stderr (printf-like, the text ends with its "\n"): the open
 // row ended first, stdout's text shown before it.
 void out_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// A line on stderr beside the row (printf-like): stdout's text shown
+// before it, an open row left open.  For a note about one packet or one
+// wait in the middle of a transfer, which does not end the transfer's row.
+void out_note(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // out_error with "orvik: " before the text: the program's own complaint.
 void out_complaint(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -101,16 +101,6 @@ void run_date(char **, int)
     std::printf("Camera date: %s", text != nullptr ? text : "?\n");
 }
 
-// A new connection (or an attempt at one) leaves nothing of the listing:
-// the card may have been changed meanwhile.
-void open_camera(void)
-{
-    bool stale = false;
-    camera_open(&stale);
-    if (stale)
-        cache_restart(camera_state.disk_name);
-}
-
 void run_speed(char **tokens, int count)
 {
     if (count != 2) {
@@ -331,6 +321,16 @@ constexpr const char *help_pages[] = {
 };
 
 }  // namespace
+
+int open_camera(void)
+{
+    bool stale = false;
+    const int result = camera_open(&stale);
+    // The card may have been changed meanwhile.
+    if (stale)
+        cache_restart(camera_state.disk_name);
+    return result;
+}
 
 int split_line(const char *text, char **tokens, int limit)
 {

@@ -12,13 +12,14 @@ TEST(Output, AnOpenRowEndsBeforeAnErrorLineAndOnlyOnce)
         out_now("Open %s: ", "/dev/x");  // not a row: an error leaves it as it is
         out_error("first\n");
         out_row("Sync: ");
+        out_note("note\n");  // beside the row, which goes on
         out_row(".");
         out_error("second\n");
         out_end_row();  // already ended
         out_complaint("%s: gone\n", "/dev/x");
     });
     EXPECT_EQ(c.out, "Open /dev/x: Sync: .\n");
-    EXPECT_EQ(c.err, "first\nsecond\norvik: /dev/x: gone\n");
+    EXPECT_EQ(c.err, "first\nnote\nsecond\norvik: /dev/x: gone\n");
 }
 
 TEST(Output, TextThatCompletesTheRowClosesIt)
