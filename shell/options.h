@@ -9,6 +9,7 @@ struct RunModes {
     bool get_new;  // -n
     bool erase;    // -E
     bool off;      // -U: connect, switch the camera off, end
+    const char *mount;  // --mount DIR: serve the card at DIR (nullptr: not)
 };
 
 // The 16-line usage text on stdout.
