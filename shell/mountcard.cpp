@@ -52,6 +52,10 @@ void report_loss(void)
         return;
     serial_line_lost(settings.device, serial_line_state());
     loss_reported = true;
+    // The kernel asks again at once for what failed (a read after its
+    // read-ahead): the reader is to learn of the loss, not wait for a
+    // reconnection inside its failed call.
+    last_reopen = std::time(nullptr);
 }
 
 const ListingEntry *find_entry(const std::vector<ListingEntry> &entries, const char *name)

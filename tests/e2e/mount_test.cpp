@@ -49,6 +49,11 @@ std::string mode_of(const std::string &path)
     return sh("stat -c %a '" + path + "'").out;
 }
 
+std::string listed(const std::string &dir)
+{
+    return sh("ls '" + dir + "'").out;
+}
+
 struct MountTest : testing::Test {
     Camsim sim;
     Session s;
@@ -109,9 +114,9 @@ TEST_F(MountTest, ListingReadingAndCopyingOut)
     EXPECT_EQ(downloads(), 0);
 
     // Reading fetches the file once, and does not mark it downloaded.
-    EXPECT_EQ(sh("cat '" + at("100aaa/IMG_0001.JPG") + "'").out, photo_bytes("IMG_0001.JPG"));
+    EXPECT_TRUE(sh("cat '" + at("100aaa/IMG_0001.JPG") + "'").out == photo_bytes("IMG_0001.JPG"));
     EXPECT_EQ(sh("cp -p '" + at("100AAA/IMG_0001.JPG") + "' '" + cwd + "/one.jpg'").status, 0);
-    EXPECT_EQ(read_file(cwd + "/one.jpg"), photo_bytes("IMG_0001.JPG"));
+    EXPECT_TRUE(read_file(cwd + "/one.jpg") == photo_bytes("IMG_0001.JPG"));
     EXPECT_EQ(sh("stat -c %Y '" + cwd + "/one.jpg'").out, std::to_string(on_card.st_mtime) + "\n");
     EXPECT_EQ(downloads(), 1);
     EXPECT_EQ(sh("getfattr --absolute-names --only-values -n user.orvik.new '" + at("100AAA/IMG_0001.JPG") + "'").out,
@@ -121,8 +126,8 @@ TEST_F(MountTest, ListingReadingAndCopyingOut)
     const std::string pictures = cwd + "/Pictures";
     Shell r1 = sh("rsync -a --ignore-existing '" + mnt + "/DCIM/' '" + pictures + "/'");
     EXPECT_EQ(r1.status, 0) << r1.out;
-    EXPECT_EQ(read_file(pictures + "/101BBB/IMG_0003.JPG"), photo_bytes("IMG_0003.JPG"));
-    EXPECT_EQ(read_file(pictures + "/100AAA/IMG_0002.JPG"), photo_bytes("IMG_0002.JPG"));
+    EXPECT_TRUE(read_file(pictures + "/101BBB/IMG_0003.JPG") == photo_bytes("IMG_0003.JPG"));
+    EXPECT_TRUE(read_file(pictures + "/100AAA/IMG_0002.JPG") == photo_bytes("IMG_0002.JPG"));
     const int after_first = downloads();
     EXPECT_EQ(after_first, 3);  // IMG_0001 came from the local copy
     Shell r2 = sh("rsync -a --ignore-existing '" + mnt + "/DCIM/' '" + pictures + "/'");
@@ -149,6 +154,153 @@ TEST_F(MountTest, ListingReadingAndCopyingOut)
     EXPECT_EQ(sh("fusermount3 -u '" + mnt + "'").status, 0);
     EXPECT_EQ(wait_exit(s), 0) << s.output;
     EXPECT_TRUE(camera_switched_off(sim));
+}
+
+TEST_F(MountTest, ChangingTheCard)
+{
+    ASSERT_TRUE(mount());
+    // A protected file cannot be removed; unprotected again it can.
+    EXPECT_EQ(sh("chmod a-w '" + at("100AAA/IMG_0001.JPG") + "'").status, 0);
+    EXPECT_EQ(mode_of(at("100AAA/IMG_0001.JPG")), "444\n");
+    Shell rm = sh("rm -f '" + at("100AAA/IMG_0001.JPG") + "'");
+    EXPECT_NE(rm.status, 0);
+    EXPECT_NE(rm.out.find("Permission denied"), std::string::npos) << rm.out;
+    EXPECT_TRUE(exists(card("100AAA/IMG_0001.JPG")));
+    EXPECT_EQ(sh("chmod u+w '" + at("100AAA/IMG_0001.JPG") + "'").status, 0);
+    EXPECT_EQ(mode_of(at("100AAA/IMG_0001.JPG")), "644\n");
+    EXPECT_EQ(sh("rm '" + at("100AAA/IMG_0001.JPG") + "'").status, 0);
+    EXPECT_FALSE(exists(card("100AAA/IMG_0001.JPG")));
+    EXPECT_EQ(listed(at("100AAA")), "IMG_0002.JPG\n");
+
+    // Folders: a folder with entries stays.
+    EXPECT_EQ(sh("mkdir '" + at("102NEW") + "'").status, 0);
+    EXPECT_TRUE(fs::is_directory(card("102NEW")));
+    Shell full = sh("rmdir '" + at("101BBB") + "'");
+    EXPECT_NE(full.status, 0);
+    EXPECT_NE(full.out.find("Directory not empty"), std::string::npos) << full.out;
+    EXPECT_EQ(sh("rmdir '" + at("102new") + "'").status, 0);
+    EXPECT_FALSE(exists(card("102NEW")));
+
+    // A file copied in is on the card byte for byte, and listed at once.
+    const std::string photo = jpeg_like(5000, 7);
+    write_file(cwd + "/in.jpg", photo);
+    Shell cp = sh("cp '" + cwd + "/in.jpg' '" + at("101BBB/IN.JPG") + "'");
+    EXPECT_EQ(cp.status, 0) << cp.out;
+    EXPECT_TRUE(read_file(card("101BBB/IN.JPG")) == photo);
+    EXPECT_EQ(sh("stat -c %s '" + at("101BBB/IN.JPG") + "'").out, "5000\n");
+    // Rewritten whole, and moved: the protocol has no rename, so mv copies.
+    EXPECT_EQ(sh("printf short > '" + at("101BBB/IN.JPG") + "'").status, 0);
+    EXPECT_EQ(read_file(card("101BBB/IN.JPG")), "short");
+    Shell mv = sh("mv '" + at("101BBB/IN.JPG") + "' '" + at("100AAA/MOVED.JPG") + "'");
+    EXPECT_EQ(mv.status, 0) << mv.out;
+    EXPECT_FALSE(exists(card("101BBB/IN.JPG")));
+    EXPECT_EQ(read_file(card("100AAA/MOVED.JPG")), "short");
+
+    // SIGTERM ends the serving: unmounted, the camera off, the signal's status.
+    kill(s.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(s), SIGTERM) << s.output;
+    EXPECT_NE(s.output.find("signal 15 trapped"), std::string::npos);
+    EXPECT_TRUE(camera_switched_off(sim));
+    EXPECT_EQ(sh("grep -c ' " + mnt + " ' /proc/mounts").out, "0\n");
+}
+
+// The line hangs up in the middle of a download and the camera comes back:
+// the reader fails without a byte of the file, the next request connects
+// again, and a reader stopped half way leaves the line in order.
+TEST_F(MountTest, CutDownloadAndLostLine)
+{
+    const std::string link = make_temp_dir() + "/camera";
+    ASSERT_TRUE(mount({"--link", link, "--return", "0.5", "--fault", "hangup@100000"}, link));
+    const std::string big = jpeg_like(300000, 3);
+    write_file(card("101BBB/BIG.JPG"), big);
+    write_file(card("100AAA/BIG2.JPG"), big + "2");
+    Shell cut = sh("cat '" + at("101BBB/BIG.JPG") + "' > '" + cwd + "/cut'");
+    EXPECT_NE(cut.status, 0);
+    EXPECT_NE(cut.out.find("Input/output error"), std::string::npos) << cut.out;
+    EXPECT_TRUE(read_file(cwd + "/cut").empty());
+    EXPECT_TRUE(expect(s, "line to the camera is gone"));
+
+    // The camera is back: a request a few seconds on connects again.
+    bool back = false;
+    for (int tries = 0; tries < 30 && !back; tries++) {
+        back = sh("cmp '" + at("101BBB/BIG.JPG") + "' '" + card("101BBB/BIG.JPG") + "'").status == 0;
+        if (!back)
+            sleep(1);
+    }
+    EXPECT_TRUE(back);
+    EXPECT_TRUE(expect(s, "the camera is back"));
+
+    // A reader interrupted during the transfer: the transfer ends in order
+    // and the file is whole for the next reader.
+    const int before = downloads();
+    pid_t reader = fork();
+    if (reader == 0) {
+        execlp("cat", "cat", at("100AAA/BIG2.JPG").c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 3000 && downloads() == before; i++)
+        usleep(10000);
+    kill(reader, SIGINT);
+    waitpid(reader, nullptr, 0);
+    EXPECT_EQ(listed(at("101BBB")), "BIG.JPG\nIMG_0003.JPG\n");
+    EXPECT_EQ(sh("cmp '" + at("100AAA/BIG2.JPG") + "' '" + card("100AAA/BIG2.JPG") + "'").status, 0);
+    EXPECT_EQ(downloads(), before + 1);
+    EXPECT_EQ(sh("fusermount3 -u '" + mnt + "'").status, 0);
+    EXPECT_EQ(wait_exit(s), 0) << s.output;
+    EXPECT_TRUE(camera_switched_off(sim));
+}
+
+// What the camera refuses fails the program's call; an upload cut by a
+// lost line fails the writer's close, and what came of it on the card is
+// deleted once the camera is back.
+TEST_F(MountTest, RefusalsAndFailedUpload)
+{
+    // Single requests: identity 1, drive 2, the delete 3.  The line hangs
+    // up half way through the upload.
+    const std::string link = make_temp_dir() + "/camera";
+    ASSERT_TRUE(mount({"--link", link, "--return", "0.5", "--fault", "refuse-single@3", "--fault",
+                       "hangup@150000"}, link));
+    Shell rm = sh("rm '" + at("100AAA/IMG_0002.JPG") + "'");
+    EXPECT_NE(rm.status, 0);
+    EXPECT_NE(rm.out.find("Input/output error"), std::string::npos) << rm.out;
+    EXPECT_TRUE(exists(card("100AAA/IMG_0002.JPG")));
+    EXPECT_EQ(listed(at("100AAA")), "IMG_0001.JPG\nIMG_0002.JPG\n");
+
+    write_file(cwd + "/in.jpg", jpeg_like(300000, 5));
+    Shell cp = sh("cp '" + cwd + "/in.jpg' '" + at("100AAA/IN.JPG") + "'");
+    EXPECT_NE(cp.status, 0);
+    EXPECT_NE(cp.out.find("Input/output error"), std::string::npos) << cp.out;
+    bool back = false;
+    for (int tries = 0; tries < 30 && !back; tries++) {
+        back = sh("ls '" + at("100AAA") + "'").status == 0;
+        if (!back)
+            sleep(1);
+    }
+    EXPECT_TRUE(back);
+    EXPECT_EQ(listed(at("100AAA")), "IMG_0001.JPG\nIMG_0002.JPG\n");
+    EXPECT_FALSE(exists(card("100AAA/IN.JPG")));
+    EXPECT_EQ(sh("fusermount3 -u '" + mnt + "'").status, 0);
+    EXPECT_EQ(wait_exit(s), 0) << s.output;
+}
+
+// Nothing is sent to the camera when the mount cannot be made.
+TEST(MountStart, NoFolderOrNoFuseDeviceSaysWhyInOneLine)
+{
+    const std::string dir = make_temp_dir();
+    write_file(dir + "/file", "x");
+    RunResult r = orvik_run({"-d", "/dev/null", "--mount", dir + "/file"}, "", dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "orvik: cannot mount the camera at " + dir + "/file: not a folder\n");
+    // A private /dev without the FUSE device, where the system lets us make one.
+    if (sh("unshare -m true").status != 0)
+        GTEST_SKIP() << "no mount namespace here: the missing /dev/fuse is not tried";
+    Shell none = sh("unshare -m sh -c 'mount -t tmpfs none /dev && exec " ORVIK_BIN
+                    " -d /dev/null --mount " + dir + "'");
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(split_lines(none.out).size(), 1u) << none.out;
+    EXPECT_EQ(none.out.rfind("orvik: cannot mount the camera: /dev/fuse: No such file or directory", 0),
+              0u) << none.out;
 }
 
 }  // namespace
