@@ -151,6 +151,24 @@ int op_getattr(const char *path, struct stat *st, fuse_file_info *fi)
     return 0;
 }
 
+// Files being written that the card does not hold yet are there too.
+void list_new_drafts(const std::string &folder, const std::vector<ListingEntry> &entries,
+                     void *buf, fuse_fill_dir_t filler)
+{
+    const std::string key = mount_upper(folder);
+    for (const auto &[fh, h] : handles) {
+        if (h.draft.empty() || mount_upper(h.node.folder) != key)
+            continue;
+        bool listed = false;
+        for (const ListingEntry &e : entries)
+            listed = listed || mount_upper(e.name) == mount_upper(h.node.entry.name);
+        struct stat st{};
+        st.st_mode = S_IFREG;
+        if (!listed)
+            filler(buf, h.node.entry.name, &st, 0, fuse_fill_dir_flags{});
+    }
+}
+
 int op_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t, fuse_file_info *,
                fuse_readdir_flags)
 {
@@ -174,6 +192,8 @@ int op_readdir(const char *path, void *buf, fuse_fill_dir_t filler, off_t, fuse_
         st.st_mode = folder ? S_IFDIR : S_IFREG;
         filler(buf, e.name, &st, 0, fuse_fill_dir_flags{});
     }
+    if (n.kind == NODE_FOLDER)
+        list_new_drafts(n.camera_path, *entries, buf, filler);
     return 0;
 }
 

@@ -293,5 +293,11 @@ RunModes parse_options(int argc, char **argv)
     if (optind < argc)
         note_ignored(argv[optind]);
     check_filters(modes);
+    if (modes.mount != nullptr && (modes.list || modes.get_all || modes.get_new || modes.erase ||
+                                   modes.off)) {
+        std::fprintf(stderr, "orvik: --mount serves the card until it is unmounted; it "
+                             "does not go with -l, -g, -n, -E or -U\n");
+        std::exit(1);
+    }
     return modes;
 }

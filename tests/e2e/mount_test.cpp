@@ -188,6 +188,11 @@ TEST_F(MountTest, ChangingTheCard)
     EXPECT_EQ(cp.status, 0) << cp.out;
     EXPECT_TRUE(read_file(card("101BBB/IN.JPG")) == photo);
     EXPECT_EQ(sh("stat -c %s '" + at("101BBB/IN.JPG") + "'").out, "5000\n");
+    // A file being written is listed before it reaches the card.
+    Shell open = sh("exec 3>'" + at("101BBB/OPEN.JPG") + "'; printf abc >&3; ls '" + at("101BBB") +
+                    "'; exec 3>&-");
+    EXPECT_EQ(open.out, "IMG_0003.JPG\nIN.JPG\nOPEN.JPG\n");
+    EXPECT_EQ(read_file(card("101BBB/OPEN.JPG")), "abc");
     // Rewritten whole, and moved: the protocol has no rename, so mv copies.
     EXPECT_EQ(sh("printf short > '" + at("101BBB/IN.JPG") + "'").status, 0);
     EXPECT_EQ(read_file(card("101BBB/IN.JPG")), "short");
@@ -292,6 +297,9 @@ TEST(MountStart, NoFolderOrNoFuseDeviceSaysWhyInOneLine)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "orvik: cannot mount the camera at " + dir + "/file: not a folder\n");
+    r = orvik_run({"-d", "/dev/null", "-l", "--mount", dir}, "", dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
     // A private /dev without the FUSE device, where the system lets us make one.
     if (sh("unshare -m true").status != 0)
         GTEST_SKIP() << "no mount namespace here: the missing /dev/fuse is not tried";
