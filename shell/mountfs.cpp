@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "camera/message.h"
 #include "camera/status.h"
 #include "files/manage.h"
 #include "serial/fdio.h"
@@ -326,6 +328,15 @@ int settle(Handle *h)
 {
     if (h->draft.empty() || !h->dirty)
         return 0;
+    // An upload is made of chunks, and an empty file has none: the camera
+    // would be sent nothing, and a file emptied would keep its old bytes.
+    struct stat st;
+    if (fstat(h->fd, &st) != 0 || st.st_size == 0) {
+        char shown[CAMERA_PATH_MAX];
+        std::fprintf(stderr, "orvik: %s: not uploaded: the camera takes no empty file\n",
+                     camera_printable(h->node.camera_path.c_str(), shown));
+        return -EIO;
+    }
     if (int r = mount_upload(h->draft, h->node.camera_path, h->node.folder); r != 0)
         return r;
     h->dirty = false;

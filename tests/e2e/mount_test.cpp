@@ -193,6 +193,12 @@ TEST_F(MountTest, ChangingTheCard)
                     "'; exec 3>&-");
     EXPECT_EQ(open.out, "IMG_0003.JPG\nIN.JPG\nOPEN.JPG\n");
     EXPECT_EQ(read_file(card("101BBB/OPEN.JPG")), "abc");
+    // The upload has no way to send an empty file: emptying one fails
+    // rather than leave the old bytes behind a success.
+    Shell empty = sh("cp /dev/null '" + at("101BBB/IN.JPG") + "'");
+    EXPECT_NE(empty.status, 0);
+    EXPECT_NE(empty.out.find("Input/output error"), std::string::npos) << empty.out;
+    EXPECT_TRUE(read_file(card("101BBB/IN.JPG")) == photo);
     // Rewritten whole, and moved: the protocol has no rename, so mv copies.
     EXPECT_EQ(sh("printf short > '" + at("101BBB/IN.JPG") + "'").status, 0);
     EXPECT_EQ(read_file(card("101BBB/IN.JPG")), "short");
