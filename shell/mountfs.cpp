@@ -31,6 +31,7 @@ struct Handle {
     bool dirty = false;   // the draft is not on the card yet
     bool protect = false; // to be protected once it is
     int new_flag = -1;    // the new flag to give it then (-1: the camera's)
+    int fetch_error = 0;  // the fetch for this reader failed (-errno)
 };
 std::map<uint64_t, Handle> handles;
 uint64_t next_handle = 1;
@@ -299,10 +300,17 @@ int op_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info *
     Handle *h = handle_of(fi);
     if (h == nullptr)
         return -EBADF;
+    // The kernel reads again at once what its read-ahead could not get:
+    // the reader is to learn that the transfer failed, not wait for another
+    // one inside the same call.  The next open tries afresh.
+    if (h->fetch_error != 0)
+        return h->fetch_error;
     if (h->fd < 0) {
         const int fd = mount_fetch(h->node);
-        if (fd < 0)
+        if (fd < 0) {
+            h->fetch_error = fd;
             return fd;
+        }
         h->fd = fd;
     }
     const ssize_t n = pread(h->fd, buf, size, offset);

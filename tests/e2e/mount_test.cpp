@@ -281,7 +281,14 @@ TEST_F(MountTest, RefusalsAndFailedUpload)
     // up half way through the upload.
     const std::string link = make_temp_dir() + "/camera";
     ASSERT_TRUE(mount({"--link", link, "--return", "0.5", "--fault", "refuse-single@3", "--fault",
-                       "hangup@150000"}, link));
+                       "hangup@150000", "--fault", "refuse@1"}, link));
+    // A refused download fails the reader's read; the next reader gets the file.
+    Shell cat = sh("cat '" + at("100AAA/IMG_0001.JPG") + "' > '" + cwd + "/refused'");
+    EXPECT_NE(cat.status, 0);
+    EXPECT_NE(cat.out.find("Input/output error"), std::string::npos) << cat.out;
+    EXPECT_TRUE(read_file(cwd + "/refused").empty());
+    EXPECT_TRUE(sh("cat '" + at("100AAA/IMG_0001.JPG") + "'").out == photo_bytes("IMG_0001.JPG"));
+
     Shell rm = sh("rm '" + at("100AAA/IMG_0002.JPG") + "'");
     EXPECT_NE(rm.status, 0);
     EXPECT_NE(rm.out.find("Input/output error"), std::string::npos) << rm.out;
