@@ -69,8 +69,9 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Depends comes from the libraries the programs really link (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The completion file does nothing without bash-completion loading it.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bash-completion)
+# The completion file does nothing without bash-completion loading it; a
+# user who is not root mounts and unmounts (--mount) through fusermount3.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bash-completion, fuse3")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)

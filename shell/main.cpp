@@ -18,6 +18,7 @@
 #include "shell/complete.h"
 #include "shell/exits.h"
 #include "shell/interp.h"
+#include "shell/mount.h"
 #include "shell/options.h"
 #include "shell/settings.h"
 
@@ -110,6 +111,8 @@ void copy_cut(char *dst, size_t size, const char *src)
         status = batch_get(SELECT_NEW);
     else if (modes.erase)
         batch_erase();
+    else if (modes.mount != nullptr)
+        status = mount_serve(modes.mount);
     else if (!modes.off)
         command_loop();
     if (line_may_be_noisy())
@@ -134,6 +137,8 @@ int main(int argc, char **argv)
     settings.clock_offset = compute_clock_offset();
     argc = take_long_options(argc, argv);
     RunModes modes = parse_options(argc, argv);
+    if (modes.mount != nullptr && mount_check(modes.mount) != 0)
+        return 1;
     std::printf("Orvik -- version %s\n\n", ORVIK_VERSION);
     camera_init();
     run(modes);

@@ -40,6 +40,9 @@ COMP_CWORD=2
 _orvik
 [ "${#COMPREPLY[@]}" = 1 ] && [ "${COMPREPLY[0]}" = "$dir/my camera" ] ||
     fail "-d $dir/my c completes to ${#COMPREPLY[@]} words: ${COMPREPLY[*]}"
+# --mount takes a folder.
+touch "$dir/file"
+check "$dir/my camera" orvik --mount "$dir/"
 rm -rf "$dir"
 check "" orvik -a x
 [ "$failures" -eq 0 ] && echo "completion checks passed"
