@@ -10,6 +10,7 @@
 #include "camera/message.h"
 #include "files/cache.h"
 #include "files/download.h"
+#include "files/manage.h"
 #include "serial/fdio.h"
 #include "serial/port.h"
 
@@ -36,11 +37,31 @@ const char *default_target(const char *source)
     return name;
 }
 
+// What a failed upload left on the card, on stderr after `why`: the
+// camera writes a chunk at its offset, and the first chunk makes the file,
+// so a refusal at byte `stored` leaves that many bytes there (or no file).
+void report_left_on_card(const char *path, const char *why, uint32_t stored, long long total)
+{
+    char shown[CAMERA_PATH_MAX];
+    camera_printable(path, shown);
+    std::fflush(stdout);
+    if (stored == 0)
+        std::fprintf(stderr, "upload %s: %s; nothing of it was stored\n", shown, why);
+    else if (total >= 0)
+        std::fprintf(stderr, "upload %s: %s; the card holds its first %lu of %lld bytes\n", shown,
+                     why, static_cast<unsigned long>(stored), total);
+    else
+        std::fprintf(stderr, "upload %s: %s; the card holds its first %lu bytes\n", shown, why,
+                     static_cast<unsigned long>(stored));
+}
+
 // Sends the file's chunks to `path`, each as one MSG_UPLOAD request, the
 // bar following them when `total` is known (>= 0).  Returns 0, or -1 when
-// reading failed, a chunk could not travel, or the camera left a chunk
-// unanswered.  A line that is gone, or a camera that answers nothing at
-// all any more, stops the upload at once (the latter said on stderr).
+// reading failed, a chunk could not travel, the camera refused a chunk
+// (said on stderr; the upload stops there: a later chunk would leave a
+// hole in the file) or left one unanswered.  A line that is gone, or a
+// camera that answers nothing at all any more, stops the upload at once
+// (the latter said on stderr).
 int send_chunks(int fd, const char *path, long long total)
 {
     const size_t path_len = std::strlen(path);
@@ -73,15 +94,24 @@ int send_chunks(int fd, const char *path, long long total)
         Packet reply{};
         // A chunk nobody answered may not be on the card; the remaining
         // chunks still go, but the upload cannot be called a success.
-        if (camera_request(MSG_UPLOAD, payload, static_cast<uint16_t>(len), &reply) != 0)
+        if (camera_request(MSG_UPLOAD, payload, static_cast<uint16_t>(len), &reply) != 0) {
             unanswered = true;
+        } else if (const unsigned status = camera_reply_status(&reply); status != 0) {
+            char why[CAMERA_REFUSAL_MAX + 32];
+            camera_refusal_text(status, why);
+            std::snprintf(why + std::strlen(why), sizeof why - std::strlen(why), " at byte %lu",
+                          static_cast<unsigned long>(offset));
+            progress_bar_end();
+            report_left_on_card(path, why, offset, total);
+            return -1;
+        }
         if (serial_line_state() != SERIAL_LINE_OK) {
-            std::printf("\n");  // the bar's line ends here
+            progress_bar_end();
             return -1;
         }
         if (camera_unanswered_requests() >= CAMERA_UNANSWERED_LIMIT) {
             char shown[CAMERA_PATH_MAX];
-            std::printf("\n");
+            progress_bar_end();
             std::fflush(stdout);
             std::fprintf(stderr,
                          "The camera does not answer: upload stopped at byte %lu, %s on the "
@@ -93,7 +123,15 @@ int send_chunks(int fd, const char *path, long long total)
         if (total >= 0)
             progress_bar(1, static_cast<uint32_t>(total), offset);
     }
-    return unanswered ? -1 : 0;
+    progress_bar_end();
+    if (unanswered) {
+        char shown[CAMERA_PATH_MAX];
+        std::fflush(stdout);
+        std::fprintf(stderr, "upload %s: a chunk went unanswered; the file on the card may be "
+                     "incomplete\n", camera_printable(path, shown));
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
