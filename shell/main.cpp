@@ -109,7 +109,7 @@ void copy_cut(char *dst, size_t size, const char *src)
     else if (modes.get_new)
         status = batch_get(SELECT_NEW);
     else if (modes.erase)
-        batch_erase();
+        status = batch_erase();
     else if (!modes.off)
         command_loop();
     if (line_may_be_noisy())
