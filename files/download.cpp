@@ -448,6 +448,14 @@ int save_download(const char *target, const char *path, const uint8_t *bytes, in
     return 0;
 }
 
+// The listed entry whose time a download of the typed name takes: a plain
+// get, that of exactly the typed name; an import finds it as the card
+// does, ignoring case, because its pattern cannot do without the time.
+const ListingEntry *timing_entry(const char *typed)
+{
+    return saveas_pattern != nullptr ? cache_find_nocase(typed) : cache_find_exact(typed);
+}
+
 }  // namespace
 
 int camera_get_file(const char *name)
@@ -462,13 +470,8 @@ int camera_get_file(const char *name)
 
     // The cache describes listing_cache.cwd only; a full path into another
     // directory must not borrow the times or the mark of a namesake here.
-    // A plain get takes the file times from the entry of exactly the typed
-    // name; an import finds the entry as the card does, ignoring case,
-    // because its pattern cannot do without the time.
     bool listed = cache_describes(path);
-    const ListingEntry *timed = !listed                     ? nullptr
-                                : saveas_pattern != nullptr ? cache_find_nocase(typed)
-                                                            : cache_find_exact(typed);
+    const ListingEntry *timed = listed ? timing_entry(typed) : nullptr;
     long long mtime = timed != nullptr ? timed->mtime : 0;
 
     // Where the file goes is decided before the transfer: on a serial line
