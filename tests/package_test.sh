@@ -75,9 +75,10 @@ big=$(find "$tmp/root/usr/share/doc/orvik" -type f -size +4096c ! -name '*.gz' !
 # and every document it names is there.
 readme=$tmp/root/usr/share/doc/orvik/README.md
 ! grep -Eq 'scripts/|build/|man -l|\]\(' "$readme" || fail "README.md speaks of the source tree"
-for doc in $(grep -o '[a-z]*\.md\.gz' "$readme"); do
+grep -o '[a-z]*\.md\.gz' "$readme" >"$tmp/named"
+while read -r doc; do
     [ -f "$tmp/root/usr/share/doc/orvik/$doc" ] || fail "README.md names $doc, not installed"
-done
+done <"$tmp/named"
 
 # The rehearsal of the installed README and orvik-camsim(1), run from the
 # unpacked tree with the same paths under it.
