@@ -64,8 +64,13 @@ void camera_report_no_file(const char *path);
 // then, unless overwriting, a target that exists already ends it before
 // anything is sent ("===WARNING===> open: File exists", counted in
 // save_tally.existing); download, statistics line, the target's folders,
-// safe save, file times, the --exec command, downloaded mark.  0 when the
-// file is saved (a mark the camera did not take is only reported), else
+// safe save, file times, the --exec command, downloaded mark.  A listed
+// new file whose local namesake has the listed size (an earlier save the
+// camera's mark never followed) is fetched and compared instead: the same
+// bytes print "%s: already here\n", are marked and count as saved;
+// others leave both files as they are, "not saved" on stderr.  The mark
+// is the camera's last attribute byte (the cache's) less ATTR_NEW.  0 when
+// the file is saved (a mark the camera did not take is only reported), else
 // -1.  Every -1 is explained by a line on stderr naming the file
 // (local_report_unsaved), the camera's refusal with its status byte
 // included.
@@ -80,5 +85,8 @@ void print_download_rate(time_t start, int count);
 // to it when it is past the position, then the position := target, also
 // downward (a repeat draws its dots again).  Total 0: nothing.
 void progress_bar(int mode, uint32_t total, uint32_t done);
+// Ends the bar's line with "\n" when it holds dots (nothing otherwise);
+// the next update then starts a row of its own.
+void progress_bar_end(void);
 
 #endif

@@ -227,6 +227,8 @@ int camera_ls(const char *path)
             cache_append(&entry);
         else if (count == CACHE_MAX)
             std::printf("listing cache full, only the first %d entries are kept\n", CACHE_MAX);
+        if (count >= CACHE_MAX)
+            listing_cache.dropped++;
         total += entry.size;
         camera_print_entry(&entry);
         count++;

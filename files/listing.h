@@ -33,7 +33,9 @@ int camera_list_folder(const char *target, ListingReply *out);
 // "..": its parent; "X:..." as typed; else joined), skips ".CTG" paths
 // (returns 0, nothing done), requests the listing, replaces the cache and
 // listing_cache.cwd, prints the entries and the summary (of the entries
-// select_takes keeps: the others are neither cached nor shown).  -1 on any failure, with
+// select_takes keeps: the others are neither cached nor shown); beyond
+// CACHE_MAX entries they are shown and counted in listing_cache.dropped,
+// not cached.  -1 on any failure, with
 // cache and listing_cache.cwd unchanged.
 int camera_ls(const char *path);
 

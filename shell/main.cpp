@@ -110,7 +110,7 @@ void copy_cut(char *dst, size_t size, const char *src)
     else if (modes.get_new)
         status = batch_get(SELECT_NEW);
     else if (modes.erase)
-        batch_erase();
+        status = batch_erase();
     else if (modes.mount != nullptr)
         status = mount_serve(modes.mount);
     else if (!modes.off)

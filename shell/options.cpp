@@ -93,7 +93,8 @@ bool apply_long_option(int argc, char **argv, int *at)
     const char *images = nullptr;
     if (std::strcmp(word, "--help") == 0) {
         usage();
-        std::fputs("  --images=<mode>       thumbnails in the terminal: auto kitty sixel iterm "
+        std::fputs("  -U                    connect and switch the camera off, then end\n"
+                   "  --images=<mode>       thumbnails in the terminal: auto kitty sixel iterm "
                     "symbols none\n"
                     "  --list-ports          list the serial ports of this machine\n"
                     "  --save-as=<pattern>   where downloads go (%Y %m %d %H %M %S %F %n %b %e)\n"

@@ -45,5 +45,10 @@ touch "$dir/file"
 check "$dir/my camera" orvik --mount "$dir/"
 rm -rf "$dir"
 check "" orvik -a x
+# The drawing modes, as bash splits the word at "=" and as it is typed whole.
+check "auto kitty sixel iterm symbols none" orvik --images =
+check "kitty" orvik --images = k
+check "--images=sixel --images=symbols" orvik --images=s
+check "none" orvik --images n
 [ "$failures" -eq 0 ] && echo "completion checks passed"
 ' completion_test "$1" "$2"
