@@ -35,7 +35,7 @@ const char USAGE[] =
     "                      crc-eot, crc-persist, drop, silent, silent-reply, sync,\n"
     "                      probe, refuse, pcmode, unknown, ackseq, eotseq, long,\n"
     "                      refuse-single, hangup, deaf, stall, lose-ack, lose-eot,\n"
-    "                      lose-request, resend-msg, crc-reply;\n"
+    "                      lose-request, resend-msg, crc-reply, full;\n"
     "                      or --fault late@N:S (answer the Nth request S seconds\n"
     "                      late), or --fault hostile-name=NAME\n"
     "  --help              this text\n";

@@ -32,6 +32,7 @@ enum FaultKind {
     FAULT_LATE,         // the Nth request is answered `seconds` late
     FAULT_RESEND,       // the Nth download message acknowledged is sent again
     FAULT_CRC_REPLY,    // every transmission of the Nth request's reply is damaged
+    FAULT_FULL,         // the card has room for N more bytes of uploads
 };
 
 // The names --fault takes and the log shows, indexed by FaultKind.
@@ -39,10 +40,10 @@ constexpr const char *FAULT_NAMES[] = {
     "crc-data", "crc-eot", "crc-persist", "drop", "silent", "silent-reply", "sync",
     "probe", "refuse", "pcmode", "unknown", "ackseq", "eotseq", "long", "refuse-single",
     "hangup", "deaf", "stall", "lose-ack", "lose-eot", "lose-request", "late", "resend-msg",
-    "crc-reply",
+    "crc-reply", "full",
 };
 constexpr int FAULT_KINDS = sizeof FAULT_NAMES / sizeof FAULT_NAMES[0];
-static_assert(FAULT_KINDS == FAULT_CRC_REPLY + 1, "one name per fault kind");
+static_assert(FAULT_KINDS == FAULT_FULL + 1, "one name per fault kind");
 
 struct Fault {
     FaultKind kind;

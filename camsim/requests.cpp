@@ -118,7 +118,21 @@ bool is_hostile(const std::string &path, const CamsimOptions &opts)
            below_dcim(parent);
 }
 
-uint8_t upload_chunk(const Request &req)
+// Bytes of uploads the card has taken in the emulator's lifetime, for the
+// room the full@N fault leaves it.
+uint64_t uploaded_bytes = 0;
+
+// True when a chunk of `length` bytes would overflow a card that the
+// full@N fault leaves with room for N bytes of uploads.
+bool card_full_for(uint32_t length, const CamsimOptions &opts)
+{
+    for (const Fault &f : opts.faults)
+        if (f.kind == FAULT_FULL && uploaded_bytes + length > static_cast<uint64_t>(f.n))
+            return true;
+    return false;
+}
+
+uint8_t upload_chunk(const Request &req, const CamsimOptions &opts)
 {
     if (req.payload_len < 13)
         return REPLY_BAD_REQUEST;
@@ -127,7 +141,12 @@ uint8_t upload_chunk(const Request &req)
     size_t start = 12 + path.size() + 1;
     if (start > req.payload_len || length > req.payload_len - start)
         return REPLY_BAD_REQUEST;
-    return card_write_chunk(path, offset, req.payload + start, length);
+    if (card_full_for(length, opts))
+        return REPLY_CARD_FULL;
+    const uint8_t status = card_write_chunk(path, offset, req.payload + start, length);
+    if (status == 0)
+        uploaded_bytes += length;
+    return status;
 }
 
 uint8_t disk_info(const Request &req, uint32_t *size, uint32_t *free_bytes)
@@ -143,7 +162,7 @@ uint8_t disk_info(const Request &req, uint32_t *size, uint32_t *free_bytes)
 
 // Status of a request whose reply says only how it went: the card's
 // answer to a file operation, "done" for the rows that do nothing here.
-uint8_t plain_status(const Request &req)
+uint8_t plain_status(const Request &req, const CamsimOptions &opts)
 {
     switch (req.type) {
     case REQ_DELETE:
@@ -157,7 +176,7 @@ uint8_t plain_status(const Request &req)
             return REPLY_BAD_REQUEST;
         return card_set_attrib(path_of(req), static_cast<uint8_t>(le32(req.payload)));
     case REQ_UPLOAD:
-        return upload_chunk(req);
+        return upload_chunk(req, opts);
     case 2: case 3: case 4: case 8:
         return 0;
     default:
@@ -252,7 +271,7 @@ std::vector<uint8_t> reply_single(const Request &req, const CamsimOptions &opts)
         break;
     default:
         m = reply_message(req, PLAIN_REPLY_LEN);
-        m[16] = plain_status(req);
+        m[16] = plain_status(req, opts);
         break;
     }
     return m;

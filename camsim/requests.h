@@ -31,6 +31,8 @@ enum RequestType {
 constexpr uint8_t REPLY_BAD_REQUEST = 0x04;
 // Status of a download the camera refuses for a fault being injected.
 constexpr uint8_t REPLY_REFUSED = 0x01;
+// Status of an upload chunk for which the card has no room.
+constexpr uint8_t REPLY_CARD_FULL = 0x0B;
 // Disk-info status for a drive the camera does not have.
 constexpr uint8_t REPLY_NO_DRIVE = 0x87;
 

@@ -27,8 +27,19 @@ add_custom_command(OUTPUT ${ORVIK_CHANGELOG}
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
 add_custom_target(changelog ALL DEPENDS ${ORVIK_CHANGELOG})
 
-install(FILES README.md docs/camsim.md docs/protocol.md docs/reliability.md
-              docs/performance.md packaging/copyright ${ORVIK_CHANGELOG}
+# Debian compresses documents over 4 KB; the source tree's README is about
+# building from it, so the package carries one of its own.
+set(ORVIK_DOCS)
+foreach(doc camsim protocol reliability performance)
+  set(gz ${PROJECT_BINARY_DIR}/doc/${doc}.md.gz)
+  add_custom_command(OUTPUT ${gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/doc
+    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/docs/${doc}.md > ${gz}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/${doc}.md)
+  list(APPEND ORVIK_DOCS ${gz})
+endforeach()
+add_custom_target(orvik_docs ALL DEPENDS ${ORVIK_DOCS})
+install(FILES packaging/README.md packaging/copyright ${ORVIK_CHANGELOG} ${ORVIK_DOCS}
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # Built for users of this project rather than for Debian's archive: no
 # "intent to package" bug to close.
@@ -69,8 +80,12 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Depends comes from the libraries the programs really link (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The completion file does nothing without bash-completion loading it.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS bash-completion)
+# The completion file does nothing without bash-completion loading it; a
+# user who is not root mounts and unmounts (--mount) through fusermount3.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "bash-completion, fuse3")
 set(CPACK_STRIP_FILES ON)
+# strip keeps the compilers' .comment notes, which Debian drops as
+# unneeded; this runs on the staged tree after the stripping.
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DropComment.cmake)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)

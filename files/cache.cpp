@@ -9,6 +9,7 @@ ListingCache listing_cache;
 void cache_clear(void)
 {
     listing_cache.count = 0;
+    listing_cache.dropped = 0;
 }
 
 void cache_restart(const char *drive)

@@ -33,11 +33,12 @@ constexpr int CACHE_MAX = 1024;
 struct ListingCache {
     ListingEntry entries[CACHE_MAX];  // the first `count` are the listing
     int count;
+    int dropped;  // entries of that listing beyond CACHE_MAX, not kept
     char cwd[CAMERA_PATH_MAX];
 };
 extern ListingCache listing_cache;
 
-// count := 0.
+// count := 0, dropped := 0.
 void cache_clear(void);
 // A new connection: count := 0, cwd := `drive` (the drive name just read,
 // or "" when none was).

@@ -304,6 +304,13 @@ void progress_bar(int mode, uint32_t total, uint32_t done)
     progress_position = target;
 }
 
+void progress_bar_end(void)
+{
+    if (progress_position > 0)
+        out_line("\n");
+    progress_position = 0;
+}
+
 uint8_t *camera_download(const char *path, int thumbnail, int *received)
 {
     download_refusal = 0;
@@ -349,6 +356,59 @@ void camera_report_no_file(const char *path)
     local_report_unsaved(path, why);
 }
 
+namespace {
+
+// True when the local `target` may be an earlier copy of the listed new
+// file at `path` whose mark the camera never took (switched off between
+// the save and the mark): it has the listed size.  Such a file is fetched
+// again and compared rather than refused, or the photo stays new for ever
+// and every later run of new files ends in failure.
+bool may_be_saved_already(const char *path, bool listed, const char *target)
+{
+    const ListingEntry *entry = listed ? cache_find_nocase(path) : nullptr;
+    return !settings.overwrite && entry != nullptr && (entry->attrib & ATTR_NEW) != 0 &&
+           (entry->attrib & ATTR_DIRECTORY) == 0 && local_file_size(target) == entry->size;
+}
+
+// The photo fetched again for may_be_saved_already: 0 when the local file
+// holds the same bytes ("already here"), else -1 after saying that both
+// are kept.
+int compare_with_local(const char *target, const uint8_t *bytes, int count)
+{
+    char shown[CAMERA_PATH_MAX];
+    const int same = local_file_holds(target, bytes, static_cast<size_t>(count));
+    if (same == 1) {
+        std::printf("%s: already here\n", camera_printable(target, shown));
+        return 0;
+    }
+    local_report_unsaved(target, same == 0 ? "a different file of that name and size is here; "
+                                             "both are kept"
+                                           : "the file of that name here cannot be read");
+    return -1;
+}
+
+// Saves the downloaded bytes at `target` (its folders made first), with
+// the file times.  0 or -1 (said why).
+int save_download(const char *target, const uint8_t *bytes, int count, long long mtime)
+{
+    if (saveas_make_folders(target) != 0 ||
+        local_save_file(target, bytes, static_cast<size_t>(count), settings.overwrite, mtime,
+                        OPEN_WARNING) != 0)
+        return -1;
+    std::printf("\n");
+    return 0;
+}
+
+// The listed entry whose time a download of the typed name takes: a plain
+// get, that of exactly the typed name; an import finds it as the card
+// does, ignoring case, because its pattern cannot do without the time.
+const ListingEntry *timing_entry(const char *typed)
+{
+    return saveas_pattern != nullptr ? cache_find_nocase(typed) : cache_find_exact(typed);
+}
+
+}  // namespace
+
 int camera_get_file(const char *name, SavedFile *saved)
 {
     char typed[CAMERA_PATH_MAX];
@@ -360,8 +420,9 @@ int camera_get_file(const char *name, SavedFile *saved)
         return -1;
 
     // The cache describes listing_cache.cwd only; a full path into another
-    // directory must not borrow the times of a namesake here.
-    const ListingEntry *timed = cache_describes(path) ? cache_find_exact(typed) : nullptr;
+    // directory must not borrow the times or the mark of a namesake here.
+    bool listed = cache_describes(path);
+    const ListingEntry *timed = listed ? timing_entry(typed) : nullptr;
     long long mtime = timed != nullptr ? timed->mtime : 0;
 
     // Where the file goes is decided before the transfer: on a serial line
@@ -371,7 +432,8 @@ int camera_get_file(const char *name, SavedFile *saved)
     if (saveas_target(path, local, timed != nullptr, static_cast<time_t>(mtime), target,
                       CAMERA_PATH_MAX) != 0)
         return -1;
-    if (local_target_free(target, settings.overwrite, OPEN_WARNING) != 0) {
+    const bool recheck = may_be_saved_already(path, listed, target);
+    if (!recheck && local_target_free(target, settings.overwrite, OPEN_WARNING) != 0) {
         save_tally.existing++;
         return -1;
     }
@@ -385,22 +447,21 @@ int camera_get_file(const char *name, SavedFile *saved)
     }
     out_end_row();
     print_download_rate(start, count);
-
-    int stored = saveas_make_folders(target) != 0
-                     ? -1
-                     : local_save_file(target, buffer, static_cast<size_t>(count),
-                                       settings.overwrite, mtime, OPEN_WARNING);
+    const int stored = recheck ? compare_with_local(target, buffer, count)
+                               : save_download(target, buffer, count, mtime);
     std::free(buffer);
     if (stored != 0)
         return -1;
-    std::printf("\n");
+    saved->written = !recheck;
     return 0;
 }
 
 void camera_mark_downloaded(const char *path)
 {
     // The cache describes listing_cache.cwd only: a namesake elsewhere
-    // keeps its mark.
+    // keeps its mark.  The mark is the camera's last attribute byte less
+    // ATTR_NEW (camera_set_attrib keeps the cache up to date, so a
+    // protection set since the listing stays).
     if (!cache_describes(path))
         return;
     const ListingEntry *entry = cache_find_nocase(path);

@@ -68,22 +68,28 @@ void camera_report_no_file(const char *path);
 struct SavedFile {
     char local_path[CAMERA_PATH_MAX];
     char camera_path[CAMERA_PATH_MAX];
+    bool written;  // false: the local file was there already, the same bytes
 };
 
 // `get`: path rule, local name checks, the local target (saveas_target),
 // then, unless overwriting, a target that exists already ends it before
 // anything is sent ("===WARNING===> open: File exists", counted in
 // save_tally.existing); download, statistics line, the target's folders,
-// safe save, file times, an empty line.  0 when the file is saved, with
-// *saved filled; the caller then hands the file on (the --exec command)
-// and has it marked downloaded (camera_mark_downloaded).  Else -1, every
-// one explained by a line on stderr naming the file
+// safe save, file times, an empty line.  A listed new file whose local
+// namesake has the listed size (an earlier save the camera's mark never
+// followed) is fetched and compared instead: the same bytes print
+// "%s: already here\n" and count as saved (nothing written); others leave
+// both files as they are, "not saved" on stderr.  0 when the file is saved,
+// with *saved filled; the caller then hands a file written on (the --exec
+// command) and has it marked downloaded (camera_mark_downloaded).  Else
+// -1, every one explained by a line on stderr naming the file
 // (local_report_unsaved), the camera's refusal with its status byte
 // included; *saved is then of no use.
 int camera_get_file(const char *name, SavedFile *saved);
 
 // After a saved `get` of `camera_path`: when the listing describes the
-// file, its new mark is cleared on the camera; a mark the camera did not
+// file, its new mark is cleared on the camera (the cached attribute byte
+// less ATTR_NEW); a mark the camera did not
 // take is only reported ("%s: saved, but not marked downloaded on the
 // camera\n" on stderr).
 void camera_mark_downloaded(const char *camera_path);
@@ -97,5 +103,8 @@ void print_download_rate(time_t start, int count);
 // to it when it is past the position, then the position := target, also
 // downward (a repeat draws its dots again).  Total 0: nothing.
 void progress_bar(int mode, uint32_t total, uint32_t done);
+// Ends the bar's line with "\n" when it holds dots (nothing otherwise);
+// the next update then starts a row of its own.
+void progress_bar_end(void);
 
 #endif

@@ -185,15 +185,8 @@ void report_refused_listing(const char *target, const std::vector<uint8_t> &repl
 
 }  // namespace
 
-int camera_ls(const char *path)
+int camera_list_folder(const char *target, ListingReply *out)
 {
-    char target[CAMERA_PATH_MAX];
-    if (resolve_listing_path(path, target) != 0)
-        return -1;
-    // The camera's catalogue files are not directories it can list.
-    if (std::strstr(target, ".CTG") != nullptr)
-        return 0;
-
     size_t n = std::strlen(target);
     int payload_len = static_cast<int>(n) + 4;
     if (camera_check_payload(payload_len) != 0)
@@ -202,15 +195,25 @@ int camera_ls(const char *path)
     std::memcpy(payload + 1, target, n);
     std::vector<uint8_t> reply;
     if (camera_exchange(MSG_LIST, payload, static_cast<uint16_t>(payload_len),
-                        ExchangeSink{&reply, listing_packet, listing_drop, listing_kept}) != 0) {
+                        ExchangeSink{&reply, listing_packet, listing_drop, listing_kept}) != 0 ||
+        camera_parse_listing(reply.data(), reply.size(), settings.clock_offset, out) != 0) {
         report_refused_listing(target, reply);
         return -1;
     }
+    return 0;
+}
+
+int camera_ls(const char *path)
+{
+    char target[CAMERA_PATH_MAX];
+    if (resolve_listing_path(path, target) != 0)
+        return -1;
+    // The camera's catalogue files are not directories it can list.
+    if (std::strstr(target, ".CTG") != nullptr)
+        return 0;
     ListingReply parsed;
-    if (camera_parse_listing(reply.data(), reply.size(), settings.clock_offset, &parsed) != 0) {
-        report_refused_listing(target, reply);
+    if (camera_list_folder(target, &parsed) != 0)
         return -1;
-    }
 
     std::snprintf(listing_cache.cwd, sizeof listing_cache.cwd, "%s", parsed.directory);
     cache_clear();
@@ -224,6 +227,8 @@ int camera_ls(const char *path)
             cache_append(&entry);
         else if (count == CACHE_MAX)
             std::printf("listing cache full, only the first %d entries are kept\n", CACHE_MAX);
+        if (count >= CACHE_MAX)
+            listing_cache.dropped++;
         total += entry.size;
         camera_print_entry(&entry);
         count++;

@@ -23,11 +23,19 @@ struct ListingReply {
 int camera_parse_listing(const uint8_t *reply, size_t length, int clock_offset,
                          ListingReply *out);
 
+// The listing of the folder at the full camera path `target` ("D:",
+// "D:\\DCIM") into *out, printing nothing but the refusal of a folder the
+// camera will not list (one line on stderr, as `ls` says it).  Returns 0,
+// or -1 on any failure.  The listing cache is left as it is.
+int camera_list_folder(const char *target, ListingReply *out);
+
 // `ls` / `cd` / `dir`: resolves `path` (nullptr: the current directory;
 // "..": its parent; "X:..." as typed; else joined), skips ".CTG" paths
 // (returns 0, nothing done), requests the listing, replaces the cache and
 // listing_cache.cwd, prints the entries and the summary (of the entries
-// select_takes keeps: the others are neither cached nor shown).  -1 on any failure, with
+// select_takes keeps: the others are neither cached nor shown); beyond
+// CACHE_MAX entries they are shown and counted in listing_cache.dropped,
+// not cached.  -1 on any failure, with
 // cache and listing_cache.cwd unchanged.
 int camera_ls(const char *path);
 

@@ -160,6 +160,39 @@ int local_target_free(const char *name, bool overwrite, const char *open_label)
     return -1;
 }
 
+long long local_file_size(const char *name)
+{
+    struct stat st;
+    if (lstat(name, &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return static_cast<long long>(st.st_size);
+}
+
+int local_file_holds(const char *name, const uint8_t *bytes, size_t count)
+{
+    int fd = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    uint8_t block[8192];
+    size_t at = 0;
+    int same = 1;
+    for (;;) {
+        ssize_t n = fdio_read(fd, block, sizeof block);
+        if (n < 0) {
+            same = -1;
+            break;
+        }
+        if (n == 0 || static_cast<size_t>(n) > count - at ||
+            std::memcmp(block, bytes + at, static_cast<size_t>(n)) != 0) {
+            same = n == 0 && at == count ? 1 : 0;
+            break;
+        }
+        at += static_cast<size_t>(n);
+    }
+    close(fd);
+    return same;
+}
+
 void local_report_unsaved(const char *name, const char *why)
 {
     char shown[CAMERA_PATH_MAX];

@@ -25,6 +25,14 @@ int local_name_for(const char *path, bool lowercase, char *local);
 // Asked before a transfer, so that nothing is fetched only to be refused.
 int local_target_free(const char *name, bool overwrite, const char *open_label);
 
+// The size of the regular file `name` (not followed through a symbolic
+// link), or -1 when there is none.
+long long local_file_size(const char *name);
+
+// 1 when the file `name` holds exactly the `count` bytes, 0 when it holds
+// anything else, -1 when it cannot be read.  Prints nothing.
+int local_file_holds(const char *name, const uint8_t *bytes, size_t count);
+
 // "%s: not saved: %s\n" on stderr, with `name` made printable: the one
 // line that names a file a command did not save, and why.
 void local_report_unsaved(const char *name, const char *why);

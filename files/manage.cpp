@@ -38,9 +38,7 @@ int card_request(const char *what, unsigned type, const char *path, const uint8_
         report_undone(what, path, false, 0);
         return -1;
     }
-    // A reply too short to hold a status cannot tell that the camera did it.
-    const unsigned status =
-        reply.length > REPLY_STATUS_OFFSET ? reply.data[REPLY_STATUS_OFFSET] : 0x100;
+    const unsigned status = camera_reply_status(&reply);
     if (status != 0) {
         report_undone(what, path, true, status);
         return -1;
@@ -58,6 +56,12 @@ int path_request(const char *what, unsigned type, const char *name)
 }
 
 }  // namespace
+
+unsigned camera_reply_status(const Packet *reply)
+{
+    // A reply too short to hold a status cannot tell that the camera did it.
+    return reply->length > REPLY_STATUS_OFFSET ? reply->data[REPLY_STATUS_OFFSET] : 0x100;
+}
 
 const char *camera_refusal_text(unsigned status, char *out)
 {
@@ -100,7 +104,14 @@ int camera_set_attrib(const char *name, uint8_t attrib)
     payload[5 + dir_len + name_len] = 0;
     char path[CAMERA_PATH_MAX];
     camera_join_path(listing_cache.cwd, name, path);
-    return card_request("set attributes of", MSG_SET_ATTR, path, payload, static_cast<int>(len));
+    if (card_request("set attributes of", MSG_SET_ATTR, path, payload, static_cast<int>(len)) != 0)
+        return -1;
+    // The camera keeps the byte it was sent whole, so the next mark must
+    // start from it: a download marked from the listing's older byte would
+    // take back a protection set since.
+    if (ListingEntry *entry = cache_find_nocase(name))
+        entry->attrib = attrib;
+    return 0;
 }
 
 int camera_chmod(const char *name, int mode, uint8_t bit)

@@ -9,6 +9,11 @@
 
 #include <cstdint>
 
+struct Packet;
+// The status byte of the reply to a request that changes the card (0
+// done), or 0x100 for a reply too short to hold one.
+unsigned camera_reply_status(const Packet *reply);
+
 // Room for camera_refusal_text.
 constexpr int CAMERA_REFUSAL_MAX = 48;
 // "refused by the camera, status 0xSS" for a status byte, or, for a value
@@ -25,8 +30,9 @@ int camera_mkdir(const char *name);
 int camera_rmdir(const char *name);
 
 // MSG_SET_ATTR: attribute byte as LE32, listing_cache.cwd, '\\', name, 0.
-// 0 when the reply status is 0; -1 when it is not, no reply came, or the
-// request is too long.
+// 0 when the reply status is 0, and then the cached entry of that name
+// (ignoring case) holds the byte sent; -1 when it is not, no reply came,
+// or the request is too long (the cache unchanged).
 int camera_set_attrib(const char *name, uint8_t attrib);
 
 // Case-insensitive cache lookup of the name's basename; -1 when absent

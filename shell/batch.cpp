@@ -10,8 +10,8 @@
 #include "files/cache.h"
 #include "files/listing.h"
 #include "files/manage.h"
-#include "serial/hint.h"
 #include "files/saveas.h"
+#include "serial/hint.h"
 #include "serial/output.h"
 #include "serial/port.h"
 #include "shell/bulk.h"
@@ -89,17 +89,58 @@ void back_up_or_exit(void)
     }
 }
 
+// The entries of the folder listed last that the cache could not hold,
+// said on stderr: the run never saw them, so it cannot have done its work
+// on them.
+int report_left_out(const char *where)
+{
+    const int dropped = listing_cache.dropped;
+    if (dropped > 0) {
+        char buf[CAMERA_PATH_MAX];
+        out_error("%s: %d %s left out: orvik keeps %d entries of a folder's listing\n",
+                  camera_printable(where, buf), dropped, dropped == 1 ? "entry was" : "entries were",
+                  CACHE_MAX);
+    }
+    return dropped;
+}
+
 enum BatchMode { MODE_LIST, MODE_GET, MODE_ERASE };
 
-// Returns the number of files the walk did not save (MODE_GET).
+// The folder action of the download and the erase; returns the number of
+// files it left undone (not saved, or still on the card though they were
+// to go).
+int folder_action(BatchMode mode, int selection, const char *name)
+{
+    int r = 0;
+    if (mode == MODE_GET) {
+        if (listing_cache.count == 0) {
+            std::puts("skipping empty directory");
+            return 0;
+        }
+        r = camera_get_last_ls(selection);
+    } else {
+        r = camera_delete_all(SELECT_ALL);
+    }
+    if (r == WALK_STOPPED)
+        stop_if_camera_lost(name);
+    if (r < 0) {  // only the erase meets an empty folder here
+        std::puts("camera_delete_all error");
+        close_and_exit(1);
+    }
+    return r + report_left_out(name);
+}
+
+// Returns the number of files the walk left undone (MODE_GET, MODE_ERASE).
 int walk(BatchMode mode, int selection)
 {
-    int unsaved = 0;
+    int undone = 0;
     list_or_exit(settings.dcim);
     if (listing_cache.count == 0) {
         std::puts("CF seems empty");
         close_and_exit(0);
     }
+    if (mode != MODE_LIST)
+        undone += report_left_out(settings.dcim);
     walk_folders = copy_folders();
     const FolderList &folders = walk_folders;
     for (int i = 0; i < folders.count; i++) {
@@ -107,30 +148,13 @@ int walk(BatchMode mode, int selection)
         char buf[CAMERA_PATH_MAX];
         std::printf("---> %s\n", camera_printable(name, buf));
         list_or_exit(name);
-        if (mode == MODE_GET) {
-            if (listing_cache.count == 0)
-                std::puts("skipping empty directory");
-            else {
-                const int r = camera_get_last_ls(selection);
-                if (r == WALK_STOPPED)
-                    stop_if_camera_lost(name);
-                else if (r > 0)
-                    unsaved += r;
-            }
-        } else if (mode == MODE_ERASE) {
-            const int r = camera_delete_all(SELECT_ALL);
-            if (r == WALK_STOPPED)
-                stop_if_camera_lost(name);
-            if (r < 0) {
-                std::puts("camera_delete_all error");
-                close_and_exit(1);
-            }
-        }
+        if (mode != MODE_LIST)
+            undone += folder_action(mode, selection, name);
         back_up_or_exit();
         if (mode == MODE_ERASE)
             camera_rmdir(name);  // a folder still holding a protected file stays
     }
-    return unsaved;
+    return undone;
 }
 
 }  // namespace
@@ -148,8 +172,7 @@ int batch_get(int selection)
     saveas_print_tally();
     if (unsaved == 0)
         return 0;
-    std::fprintf(stderr, "%d %s not saved (named above)\n", unsaved,
-                 unsaved == 1 ? "file was" : "files were");
+    out_error("%d %s not saved (named above)\n", unsaved, unsaved == 1 ? "file was" : "files were");
     return 1;
 }
 
@@ -158,7 +181,13 @@ int batch_erase(void)
     out_now("Are you sure? (y/N): ");
     if (std::getc(stdin) != 'y')
         close_and_exit(0);
-    walk(MODE_ERASE, SELECT_ALL);
+    const int stayed = walk(MODE_ERASE, SELECT_ALL);
     back_up_or_exit();
-    return camera_rmdir("DCIM") == 0 ? 0 : 1;
+    camera_rmdir("DCIM");  // refused while anything stays in it
+    if (stayed == 0)
+        return 0;
+    // A protected file stays by the user's wish; any other file that
+    // stays must keep a script from calling the card empty.
+    out_error("%d %s not erased (named above)\n", stayed, stayed == 1 ? "file was" : "files were");
+    return 1;
 }

@@ -19,7 +19,9 @@ void batch_list(void);
 // of each folder into the current local directory; an empty folder prints
 // "skipping empty directory".  Ends as batch_list does, or returns the
 // exit status: 0 when every selected file was saved (or there was none),
-// 1 when any was not (an existing local file kept included), after the
+// 1 when any was not (an existing local file kept included, and the
+// entries of a folder beyond the listing cache's CACHE_MAX, said on stderr
+// as "%s: %d entries were left out: ..."), after the
 // import's closing line (saveas_print_tally) and "%d files were not saved
 // (named above)\n" on stderr.
 int batch_get(int selection);
@@ -27,11 +29,13 @@ int batch_get(int selection);
 // Asks "Are you sure? (y/N): " and exits 0 unless the first character read
 // from stdin is 'y'.  Then deletes the unprotected files of each folder,
 // removes each folder and at last "DCIM" from the card's top folder.
-// Returns the run's exit status, as batch_get does: 0 when "DCIM" was
-// removed, 1 when it was not (the camera refuses a folder still holding a
-// protected file; the refusal is named on stderr).  An empty folder ends
-// the process with "camera_delete_all error" and status 1; otherwise ends
-// as batch_list does.
+// Returns the exit status: 0 when every file of the folders went but the
+// protected ones (the removal of a folder still holding one is refused,
+// which camera_rmdir names on stderr); 1 after "%d files were not erased (named above)\n" on stderr
+// when the camera refused or left unanswered the delete of any other, or
+// a folder held more entries than the listing cache.  An empty folder
+// ends the process with "camera_delete_all error" and status 1; otherwise
+// ends as batch_list does.
 int batch_erase(void);
 
 #endif

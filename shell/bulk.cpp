@@ -1,7 +1,7 @@
 // Bulk commands: one action over every entry of the directory listed last.
 // They never ask the camera for a listing; the cache keeps the attribute
-// bytes of the last listing throughout a walk, so a file re-marked on the
-// way still shows its old bits until the directory is listed again.
+// bytes of the last listing, but for the marks the camera took since
+// (camera_set_attrib): what a walk selects was decided by the listing.
 #include "shell/bulk.h"
 
 #include <cstdio>
@@ -165,6 +165,7 @@ int camera_delete_all(int selection)
         return -1;
     const int total = count_selected(selection);
     int removed = 0;
+    int stayed = 0;
     WalkEntry entry;
     for (int i = 0; next_selected(&i, selection, &entry);) {
         if (walk_stops(total - removed, total, "deleted"))
@@ -181,6 +182,7 @@ int camera_delete_all(int selection)
         // still be there: this must not read as a success.
         if (camera_delete(entry.path) < 0) {
             std::puts("ERROR");
+            stayed++;
         } else {
             std::puts("successful");
             removed++;
@@ -189,24 +191,32 @@ int camera_delete_all(int selection)
     if (walk_stops(total - removed, total, "deleted"))
         return WALK_STOPPED;
     std::puts("delete terminated");
-    return 0;
+    return stayed;
 }
 
 int camera_chmod_all(int operation, int bit)
 {
     if (cache_is_empty())
         return -1;
+    const int total = listing_cache.count;
+    int changed = 0;
     WalkEntry entry;
     for (int i = 0; walk_entry(i, &entry); i++) {
+        if (walk_stops(total - changed, total, "changed"))
+            return WALK_STOPPED;
         char buf[CAMERA_PATH_MAX];
         out_now("chmod %s: ", camera_printable(entry.path, buf));
         // -1: the name is no longer cached, or the camera never answered
         // and the mark may well be unchanged.
-        if (camera_chmod(entry.name, operation, static_cast<uint8_t>(bit)) == 0)
+        if (camera_chmod(entry.name, operation, static_cast<uint8_t>(bit)) == 0) {
             std::puts("successful");
-        else
+            changed++;
+        } else {
             std::puts("ERROR");
+        }
     }
+    if (walk_stops(total - changed, total, "changed"))
+        return WALK_STOPPED;
     std::puts("chmodall terminated");
     return 0;
 }
@@ -215,8 +225,11 @@ int camera_view_all(void)
 {
     if (cache_is_empty())
         return -1;
+    const int total = listing_cache.count;
     WalkEntry entry;
     for (int i = 0; walk_entry(i, &entry); i++) {
+        if (walk_stops(total - i, total, "shown"))
+            return WALK_STOPPED;
         int answer = camera_view(entry.path);
         switch (answer) {
         case 'q':

@@ -7,11 +7,11 @@ enum Selection { SELECT_ALL = 0, SELECT_NEW = 1, SELECT_OLD = 2 };
 // Each walks the cached entries of the last listing in listing order.
 // Each: -1 with "last ls is empty\n" when the cache is empty, else 0 (but
 // see camera_get_last_ls); a failure on one entry does not stop the walk.
-// The download and delete walks stop, returning WALK_STOPPED, when the line
-// is gone (nothing more printed: the prompt or the batch run says so) or
-// when camera_unanswered_requests reaches CAMERA_UNANSWERED_LIMIT: then
+// Every walk stops, returning WALK_STOPPED, when the line is gone (nothing
+// more printed: the prompt or the batch run says so) or when
+// camera_unanswered_requests reaches CAMERA_UNANSWERED_LIMIT: then
 // "The camera does not answer: %d of %d files not downloaded\n" (or
-// "deleted") on stderr, and no closing line.
+// "deleted", "changed", "shown") on stderr, and no closing line.
 constexpr int WALK_STOPPED = -2;
 
 // Downloads every selected entry as `get` does, each followed by "\n";
@@ -29,6 +29,8 @@ int camera_get_matching(char *const *globs, int count);
 // "ERROR\n" when the camera refused or did not answer (camera_delete says
 // why on stderr), or "PROTECTED, file skipped\n" for a file the listing
 // shows protected (not asked for); "delete terminated\n" at the end.
+// Returns -1 or WALK_STOPPED as above, else the number of entries that
+// were to go and stay (the ERROR lines; protected files not counted).
 int camera_delete_all(int selection);
 // Sets (operation 1) or clears (0) the attribute `bit` (ATTR_PROTECTED or
 // ATTR_NEW) of every entry as camera_chmod does: "chmod %s: " then

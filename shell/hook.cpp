@@ -72,7 +72,8 @@ int get_file(const char *name)
     SavedFile saved;
     if (camera_get_file(name, &saved) != 0)
         return -1;
-    hook_run(saved.local_path, saved.camera_path);
+    if (saved.written)
+        hook_run(saved.local_path, saved.camera_path);
     camera_mark_downloaded(saved.camera_path);
     return 0;
 }

@@ -14,8 +14,9 @@ extern const char *hook_command;
 int hook_run(const char *saved, const char *camera_path);
 
 // `get` of `name` (camera_get_file), then, when the file was saved, the
-// command on it and the camera's downloaded mark (camera_mark_downloaded),
-// in that order.  Returns camera_get_file's result.
+// command on it (when it was written, not found there already) and the
+// camera's downloaded mark (camera_mark_downloaded), in that order.
+// Returns camera_get_file's result.
 int get_file(const char *name);
 
 #endif

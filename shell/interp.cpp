@@ -287,7 +287,6 @@ constexpr const char *help_pages[] = {
     "getall                   get all the files in the current directory\n"
     "getallold                get all the old files in the current directory\n"
     "getallnew                get all the new files in the current directory\n"
-    "mget          <glob>...  get the files of the last listing matching a glob\n"
     "tget          <pathname> get the specified image as thumbnail\n"
     "view          <pathname> view the thumbnail using xv\n"
     "viewall                  view all thumbnails in the current directory\n"
@@ -314,11 +313,16 @@ constexpr const char *help_pages[] = {
     "oldall                   exec old against all files in the current directory\n"
     "protectall               protect all files in the current directory\n"
     "unprotectall             unprotect all files in the current directory\n"
-    "lcd           [dir]      change (or show) the local directory\n"
     "upload        <source> [dest]  upload a file (USB only)\n",
 
     "\n",
 };
+
+// Commands added since the screen was laid out: after its last line, so
+// that its lines and pauses stay where users and scripts expect them.
+constexpr const char *help_added =
+    "mget          <glob>...  get the files of the last listing matching a glob\n"
+    "lcd           [dir]      change (or show) the local directory\n";
 
 }  // namespace
 
@@ -380,6 +384,7 @@ void show_help(void)
             last = std::getc(stdin);
         }
     }
+    std::fputs(help_added, stdout);
     // A pause takes one character, and the rest of the line typed there
     // answers the next pause.  What is left when the screen ends was typed
     // for it too: left buffered it would answer the next question (the

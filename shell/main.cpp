@@ -18,6 +18,7 @@
 #include "shell/complete.h"
 #include "shell/exits.h"
 #include "shell/interp.h"
+#include "shell/mount.h"
 #include "shell/options.h"
 #include "shell/settings.h"
 
@@ -106,7 +107,9 @@ void read_command_line(char *line_buffer)
     else if (modes.get_new)
         status = batch_get(SELECT_NEW);
     else if (modes.erase)
-        batch_erase();
+        status = batch_erase();
+    else if (modes.mount != nullptr)
+        status = mount_serve(modes.mount);
     else if (!modes.off)
         command_loop();
     camera_advise_speed();
@@ -130,6 +133,8 @@ int main(int argc, char **argv)
     settings.clock_offset = compute_clock_offset();
     argc = take_long_options(argc, argv);
     RunModes modes = parse_options(argc, argv);
+    if (modes.mount != nullptr && mount_check(modes.mount) != 0)
+        return 1;
     std::printf("Orvik -- version %s\n\n", ORVIK_VERSION);
     try {
         // A connection that fails at start ends the program; its line said why.

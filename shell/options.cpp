@@ -75,7 +75,7 @@ void list_ports_and_exit(void)
 // ("--only=GLOB" or "--only GLOB").
 bool is_import_option(const char *word)
 {
-    static const char *const names[] = {"--save-as", "--only", "--skip", "--exec"};
+    static const char *const names[] = {"--save-as", "--only", "--skip", "--exec", "--mount"};
     for (const char *name : names) {
         const size_t n = std::strlen(name);
         if (std::strncmp(word, name, n) == 0 && (word[n] == '\0' || word[n] == '='))
@@ -93,13 +93,15 @@ bool apply_long_option(int argc, char **argv, int *at)
     const char *images = nullptr;
     if (std::strcmp(word, "--help") == 0) {
         usage();
-        std::fputs("  --images=<mode>       thumbnails in the terminal: auto kitty sixel iterm "
+        std::fputs("  -U                    connect and switch the camera off, then end\n"
+                   "  --images=<mode>       thumbnails in the terminal: auto kitty sixel iterm "
                     "symbols none\n"
                     "  --list-ports          list the serial ports of this machine\n"
                     "  --save-as=<pattern>   where downloads go (%Y %m %d %H %M %S %F %n %b %e)\n"
                     "  --only=<glob>         take only the files that match (repeatable)\n"
                     "  --skip=<glob>         leave the files that match (repeatable)\n"
                     "  --exec=<command>      run a command after each file saved\n"
+                    "  --mount <dir>         serve the card as a folder at <dir> until unmounted\n"
                     "  --version             show the version\n"
                     "  --help                show this help screen and end with status 0\n",
                    stdout);
@@ -161,13 +163,14 @@ void note_ignored(const char *word)
 }
 
 // Long options have no letter: their codes lie past every character.
-enum LongOption { OPT_SAVE_AS = 0x100, OPT_ONLY, OPT_SKIP, OPT_EXEC };
+enum LongOption { OPT_SAVE_AS = 0x100, OPT_ONLY, OPT_SKIP, OPT_EXEC, OPT_MOUNT };
 
 constexpr option long_options[] = {
     {"save-as", required_argument, nullptr, OPT_SAVE_AS},
     {"only", required_argument, nullptr, OPT_ONLY},
     {"skip", required_argument, nullptr, OPT_SKIP},
     {"exec", required_argument, nullptr, OPT_EXEC},
+    {"mount", required_argument, nullptr, OPT_MOUNT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -287,6 +290,9 @@ RunModes parse_options(int argc, char **argv)
         case 'L':
             settings.lowercase = 1;
             break;
+        case OPT_MOUNT:
+            modes.mount = optarg;
+            break;
         default:  // 'h', an unknown letter, a missing argument
             usage();
             std::exit(1);
@@ -295,5 +301,11 @@ RunModes parse_options(int argc, char **argv)
     if (optind < argc)
         note_ignored(argv[optind]);
     check_filters(modes);
+    if (modes.mount != nullptr && (modes.list || modes.get_all || modes.get_new || modes.erase ||
+                                   modes.off)) {
+        out_complaint("--mount serves the card until it is unmounted; it does not go with "
+                      "-l, -g, -n, -E or -U\n");
+        std::exit(1);
+    }
     return modes;
 }

@@ -9,6 +9,7 @@ struct RunModes {
     bool get_new;  // -n
     bool erase;    // -E
     bool off;      // -U: connect, switch the camera off, end
+    const char *mount;  // --mount DIR: serve the card at DIR (nullptr: not)
 };
 
 // The 16-line usage text on stdout.
@@ -40,6 +41,8 @@ int take_long_options(int argc, char **argv);
 // unknown token, and --only or --skip with -E or without -l, -g or -n (a
 // line on stderr each).  The first ignored argument is named in one line
 // on stderr, with the -d command to use when it is a character device.
+// --mount with -l, -g, -n, -E or -U ends the process with status 1 after a
+// line on stderr.
 // Returns the run modes.
 RunModes parse_options(int argc, char **argv);
 

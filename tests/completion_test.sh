@@ -40,7 +40,15 @@ COMP_CWORD=2
 _orvik
 [ "${#COMPREPLY[@]}" = 1 ] && [ "${COMPREPLY[0]}" = "$dir/my camera" ] ||
     fail "-d $dir/my c completes to ${#COMPREPLY[@]} words: ${COMPREPLY[*]}"
+# --mount takes a folder.
+touch "$dir/file"
+check "$dir/my camera" orvik --mount "$dir/"
 rm -rf "$dir"
 check "" orvik -a x
+# The drawing modes, as bash splits the word at "=" and as it is typed whole.
+check "auto kitty sixel iterm symbols none" orvik --images =
+check "kitty" orvik --images = k
+check "--images=sixel --images=symbols" orvik --images=s
+check "none" orvik --images n
 [ "$failures" -eq 0 ] && echo "completion checks passed"
 ' completion_test "$1" "$2"

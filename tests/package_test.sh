@@ -2,8 +2,10 @@
 # Builds the Debian package with scripts/package (in a release build
 # directory kept under the build tree, so later runs only relink), then
 # checks its name, fields, Depends and contents, that lintian finds no
-# error or warning in it, and rehearses with the unpacked programs and
-# sample card as the installed README tells a package user to.
+# error or warning in it (nor an unneeded section), that its documents are
+# compressed as Debian asks and its README speaks of the package, and
+# rehearses with the unpacked programs and sample card as the installed
+# README tells a package user to.
 # usage: package_test.sh <source dir> <release build dir> <version>
 set -u
 src=${1:?source directory}
@@ -55,12 +57,28 @@ grep -qx "Version $version" "$tmp/usage" || fail "unpacked orvik -h: $(cat "$tmp
 [ "$("$tmp/root/usr/bin/orvik" --version </dev/null)" = "orvik $version" ] ||
     fail "unpacked orvik --version"
 
-# Errors and warnings only: the information tags are advice.
-if lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1; then
+# Errors and warnings fail; of the pedantic and information tags, those
+# about what the package ships.
+if lintian --fail-on error,warning --pedantic -I "$deb" >"$tmp/lintian" 2>&1; then
     :
 else
     fail "lintian: $(grep -v 'root privileges' "$tmp/lintian")"
 fi
+for tag in binary-has-unneeded-section \
+    uncompressed-manual-page; do
+    ! grep -q " $tag" "$tmp/lintian" || fail "lintian: $(grep " $tag" "$tmp/lintian")"
+done
+# Debian compresses the documents over 4 KB (the copyright file excepted).
+big=$(find "$tmp/root/usr/share/doc/orvik" -type f -size +4096c ! -name '*.gz' ! -name copyright)
+[ -z "$big" ] || fail "documents over 4 KB installed uncompressed: $big"
+# The installed README is for the installed package: no source-tree steps,
+# and every document it names is there.
+readme=$tmp/root/usr/share/doc/orvik/README.md
+! grep -Eq 'scripts/|build/|man -l|\]\(' "$readme" || fail "README.md speaks of the source tree"
+grep -o '[a-z]*\.md\.gz' "$readme" >"$tmp/named"
+while read -r doc; do
+    [ -f "$tmp/root/usr/share/doc/orvik/$doc" ] || fail "README.md names $doc, not installed"
+done <"$tmp/named"
 
 # The rehearsal of the installed README and orvik-camsim(1), run from the
 # unpacked tree with the same paths under it.

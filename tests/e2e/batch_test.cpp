@@ -2,6 +2,7 @@
 // against the emulated camera.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -112,6 +113,85 @@ TEST(BatchScript, NewThenEraseKeepsAPhotoThatDidNotArrive)
     for (const char *n : {"IMG_0001.JPG", "IMG_0002.JPG", "IMG_0003.JPG"})
         EXPECT_TRUE(exists(sim.card + "/DCIM/100AAA/" + n)) << n << " was erased";
     EXPECT_EQ(count_notes(sim, "request type=10"), 0);  // no delete was asked for
+    camsim_stop(sim);
+}
+
+// The camera refuses the delete of an unprotected photo: it stays, and
+// "orvik -E && echo card empty" must not say otherwise.
+TEST(BatchScript, EraseEndsOneWhenAPhotoStays)
+{
+    Camsim sim = camsim_start({"--fault", "refuse-single@3"});  // the first delete
+    ASSERT_FALSE(sim.tty.empty());
+    clear_dcim(sim);
+    make_folder(sim, "DCIM/100AAA", {"IMG_0001.JPG", "IMG_0002.JPG"});
+    RunResult r = orvik_run({"-d", sim.tty, "-E"}, "y\n", make_temp_dir());
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("Removing D:\\DCIM\\100AAA\\IMG_0001.JPG: ERROR\n"), std::string::npos)
+        << r.out;
+    EXPECT_TRUE(has_line(r.err, "1 file was not erased (named above)")) << r.err;
+    EXPECT_TRUE(exists(sim.card + "/DCIM/100AAA/IMG_0001.JPG"));
+    EXPECT_FALSE(exists(sim.card + "/DCIM/100AAA/IMG_0002.JPG"));
+    EXPECT_TRUE(camera_switched_off(sim));
+    camsim_stop(sim);
+}
+
+// The camera was switched off between a save and its mark: the next run
+// fetches the photo again, finds it the same as the copy here, marks it
+// and goes on; a different file of that name and size is left alone.
+TEST(BatchScript, SavedButUnmarkedPhotoIsMarkedByTheNextRun)
+{
+    Camsim sim = camsim_start({"--fault", "refuse-single@3"});  // the first mark
+    ASSERT_FALSE(sim.tty.empty());
+    clear_dcim(sim);
+    make_folder(sim, "DCIM/100AAA", {"IMG_0001.JPG"});
+    const std::string cwd = make_temp_dir();
+    RunResult r = orvik_run({"-d", sim.tty, "-n"}, "", cwd);
+    ASSERT_NE(r.err.find("saved, but not marked downloaded"), std::string::npos) << r.err;
+    r = orvik_run({"-d", sim.tty, "-n"}, "", cwd);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(has_line(r.out, "IMG_0001.JPG: already here")) << r.out;
+    EXPECT_EQ(read_file(cwd + "/IMG_0001.JPG"), photo_bytes("IMG_0001.JPG"));
+    r = orvik_run({"-d", sim.tty, "-n"}, "", cwd);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(count(r.out, "Getting "), 0) << r.out;  // marked now
+
+    make_folder(sim, "DCIM/100AAA", {"IMG_0002.JPG"});
+    std::string other = photo_bytes("IMG_0002.JPG");
+    other[other.size() - 1] ^= 1;
+    write_file(cwd + "/IMG_0002.JPG", other);
+    r = orvik_run({"-d", sim.tty, "-n"}, "", cwd);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(has_line(r.err, "IMG_0002.JPG: not saved: a different file of that name and size "
+                                "is here; both are kept")) << r.err;
+    EXPECT_EQ(read_file(cwd + "/IMG_0002.JPG"), other);
+    EXPECT_TRUE(exists(sim.card + "/DCIM/100AAA/IMG_0002.JPG"));
+    camsim_stop(sim);
+}
+
+// A folder of more photos than the listing cache holds: the run cannot
+// have seen them all, and says so.  The first 1024 are old already, so
+// only the unseen ones are new and nothing is transferred.
+TEST(BatchScript, FolderBeyondTheListingCacheEndsOne)
+{
+    const std::string dir = make_temp_dir();
+    const std::string card = dir + "/card";
+    fs::create_directories(card + "/DCIM/100AAA");
+    std::string state;
+    for (int i = 0; i < 1030; i++) {
+        char name[16];
+        std::snprintf(name, sizeof name, "F%04d.JPG", i);
+        write_file(card + "/DCIM/100AAA/" + name, "x");
+        if (i < 1024)
+            state += std::string("00 DCIM/100AAA/") + name + "\n";
+    }
+    write_file(dir + "/state", state);
+    Camsim sim = camsim_start_in(dir, card, {"--state", dir + "/state"});
+    ASSERT_FALSE(sim.tty.empty());
+    RunResult r = orvik_run({"-d", sim.tty, "-n"}, "", make_temp_dir());
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(has_line(r.err, "100AAA: 6 entries were left out: orvik keeps 1024 entries of a "
+                                "folder's listing")) << r.err;
+    EXPECT_EQ(count(r.out, "Getting "), 0);
     camsim_stop(sim);
 }
 

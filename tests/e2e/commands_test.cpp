@@ -202,7 +202,10 @@ TEST(Commands, HelpPausesTwice)
     ASSERT_TRUE(expect(c.s, "upload        <source> [dest]  upload a file (USB only)\r\n"
                             "--- MORE ---\r\n"));
     send_line(c.s, "");
-    EXPECT_TRUE(expect(c.s, "\r\n\r\n" + PROMPT_START + "D:> "));
+    // The table's last, empty line, then the commands added since.
+    EXPECT_TRUE(expect(c.s, "\r\n\r\nmget          <glob>...  get the files of the last listing "
+                            "matching a glob\r\nlcd           [dir]      change (or show) the "
+                            "local directory\r\n" + PROMPT_START + "D:> "));
     quit(c);
 }
 

@@ -225,9 +225,9 @@ const std::vector<FaultRow> &rows()
 
         // Upload (the chunk is the third single-packet exchange).
         {"UploadChunkWithoutReply", {"silent-reply@3"}, {}, F100 + "put UP.TXT\ndisk\n", 0,
-         {BAR, DOTS + "upload successful\n", DISK_LINE}, {}, {"UP.TXT"}, {}},
+         {BAR, DOTS + "\nupload successful\n", DISK_LINE}, {}, {"UP.TXT"}, {}},
         {"UploadUnknownPacketType", {"unknown@4"}, {}, F100 + "put UP.TXT\nls\n", 0,
-         {TYPE7_ACK, DOTS + "upload successful\n", "--n-  UP      .TXT"},
+         {TYPE7_ACK, DOTS + "\nupload successful\n", "--n-  UP      .TXT"},
          {UNKNOWN_TYPE}, {"UP.TXT"}, {}},
         {"UploadWrongAckNumber", {"ackseq@4"}, {}, F100 + "put UP.TXT\nls\n", 0,
          {"Out of sequence ACK received, expected 5, got 6\n", "upload successful\n",

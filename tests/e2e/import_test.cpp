@@ -168,4 +168,20 @@ TEST(ImportShell, MgetLcdAndGetFollowThePattern)
     EXPECT_EQ(rig.quit(), 0);
 }
 
+// The card does not mind the case of a name, and neither does an import:
+// a time pattern finds the listed entry of a name typed in small letters.
+TEST(ImportShell, NameTypedInAnotherCaseKeepsItsTime)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start({}, {"--save-as=%Y/%n"}));
+    rig.run("cd DCIM\\100CANON");
+    const std::string out = rig.run("get img_0001.jpg");
+    EXPECT_TRUE(has_line(out, "get successful")) << out;
+    const std::time_t listed = mtime_of(rig.sim.card + "/DCIM/100CANON/IMG_0001.JPG");
+    char year[8];
+    std::strftime(year, sizeof year, "%Y", std::localtime(&listed));
+    EXPECT_TRUE(exists(rig.cwd + "/" + year + "/img_0001.jpg")) << out;
+    EXPECT_EQ(rig.quit(), 0);
+}
+
 }  // namespace

@@ -147,6 +147,21 @@ TEST(DeafCamera, StopsAnUpload)
     EXPECT_EQ(rig.quit(), 0);
 }
 
+TEST(DeafCamera, StopsTheAttributeAndViewerWalks)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start({"--fault", "deaf@5"}));  // the second mark
+    rig.run("cd D:\\DCIM\\100CANON");
+    std::string out = rig.run("protectall", 120000);
+    EXPECT_TRUE(has_line(out, "The camera does not answer: 5 of 6 files not changed")) << out;
+    EXPECT_EQ(out.find("chmodall terminated"), std::string::npos) << out;
+    out = rig.run("viewall", 120000);
+    EXPECT_TRUE(has_line(out, "The camera does not answer: 6 of 6 files not shown")) << out;
+    EXPECT_EQ(requests(rig.sim, 13).size(), 1u);  // a deaf camera notes nothing more
+    EXPECT_EQ(count(out, VIEWER_QUESTION), 0) << out;
+    EXPECT_EQ(rig.quit(), 0);
+}
+
 TEST(DeafCamera, EndsABatchGetWithStatusOne)
 {
     Camsim sim = camsim_start({"--fault", "deaf@5"});  // the second download

@@ -291,7 +291,7 @@ TEST(Upload, ChunksLandOnTheCardAtTheirOffsets)
         bytes += static_cast<char>((i * 7 + 3) & 0xFF);
     write_file(rig.cwd + "/photo.jpg", bytes);
     out = rig.run("upload photo.jpg");
-    EXPECT_NE(out.find("upload successful"), std::string::npos) << out;
+    EXPECT_TRUE(has_line(out, "upload successful")) << out;  // not run on from the bar
     EXPECT_EQ(count(out, "."), 80) << out;
     EXPECT_EQ(requests(rig.sim, kUpload).size(), 3u);
     EXPECT_EQ(read_file(rig.sim.card + "/DCIM/101CANON/photo.jpg"), bytes);
@@ -334,6 +334,32 @@ TEST(Upload, ChunksLandOnTheCardAtTheirOffsets)
     EXPECT_TRUE(has_line(out, "usage: put <source> [target]")) << out;
     out = rig.run("put missing.jpg");
     EXPECT_NE(out.find("open: No such file or directory"), std::string::npos) << out;
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+// A camera that refuses a chunk: the upload stops there (a later chunk
+// would leave a hole), fails, and says what the card holds.
+TEST(Upload, RefusedChunkFailsAndSaysWhatIsOnTheCard)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start({"--fault", "full@800"}));
+    write_file(rig.cwd + "/up.txt", std::string(6000, 'u'));
+    std::string out = rig.run("put up.txt D:\\NOSUCH\\UP.TXT");
+    EXPECT_TRUE(has_line(out, "upload error")) << out;
+    EXPECT_NE(out.find("upload D:\\NOSUCH\\UP.TXT: refused by the camera, status 0x02 at byte "
+                       "0; nothing of it was stored\n"),
+              std::string::npos) << out;
+    EXPECT_EQ(requests(rig.sim, kUpload).size(), 1u);
+
+    // A full card takes the first chunk only.
+    out = rig.run("put up.txt D:\\DCIM\\UP.TXT");
+    EXPECT_TRUE(has_line(out, "upload error")) << out;
+    EXPECT_NE(out.find("upload D:\\DCIM\\UP.TXT: refused by the camera, status 0x0b at byte 800; "
+                       "the card holds its first 800 of 6000 bytes\n"),
+              std::string::npos) << out;
+    EXPECT_EQ(out.find("successful"), std::string::npos) << out;
+    EXPECT_EQ(requests(rig.sim, kUpload).size(), 3u);
+    EXPECT_EQ(read_file(rig.sim.card + "/DCIM/UP.TXT"), std::string(800, 'u'));
     EXPECT_EQ(rig.quit(), 0);
 }
 

@@ -145,6 +145,28 @@ TEST(Interp, CompletionNamesAreTheDispatcherNames)
 
 }  // namespace
 
+// The 45 lines of the original table keep their pauses (after its 22nd
+// and 44th line); commands added later follow its last, empty line.
+TEST(Interp, HelpTableKeepsItsPagesAndAddsAfterTheEnd)
+{
+    std::vector<std::string> lines;
+    std::istringstream screen(help_screen("\n\n"));
+    for (std::string line; std::getline(screen, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 52u);
+    EXPECT_EQ(lines[2], "");
+    EXPECT_EQ(lines[3], "help                     show this help screen");
+    EXPECT_EQ(lines[24], "power                    show informations about power status");
+    EXPECT_EQ(lines[25], "--- MORE ---");
+    EXPECT_EQ(lines[26], "overwrite                switch on/off the overwrite mode, when overwrite");
+    EXPECT_EQ(lines[46], "unprotectall             unprotect all files in the current directory");
+    EXPECT_EQ(lines[47], "upload        <source> [dest]  upload a file (USB only)");
+    EXPECT_EQ(lines[48], "--- MORE ---");
+    EXPECT_EQ(lines[49], "");
+    EXPECT_EQ(lines[50], "mget          <glob>...  get the files of the last listing matching a glob");
+    EXPECT_EQ(lines[51], "lcd           [dir]      change (or show) the local directory");
+}
+
 TEST(Interp, HelpLeavesNothingTypedAtItsPausesForTheNextQuestion)
 {
     // Enter at the first pause, "q" Enter at the last; two keys at the
