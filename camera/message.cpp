@@ -58,8 +58,8 @@ void camera_check_type(unsigned type)
 {
     if (type < MSG_TYPES)
         return;
-    std::fprintf(stderr, "INTERNAL BUG: serial_send_message_frag():message type %d not supported\n",
-                 static_cast<int>(type));
+    out_error("INTERNAL BUG: serial_send_message_frag():message type %d not supported\n",
+              static_cast<int>(type));
     throw FatalCondition{FATAL_INTERNAL};
 }
 

@@ -344,7 +344,7 @@ void camera_report_no_file(const char *path)
         // A bulk download hands the camera every entry; a folder is no
         // file that went missing.
         char shown[CAMERA_PATH_MAX];
-        std::fprintf(stderr, "%s: a folder, not downloaded\n", camera_printable(path, shown));
+        out_error("%s: a folder, not downloaded\n", camera_printable(path, shown));
         return;
     }
     if (download_refusal != 0)

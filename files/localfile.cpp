@@ -11,6 +11,7 @@
 
 #include "files/cache.h"
 #include "serial/fdio.h"
+#include "serial/output.h"
 
 namespace {
 
@@ -196,7 +197,7 @@ int local_file_holds(const char *name, const uint8_t *bytes, size_t count)
 void local_report_unsaved(const char *name, const char *why)
 {
     char shown[CAMERA_PATH_MAX];
-    std::fprintf(stderr, "%s: not saved: %s\n", camera_printable(name, shown), why);
+    out_error("%s: not saved: %s\n", camera_printable(name, shown), why);
 }
 
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,

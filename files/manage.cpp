@@ -5,6 +5,7 @@
 
 #include "camera/message.h"
 #include "files/cache.h"
+#include "serial/output.h"
 
 namespace {
 
@@ -17,10 +18,10 @@ void report_undone(const char *what, const char *path, bool answered, unsigned s
     camera_printable(path, shown);
     if (answered) {
         char why[CAMERA_REFUSAL_MAX];
-        std::fprintf(stderr, "%s %s: %s\n", what, shown, camera_refusal_text(status, why));
+        out_error("%s %s: %s\n", what, shown, camera_refusal_text(status, why));
     } else {
-        std::fprintf(stderr, "%s %s: no reply from the camera; it may or may not be done\n",
-                     what, shown);
+        out_error("%s %s: no reply from the camera; it may or may not be done\n",
+                  what, shown);
     }
 }
 
@@ -119,8 +120,8 @@ int camera_chmod(const char *name, int mode, uint8_t bit)
     const ListingEntry *entry = cache_find_nocase(name);
     if (entry == nullptr) {
         char shown[CAMERA_PATH_MAX], dir[CAMERA_PATH_MAX];
-        std::fprintf(stderr, "%s: not in the last listing of %s (ls shows the folder)\n",
-                     camera_printable(name, shown), camera_printable(listing_cache.cwd, dir));
+        out_error("%s: not in the last listing of %s (ls shows the folder)\n",
+                  camera_printable(name, shown), camera_printable(listing_cache.cwd, dir));
         return -1;
     }
     uint8_t attrib = entry->attrib;

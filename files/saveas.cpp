@@ -201,13 +201,13 @@ int saveas_target(const char *camera_path, const char *local, bool has_time, tim
         const SaveSource src{local, folder.c_str(), has_time, time};
         if (saveas_expand(saveas_pattern, src, &path, &why) != 0) {
             char shown[CAMERA_PATH_MAX];
-            std::fprintf(stderr, "save-as: %s: %s\n", camera_printable(camera_path, shown),
-                         why.c_str());
+            out_error("save-as: %s: %s\n", camera_printable(camera_path, shown),
+                      why.c_str());
             return -1;
         }
     }
     if (path.size() >= size) {
-        std::fprintf(stderr, "save-as: %s: %s\n", path.c_str(), std::strerror(ENAMETOOLONG));
+        out_error("save-as: %s: %s\n", path.c_str(), std::strerror(ENAMETOOLONG));
         return -1;
     }
     std::snprintf(out, size, "%s", path.c_str());

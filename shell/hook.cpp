@@ -45,25 +45,25 @@ int hook_run(const char *saved, const char *camera_path)
     if (child == 0)
         run_command(saved, camera_path);
     if (child < 0) {
-        std::fprintf(stderr, "exec: %s: fork: %s\n", shown, std::strerror(errno));
+        out_error("exec: %s: fork: %s\n", shown, std::strerror(errno));
         return -1;
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0)
         if (errno != EINTR) {
-            std::fprintf(stderr, "exec: %s: wait: %s\n", shown, std::strerror(errno));
+            out_error("exec: %s: wait: %s\n", shown, std::strerror(errno));
             return -1;
         }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return 0;
     if (WIFSIGNALED(status))
-        std::fprintf(stderr, "exec: %s: the command was ended by signal %d\n", shown,
-                     WTERMSIG(status));
+        out_error("exec: %s: the command was ended by signal %d\n", shown,
+                  WTERMSIG(status));
     else if (WEXITSTATUS(status) == 127)
-        std::fprintf(stderr, "exec: %s: the command was not found (status 127)\n", shown);
+        out_error("exec: %s: the command was not found (status 127)\n", shown);
     else
-        std::fprintf(stderr, "exec: %s: the command failed with status %d\n", shown,
-                     WEXITSTATUS(status));
+        out_error("exec: %s: the command failed with status %d\n", shown,
+                  WEXITSTATUS(status));
     return -1;
 }
 

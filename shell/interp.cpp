@@ -139,14 +139,14 @@ void run_lcd(char **tokens, int count)
         const int changed = folder != nullptr ? chdir(folder) : -1;
         std::free(folder);
         if (changed != 0) {
-            std::fprintf(stderr, "lcd: %s: %s\n", tokens[1], std::strerror(errno));
+            out_error("lcd: %s: %s\n", tokens[1], std::strerror(errno));
             std::printf("lcd error\n");
             return;
         }
     }
     char here[4096];
     if (getcwd(here, sizeof here) == nullptr) {
-        std::fprintf(stderr, "lcd: getcwd: %s\n", std::strerror(errno));
+        out_error("lcd: getcwd: %s\n", std::strerror(errno));
         std::printf("lcd error\n");
         return;
     }
