@@ -306,8 +306,10 @@ int camera_open(void)
 
 int camera_close(void)
 {
-    if (serial_descriptor() == -1)
+    if (serial_descriptor() == -1) {
+        serial_close();  // a line found gone is closed now by choice
         return -1;
+    }
     camera_off();
     serial_close();
     return 0;
