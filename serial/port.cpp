@@ -136,8 +136,6 @@ void drain_within_deadline(void)
         const struct timespec tick = {0, 10000000};
         nanosleep(&tick, nullptr);
     }
-#else
-    (void)port;
 #endif
 }
 

@@ -4,7 +4,12 @@
 # FTDI adapter, ftdi_sio); /card holds what its card holds.  Each test
 # prints "ok NAME" or "not ok NAME" and, when it fails, what orvik said.
 # "@@HOST pull" and "@@HOST plug" ask the host to pull the adapter out and
-# plug it in again.
+# plug it in again; "@@DONE" ends the run (a guest that stops before it
+# fails the test).
+
+# A write to the commands of an orvik that has ended fails rather than
+# ending this script.
+trap '' PIPE
 
 check() {
     name=$1
@@ -182,3 +187,4 @@ check usb-38400 get_all usb38400 /dev/ttyUSB0 38400
 check uart-without-clocal no_clocal
 check usb-pulled-during-get pulled_during_get
 check usb-replug-and-reopen interactive_replug
+echo "@@DONE"

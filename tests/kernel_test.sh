@@ -88,7 +88,6 @@ for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
     insmod /lib/modules/$m.ko
 done
 sh /guest.sh
-echo "@@DONE"
 poweroff -f
 EOF
     chmod +x "$initrd/init"
