@@ -156,8 +156,10 @@ interactive_replug() {
     echo "reopen" >&3
     wait_until 60 connections 3 ||
         { echo "  reopen after the pull at the prompt failed (adapter back as $plugged)"; ok=1; }
-    grep -q "is gone; the same USB adapter is now /dev/$plugged: using it" /tmp/session.log ||
-        [ "$plugged" = ttyUSB0 ] || { echo "  the new name was not said"; ok=1; }
+    # The descriptor orvik held at the prompt kept ttyUSB0 taken.
+    [ "$plugged" = ttyUSB1 ] || { echo "  back as $plugged after a pull at the prompt"; ok=1; }
+    grep -q "/dev/ttyUSB0 is gone; the same USB adapter is now /dev/ttyUSB1: using it" \
+        /tmp/session.log || { echo "  the new name was not said"; ok=1; }
     echo "quit" >&3
     exec 3>&-
     wait_until 20 ended "$pid"

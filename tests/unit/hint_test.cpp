@@ -183,3 +183,24 @@ TEST(SerialAdapter, FoundAgainByVendorProductAndSerial)
     plug("ttyACM0", "A1");
     EXPECT_EQ(serial_find_adapter("/dev", sys.c_str(), &a, path, sizeof path), 2);
 }
+
+// A camera that does not answer: on a USB adapter the prober that takes
+// its answers on desktop systems is named, with the udev variable that
+// keeps it away; a built-in port gets the plain advice.
+TEST(SerialHint, SilenceOnAUsbAdapterNamesModemManager)
+{
+    Scratch s;
+    char line[2048];
+    const std::string usb = s.touch("ttyUSB0");
+    const std::string said = serial_explain_silence(usb.c_str(), line, sizeof line);
+    EXPECT_EQ(said.rfind("No answer from the camera yet: check that it is switched on and set to "
+                         "PC mode, and that its cable is on " + usb + "; ModemManager ",
+                         0),
+              0u)
+        << said;
+    EXPECT_NE(said.find("ENV{ID_MM_DEVICE_IGNORE}=\"1\""), std::string::npos) << said;
+    const std::string uart = s.touch("ttyS0");
+    EXPECT_EQ(std::string(serial_explain_silence(uart.c_str(), line, sizeof line)),
+              "No answer from the camera yet: check that it is switched on and set to PC mode, "
+              "and that its cable is on " + uart);
+}
