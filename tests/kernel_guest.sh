@@ -74,9 +74,16 @@ pull() {
     wait_until 20 adapter_out
 }
 
+# A real adapter pulled out loses what it held; here QEMU and the host's
+# pseudo-terminal keep what the camera sent meanwhile, and hand it to the
+# adapter plugged in again.  It is read away until the line is quiet.
 plug() {
     echo "@@HOST plug"
     plugged=$(adapter_now)
+    stty -F "/dev/$plugged" raw -echo 9600 2>/dev/null
+    while timeout 2 cat "/dev/$plugged" >/tmp/stale; [ -s /tmp/stale ]; do
+        :
+    done
 }
 
 # get_all <dir> <device> <speed>: every file of the card, byte for byte.
@@ -164,7 +171,7 @@ interactive_replug() {
     exec 3>&-
     wait_until 20 ended "$pid"
     wait $pid || { echo "  quit: status $?"; ok=1; }
-    [ $ok = 0 ] || tail -n 12 /tmp/session.log | sed 's/^/  /'
+    [ $ok = 0 ] || cat -v /tmp/session.log | cut -c 1-160 | sed "s/^/  /"
     return $ok
 }
 

@@ -134,7 +134,9 @@ start_camera usb
 usb_tty=$tty
 mkfifo "$work/mon.in" "$work/mon.out" || fail "mkfifo"
 : >"$work/console"
-adapter="usb-serial,id=adapter,chardev=usbcam,bus=xhci.0"
+# An FTDI chip carries its serial number in its EEPROM; QEMU's would name
+# the USB port, which changes as the adapter is plugged in again.
+adapter="usb-serial,id=adapter,chardev=usbcam,bus=xhci.0,serial=A600CAM1"
 # No KVM: nested in a virtual machine it hangs at boot; plain emulation
 # boots this kernel in about ten seconds.
 qemu-system-x86_64 -machine q35,accel=tcg -m 256 -nodefaults -display none -no-reboot \
