@@ -58,9 +58,11 @@ adapter_out() {
 ended() {
     [ ! -d "/proc/$1" ]
 }
-# connections <n>: orvik has connected n times in this session.
+# connections <n>: orvik has connected n times in this session and waits
+# at the prompt (the identity and the drive asked for).
 connections() {
-    [ "$(grep -c 'Switching to 9600 bound .*OK' /tmp/session.log)" -ge "$1" ]
+    [ "$(grep -c 'Switching to 9600 bound .*OK' /tmp/session.log)" -ge "$1" ] &&
+        [ "$(tail -c 4 /tmp/session.log)" = 'D:> ' ]
 }
 
 # The adapter's tty, once it is there: ttyUSB0, ttyUSB1 ...
