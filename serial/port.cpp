@@ -460,7 +460,8 @@ int serial_write(int fd, const uint8_t *bytes, int count)
     while (done < count) {
         // Each piece the system takes is traced as it goes, so a trace
         // shows how the driver accepted the run.
-        const ssize_t w = write_before(fd, bytes + done, static_cast<size_t>(count - done), deadline);
+        const ssize_t w =
+            write_before(fd, bytes + done, static_cast<size_t>(count - done), deadline);
         if (w < 0)
             return write_failed(fd);
         serial_trace("WRITE", bytes + done, static_cast<int>(w));
@@ -473,12 +474,14 @@ int serial_write(int fd, const uint8_t *bytes, int count)
 
 int serial_write_untraced(const uint8_t *bytes, int count)
 {
+    if (port.fd < 0)
+        return -1;
     const long long deadline = write_deadline(count);
     for (int done = 0; done < count;) {
-        const ssize_t w = port.fd < 0 ? -1 : write_before(port.fd, bytes + done,
-                                                       static_cast<size_t>(count - done), deadline);
+        const ssize_t w =
+            write_before(port.fd, bytes + done, static_cast<size_t>(count - done), deadline);
         if (w < 0)
-            return port.fd < 0 ? -1 : write_failed(port.fd);
+            return write_failed(port.fd);
         done += static_cast<int>(w);
     }
     return 0;

@@ -76,7 +76,8 @@ TEST(SerialHint, PrintsEachPortWithProductAndDriver)
     fs::create_directories(s.dir / "sys/ttyUSB0");
     fs::create_directory_symlink(usb / "1-1:1.0/ttyUSB0", s.dir / "sys/ttyUSB0/device");
     fs::create_directories(s.dir / "dev/serial/by-id");
-    fs::create_symlink("../../ttyUSB0", s.dir / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0");
+    fs::create_symlink("../../ttyUSB0",
+                       s.dir / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0");
     fs::create_directories(s.dir / "acm/driver_is_not_a_link");
     fs::create_directories(s.dir / "sys/ttyACM0");
     fs::create_directory_symlink(s.dir / "acm", s.dir / "sys/ttyACM0/device");

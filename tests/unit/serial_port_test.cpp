@@ -549,7 +549,8 @@ TEST_F(PtyTest, AWriteToAWedgedLineEndsByItsDeadline)
     EXPECT_TRUE(ends_by_itself(
         [] {
             Bytes run(65536, 0x55);
-            const int rc = serial_write(serial_descriptor(), run.data(), static_cast<int>(run.size()));
+            const int size = static_cast<int>(run.size());
+            const int rc = serial_write(serial_descriptor(), run.data(), size);
             _exit(rc == -1 && serial_line_state() == SERIAL_LINE_ERROR ? 0 : 1);
         },
         10));
