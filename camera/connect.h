@@ -41,7 +41,8 @@ void camera_init(void);
 // returns its result.  When open on a working line: -1, nothing done.
 int camera_open(void);
 
-// When open: camera_off, close the port; returns 0.  When closed: -1.
+// When open: camera_off, close the port; returns 0.  When closed (or its
+// line was found gone, which leaves it SERIAL_LINE_CLOSED now): -1.
 int camera_close(void);
 
 // The two camera-off frames through serial_write (paced in A50 mode,

@@ -85,7 +85,7 @@ void trap_signal(int sig)
     const char *partial = partial_file;
     if (partial != nullptr)
         unlink(partial);
-    serial_release_exclusive();
+    serial_end();
     _exit(sig);
 }
 
