@@ -125,9 +125,9 @@ bool synchronise(const char *device)
     const time_t sync_start = std::time(nullptr);
     bool hinted = false;
     for (int bursts = 1;; bursts++) {
-        // Straight to the port, neither paced nor traced: a lost burst is
-        // simply followed by the next.  A failed write shows in the wait.
-        fdio_write_all(serial_descriptor(), sync_bytes, sizeof sync_bytes);
+        // Neither paced nor traced: a lost burst is simply followed by the
+        // next.  A failed write shows in the wait.
+        serial_write_untraced(sync_bytes, sizeof sync_bytes);
         frame = serial_get_packet(&pkt);
         if (frame != nullptr)
             break;
@@ -317,8 +317,10 @@ int camera_open(bool *listing_stale)
 
 int camera_close(void)
 {
-    if (serial_descriptor() == -1)
+    if (serial_descriptor() == -1) {
+        serial_close();  // a line found gone is closed now by choice
         return -1;
+    }
     camera_off();
     serial_close();
     return 0;

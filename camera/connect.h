@@ -42,7 +42,8 @@ int camera_start(void);
 // working line: -1, nothing done, *listing_stale false.
 int camera_open(bool *listing_stale);
 
-// When open: camera_off, close the port; returns 0.  When closed: -1.
+// When open: camera_off, close the port; returns 0.  When closed (or its
+// line was found gone, which leaves it SERIAL_LINE_CLOSED now): -1.
 int camera_close(void);
 
 // The two camera-off frames through serial_write (paced in A50 mode,

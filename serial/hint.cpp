@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "serial/adapter.h"
 #include "serial/output.h"
 
 namespace {
@@ -146,55 +147,71 @@ int serial_list_ports(const char *dev_dir, const char *sys_tty_dir, char *out, s
     return count;
 }
 
+namespace {
+
+// What to do about a device that is not there: the serial ports that are.
+void missing_advice(char *more, size_t size)
+{
+    char ports[512];
+    if (serial_list_ports("/dev", "/sys/class/tty", ports, sizeof ports) > 0) {
+        char first[512];
+        std::snprintf(first, sizeof first, "%.*s", static_cast<int>(std::strcspn(ports, " ")),
+                      ports);
+        std::snprintf(more, size, "; serial ports here: %s; use -d, e.g. orvik -d %s", ports,
+                      first);
+    } else {
+        std::snprintf(more, size,
+                      "; no serial port found here (is the USB serial adapter plugged "
+                      "in?); use -d <serialdevice>");
+    }
+}
+
+// What to do about a device one may not open: join its group.
+void access_advice(const char *path, char *more, size_t size)
+{
+    struct stat st;
+    const struct group *g = stat(path, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    if (g != nullptr && st.st_gid != 0)
+        std::snprintf(more, size,
+                      "; it belongs to the group %s: join it with "
+                      "sudo usermod -aG %s $USER, then log out and in again",
+                      g->gr_name, g->gr_name);
+    else
+        std::snprintf(more, size, "; ask the administrator for access to it");
+}
+
+// What to do about a device another program holds: end that program.
+void busy_advice(const char *path, char *more, size_t size)
+{
+    char holders[512];
+    find_holders(path, holders, sizeof holders);
+    if (holders[0] != '\0')
+        std::snprintf(more, size, "; it is held by %s: end that program and try again", holders);
+    else
+        std::snprintf(more, size, "; another program holds it: end that program and try again");
+}
+
+}  // namespace
+
 const char *serial_explain_open(const char *path, int err, char *out, size_t size)
 {
     std::snprintf(out, size, "%s: %s", path, std::strerror(err));
-    char more[1280];
+    char more[1280] = "";
     switch (err) {
     case ENOENT:
     case ENODEV:
-    case ENXIO: {
-        char ports[512];
-        if (serial_list_ports("/dev", "/sys/class/tty", ports, sizeof ports) > 0) {
-            char first[512];
-            std::snprintf(first, sizeof first, "%.*s", static_cast<int>(std::strcspn(ports, " ")),
-                          ports);
-            std::snprintf(more, sizeof more, "; serial ports here: %s; use -d, e.g. orvik -d %s",
-                          ports, first);
-        } else {
-            std::snprintf(more, sizeof more,
-                          "; no serial port found here (is the USB serial adapter plugged "
-                          "in?); use -d <serialdevice>");
-        }
+    case ENXIO:
+        missing_advice(more, sizeof more);
         break;
-    }
     case EACCES:
-    case EPERM: {
-        struct stat st;
-        const struct group *g = stat(path, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
-        if (g != nullptr && st.st_gid != 0)
-            std::snprintf(more, sizeof more,
-                          "; it belongs to the group %s: join it with "
-                          "sudo usermod -aG %s $USER, then log out and in again",
-                          g->gr_name, g->gr_name);
-        else
-            std::snprintf(more, sizeof more, "; ask the administrator for access to it");
+    case EPERM:
+        access_advice(path, more, sizeof more);
         break;
-    }
     case EBUSY:
-    case EWOULDBLOCK: {
-        char holders[512];
-        find_holders(path, holders, sizeof holders);
-        if (holders[0] != '\0')
-            std::snprintf(more, sizeof more, "; it is held by %s: end that program and try again",
-                          holders);
-        else
-            std::snprintf(more, sizeof more,
-                          "; another program holds it: end that program and try again");
+    case EWOULDBLOCK:
+        busy_advice(path, more, sizeof more);
         break;
-    }
     default:
-        more[0] = '\0';
         break;
     }
     append(out, size, more);
@@ -204,31 +221,44 @@ const char *serial_explain_open(const char *path, int err, char *out, size_t siz
 void serial_open_hint(const char *path, int err)
 {
     char line[2048];
-    std::fprintf(stderr, "%s\n", serial_explain_open(path, err, line, sizeof line));
+    out_error("%s\n", serial_explain_open(path, err, line, sizeof line));
+}
+
+const char *serial_explain_silence(const char *path, char *out, size_t size)
+{
+    std::snprintf(out, size,
+                  "No answer from the camera yet: check that it is switched on and set to PC "
+                  "mode, and that its cable is on %s",
+                  path);
+    // A second reader of the port takes the camera's answers before this
+    // program sees them.
+    char holders[512];
+    find_holders(path, holders, sizeof holders);
+    if (holders[0] != '\0') {
+        char more[700];
+        std::snprintf(more, sizeof more,
+                      "; %s also has it open and may take the camera's answers: end that program",
+                      holders);
+        append(out, size, more);
+    }
+    if (serial_port_on_usb(path))
+        append(out, size,
+               "; ModemManager probes a newly plugged USB serial adapter for about half a "
+               "minute: a udev rule setting ENV{ID_MM_DEVICE_IGNORE}=\"1\" makes it leave the "
+               "adapter alone (orvik(1), UNATTENDED USE)");
+    return out;
 }
 
 void serial_silence_hint(const char *path)
 {
     if (!isatty(STDERR_FILENO))
         return;
-    std::fprintf(stderr,
-                 "\nNo answer from the camera yet: check that it is switched on and set to PC "
-                 "mode, and that its cable is on %s\n",
-                 path);
+    char line[2048];
+    // Beside the synchronisation's row of dots, which goes on after it.
+    out_note("\n%s\n", serial_explain_silence(path, line, sizeof line));
 }
 
 namespace {
-
-// The first line of a small sysfs attribute file, "" when there is none.
-void read_attribute(const char *path, char *out, size_t size)
-{
-    out[0] = '\0';
-    if (FILE *f = std::fopen(path, "re")) {
-        if (std::fgets(out, static_cast<int>(size), f) != nullptr)
-            out[std::strcspn(out, "\n")] = '\0';
-        std::fclose(f);
-    }
-}
 
 const char *line_trouble(SerialLineState state)
 {
@@ -252,7 +282,7 @@ const char *serial_describe_port(const char *sys_tty_dir, const char *name, char
     static const char *const levels[] = {"..", "../.."};
     for (const char *up : levels) {
         std::snprintf(path, sizeof path, "%s/%s/device/%s/product", sys_tty_dir, name, up);
-        read_attribute(path, product, sizeof product);
+        serial_sysfs_attribute(path, product, sizeof product);
         if (product[0] != '\0')
             break;
     }
@@ -273,6 +303,25 @@ const char *serial_describe_port(const char *sys_tty_dir, const char *name, char
     return out;
 }
 
+namespace {
+
+// "  no access for you (group dialout)" when this user may not open `path`
+// for reading and writing, "" when it may.
+void access_note(const char *path, char *out, size_t size)
+{
+    out[0] = '\0';
+    if (access(path, R_OK | W_OK) == 0)
+        return;
+    struct stat st;
+    const struct group *g = stat(path, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    if (g != nullptr && st.st_gid != 0)
+        std::snprintf(out, size, "  no access for you (group %s)", g->gr_name);
+    else
+        std::snprintf(out, size, "  no access for you");
+}
+
+}  // namespace
+
 int serial_print_ports(const char *dev_dir, const char *sys_tty_dir, FILE *out)
 {
     char ports[4096];
@@ -280,9 +329,12 @@ int serial_print_ports(const char *dev_dir, const char *sys_tty_dir, FILE *out)
     size_t dev_len = std::strlen(dev_dir) + 1;
     // The names joined by single spaces; a device name holds none.
     for (char *path = std::strtok(ports, " "); path != nullptr; path = std::strtok(nullptr, " ")) {
-        char about[300];
+        char about[300], by_id[600], no_access[200];
         serial_describe_port(sys_tty_dir, path + dev_len, about, sizeof about);
-        std::fprintf(out, "%s%s%s\n", path, about[0] != '\0' ? "  " : "", about);
+        serial_by_id_path(dev_dir, path + dev_len, by_id, sizeof by_id);
+        access_note(path, no_access, sizeof no_access);
+        std::fprintf(out, "%s%s%s%s%s%s\n", path, about[0] != '\0' ? "  " : "", about,
+                     by_id[0] != '\0' ? "  " : "", by_id, no_access);
     }
     return count;
 }

@@ -24,8 +24,12 @@ int serial_list_ports(const char *dev_dir, const char *sys_tty_dir, char *out, s
 const char *serial_describe_port(const char *sys_tty_dir, const char *name, char *out,
                                  size_t size);
 
-// Writes serial_list_ports's ports on `out`, one a line: the path, and
-// after two spaces serial_describe_port's text when there is one.
+// Writes serial_list_ports's ports on `out`, one a line: the path; after
+// two spaces serial_describe_port's text when there is one; after two more
+// the stable name under `dev_dir`/serial/by-id when udev made one (the
+// name for scripts and udev rules: ttyUSB numbers change as adapters come
+// and go); and "  no access for you (group G)" when this user may not
+// open the port for reading and writing.
 // Returns how many were written.
 int serial_print_ports(const char *dev_dir, const char *sys_tty_dir, FILE *out);
 
@@ -39,10 +43,17 @@ const char *serial_explain_open(const char *path, int err, char *out, size_t siz
 // Writes serial_explain_open's line and a line end on standard error.
 void serial_open_hint(const char *path, int err);
 
-// The line for a camera that has not answered the synchronisation for a
-// while, written on standard error only when that is a terminal (a script
-// reading the output gets nothing new).  Starts with a line end, since the
-// dots of the synchronisation are still on their line.
+// The one-line explanation (no line end) for a camera that has not answered
+// the synchronisation: what to check on `path`, then the other processes
+// that have it open (found in /proc/<pid>/fd, this one excluded), and for
+// a USB serial port ModemManager's probing and the udev variable
+// ID_MM_DEVICE_IGNORE that stops it.  Returns `out`.
+const char *serial_explain_silence(const char *path, char *out, size_t size);
+
+// serial_explain_silence's line for a camera that has not answered the
+// synchronisation for a while, written on standard error only when that is
+// a terminal (a script reading the output gets nothing new).  Starts with a
+// line end, since the dots of the synchronisation are still on their line.
 void serial_silence_hint(const char *path);
 
 // For a run that cannot go on (start-up, the batch modes): one line on

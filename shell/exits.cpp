@@ -93,7 +93,7 @@ void trap_signal(int sig)
     const char *partial = local_partial_file();
     if (partial != nullptr)
         unlink(partial);
-    serial_release_exclusive();
+    serial_end();
     _exit(sig);
 }
 

@@ -165,8 +165,13 @@ TEST(Connect, LongSilenceGetsOneHint)
 {
     Camsim sim = camsim_start({"--fault", "sync@29"});
     Session s = orvik_start({"-d", sim.tty}, sim.dir);
+    // The emulator keeps the terminal's side open, and is named as a
+    // program that may take the camera's answers.
     const std::string hint = "\r\nNo answer from the camera yet: check that it is switched on and "
-                             "set to PC mode, and that its cable is on " + sim.tty + "\r\n";
+                             "set to PC mode, and that its cable is on " + sim.tty +
+                             "; orvik-camsim (pid " + std::to_string(sim.pid) +
+                             ") also has it open and may take the camera's answers: end that "
+                             "program\r\n";
     ASSERT_TRUE(expect(s, "Sync: ", 10000));
     size_t dots = s.mark;
     ASSERT_TRUE(expect(s, hint, 30000));

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "serial/adapter.h"
 #include "serial/hint.h"
 
 namespace {
@@ -74,6 +75,9 @@ TEST(SerialHint, PrintsEachPortWithProductAndDriver)
     fs::create_directory_symlink(s.dir / "drivers/ftdi_sio", usb / "1-1:1.0/ttyUSB0/driver");
     fs::create_directories(s.dir / "sys/ttyUSB0");
     fs::create_directory_symlink(usb / "1-1:1.0/ttyUSB0", s.dir / "sys/ttyUSB0/device");
+    fs::create_directories(s.dir / "dev/serial/by-id");
+    fs::create_symlink("../../ttyUSB0",
+                       s.dir / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0");
     fs::create_directories(s.dir / "acm/driver_is_not_a_link");
     fs::create_directories(s.dir / "sys/ttyACM0");
     fs::create_directory_symlink(s.dir / "acm", s.dir / "sys/ttyACM0/device");
@@ -88,8 +92,9 @@ TEST(SerialHint, PrintsEachPortWithProductAndDriver)
     for (int c; (c = std::fgetc(out)) != EOF;)
         text.push_back(static_cast<char>(c));
     std::fclose(out);
-    EXPECT_EQ(text, dev + "/ttyUSB0  FT232R USB UART (ftdi_sio)\n" + dev + "/ttyACM0\n" + dev +
-                        "/ttyS1\n");
+    EXPECT_EQ(text, dev + "/ttyUSB0  FT232R USB UART (ftdi_sio)  " + dev +
+                        "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0\n" + dev +
+                        "/ttyACM0\n" + dev + "/ttyS1\n");
 }
 
 TEST(SerialHint, PermissionNamesTheGroupToJoin)
@@ -146,3 +151,57 @@ TEST(SerialHint, BusyNamesTheHolder)
 }
 
 }  // namespace
+
+// A re-plugged adapter is found again by its USB identity, whatever its
+// new name; two adapters that cannot be told apart are not guessed at.
+TEST(SerialAdapter, FoundAgainByVendorProductAndSerial)
+{
+    Scratch s;
+    auto plug = [&](const std::string &tty, const std::string &serial) {
+        fs::path usb = s.dir / "devices" / tty;
+        fs::create_directories(usb / "1-1:1.0" / tty);
+        std::ofstream(usb / "idVendor") << "0403\n";
+        std::ofstream(usb / "idProduct") << "6001\n";
+        std::ofstream(usb / "serial") << serial << "\n";
+        fs::create_directories(s.dir / "sys" / tty);
+        fs::create_directory_symlink(usb / "1-1:1.0" / tty, s.dir / "sys" / tty / "device");
+    };
+    plug("ttyUSB1", "A1");
+    plug("ttyUSB2", "B2");
+    s.touch("sys/ttyS0/device");
+    const std::string sys = (s.dir / "sys").string();
+
+    SerialAdapter a{};
+    ASSERT_TRUE(serial_adapter_of(sys.c_str(), "ttyUSB1", &a));
+    EXPECT_STREQ(a.vendor, "0403");
+    EXPECT_STREQ(a.product, "6001");
+    EXPECT_STREQ(a.serial, "A1");
+    EXPECT_FALSE(serial_adapter_of(sys.c_str(), "ttyS0", &a));
+
+    char path[256] = "";
+    EXPECT_EQ(serial_find_adapter("/dev", sys.c_str(), &a, path, sizeof path), 1);
+    EXPECT_STREQ(path, "/dev/ttyUSB1");
+    plug("ttyACM0", "A1");
+    EXPECT_EQ(serial_find_adapter("/dev", sys.c_str(), &a, path, sizeof path), 2);
+}
+
+// A camera that does not answer: on a USB adapter the prober that takes
+// its answers on desktop systems is named, with the udev variable that
+// keeps it away; a built-in port gets the plain advice.
+TEST(SerialHint, SilenceOnAUsbAdapterNamesModemManager)
+{
+    Scratch s;
+    char line[2048];
+    const std::string usb = s.touch("ttyUSB0");
+    const std::string said = serial_explain_silence(usb.c_str(), line, sizeof line);
+    EXPECT_EQ(said.rfind("No answer from the camera yet: check that it is switched on and set to "
+                         "PC mode, and that its cable is on " + usb + "; ModemManager ",
+                         0),
+              0u)
+        << said;
+    EXPECT_NE(said.find("ENV{ID_MM_DEVICE_IGNORE}=\"1\""), std::string::npos) << said;
+    const std::string uart = s.touch("ttyS0");
+    EXPECT_EQ(std::string(serial_explain_silence(uart.c_str(), line, sizeof line)),
+              "No answer from the camera yet: check that it is switched on and set to PC mode, "
+              "and that its cable is on " + uart);
+}

@@ -32,6 +32,17 @@ void wait_queued(int fd, int count)
     FAIL() << "input never arrived";
 }
 
+// One received byte, as the frame reader takes it: -1 when none came.
+int next_byte(void)
+{
+    const uint8_t *bytes = nullptr;
+    if (serial_peek_bytes(&bytes) < 0)
+        return -1;
+    const int b = bytes[0];
+    serial_consume(1);
+    return b;
+}
+
 const Bytes ack_frame = {0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0xDB, 0xD1, 0xC1};
 
 }  // namespace
@@ -85,7 +96,7 @@ TEST(SerialOpen, MissingDevice)
     // Reading with no port open fails at once rather than waiting.
     serial_set_timeout(3, 0);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(serial_get_byte(), -1);
+    EXPECT_EQ(next_byte(), -1);
     EXPECT_LT(seconds_since(start), 2.0);
     serial_set_timeout(1, 0);
 }
@@ -160,14 +171,14 @@ TEST_F(PtyTest, ReadTimeoutOnSilentLine)
     serial_set_timeout(0, 400000);
     int got = 0;
     auto start = std::chrono::steady_clock::now();
-    Captured quiet = capture([&] { got = serial_get_byte(); });
+    Captured quiet = capture([&] { got = next_byte(); });
     EXPECT_EQ(got, -1);
     EXPECT_GE(seconds_since(start), 0.3);
     EXPECT_EQ(quiet.out, "");
     EXPECT_EQ(quiet.err, "");
 
     settings.debug = 1;
-    Captured loud = capture([&] { got = serial_get_byte(); });
+    Captured loud = capture([&] { got = next_byte(); });
     EXPECT_EQ(got, -1);
     EXPECT_EQ(loud.out, "READ TIMEOUT\n");
     EXPECT_EQ(loud.err, "");
@@ -179,14 +190,14 @@ TEST_F(PtyTest, ReadTimeoutOnSilentLine)
 TEST_F(PtyTest, TimeoutLineGoneAndClosedAreThreeOutcomes)
 {
     serial_set_timeout(0, 100000);
-    EXPECT_EQ(serial_get_byte(), -1);
+    EXPECT_EQ(next_byte(), -1);
     EXPECT_EQ(serial_line_state(), SERIAL_LINE_OK);
 
     close(master);
     master = -1;
     serial_set_timeout(2, 0);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(serial_get_byte(), -1);
+    EXPECT_EQ(next_byte(), -1);
     EXPECT_EQ(serial_line_state(), SERIAL_LINE_GONE);
     const uint8_t *bytes = nullptr;
     EXPECT_EQ(serial_peek_bytes(&bytes), -1);
@@ -194,6 +205,10 @@ TEST_F(PtyTest, TimeoutLineGoneAndClosedAreThreeOutcomes)
     const uint8_t frame[2] = {0xc0, 0xc1};
     EXPECT_EQ(serial_write(serial_descriptor(), frame, 2), -1);
     EXPECT_EQ(serial_line_state(), SERIAL_LINE_GONE);
+    // Its descriptor is closed at once: a process holding a vanished
+    // adapter open keeps its ttyUSB number from the adapter plugged in
+    // again.
+    EXPECT_EQ(serial_descriptor(), -1);
 
     serial_close();
     EXPECT_EQ(serial_line_state(), SERIAL_LINE_CLOSED);
@@ -206,14 +221,14 @@ TEST_F(PtyTest, BurstIsServedFromOneRead)
         burst[i] = static_cast<uint8_t>(0xA0 + i);
     camera_sends(burst);
     wait_queued(slave, 30);
-    ASSERT_EQ(serial_get_byte(), 0xA0);
+    ASSERT_EQ(next_byte(), 0xA0);
     // Discard whatever is still queued in the terminal: the remaining
     // bytes must already sit in the port's own buffer.
     ASSERT_EQ(tcflush(slave, TCIFLUSH), 0);
     serial_set_timeout(0, 100000);
     for (int i = 1; i < 30; i++)
-        ASSERT_EQ(serial_get_byte(), 0xA0 + i) << i;
-    EXPECT_EQ(serial_get_byte(), -1);
+        ASSERT_EQ(next_byte(), 0xA0 + i) << i;
+    EXPECT_EQ(next_byte(), -1);
 }
 
 TEST_F(PtyTest, PeekShowsTheBufferedBlockAndConsumeHandsItOut)
@@ -230,14 +245,14 @@ TEST_F(PtyTest, PeekShowsTheBufferedBlockAndConsumeHandsItOut)
     ASSERT_EQ(serial_peek_bytes(&bytes), 30);
     ASSERT_EQ(tcflush(slave, TCIFLUSH), 0);
     serial_consume(10);
-    EXPECT_EQ(serial_get_byte(), 0x4A);
+    EXPECT_EQ(next_byte(), 0x4A);
     ASSERT_EQ(serial_peek_bytes(&bytes), 19);
     EXPECT_EQ(bytes[0], 0x4B);
     // More than is there empties the buffer, no further.
     serial_consume(100);
     serial_set_timeout(0, 100000);
     EXPECT_EQ(serial_peek_bytes(&bytes), -1);
-    EXPECT_EQ(serial_get_byte(), -1);
+    EXPECT_EQ(next_byte(), -1);
 }
 
 namespace {
@@ -264,7 +279,7 @@ TEST_F(PtyTest, SignalDuringWaitResumesTheWait)
     struct itimerval tv = {{0, 0}, {0, 100000}};
     setitimer(ITIMER_REAL, &tv, nullptr);
     serial_set_timeout(3, 0);
-    EXPECT_EQ(serial_get_byte(), 0x5A);
+    EXPECT_EQ(next_byte(), 0x5A);
     sigaction(SIGALRM, &old, nullptr);
 
     // A signal on a silent line: still a timeout, not an early failure
@@ -273,7 +288,7 @@ TEST_F(PtyTest, SignalDuringWaitResumesTheWait)
     serial_set_timeout(0, 400000);
     setitimer(ITIMER_REAL, &tv, nullptr);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(serial_get_byte(), -1);
+    EXPECT_EQ(next_byte(), -1);
     EXPECT_GE(seconds_since(start), 0.3);
     sigaction(SIGALRM, &old, nullptr);
 }
@@ -291,7 +306,7 @@ TEST_F(PtyTest, PendingOutputIsWrittenBeforeWaitingForTheCamera)
         close(out[0]);
         close(out[1]);
         std::printf("Switching to 115200 bound ");
-        serial_get_byte();
+        next_byte();
         _exit(0);
     }
     close(out[1]);
@@ -440,4 +455,103 @@ TEST(SerialWrite, PartialWritesAreContinuedAndTracedPerPiece)
     EXPECT_GT(pieces, 1);
     EXPECT_EQ(total, 20000);
     EXPECT_EQ(c.out, std::string(static_cast<size_t>(pieces), '\n'));
+}
+
+namespace {
+
+// Runs `body` in a child process and says whether it ended by itself
+// within `seconds`; a child still waiting then is killed.  For faults whose
+// symptom is a wait that never ends.
+template <typename F>
+bool ends_by_itself(F body, int seconds)
+{
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        _exit(0);
+    }
+    for (int i = 0; i < seconds * 20; i++) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            return true;
+        usleep(50000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return false;
+}
+
+}  // namespace
+
+// A modem prober or a stray `cat` reading the same port takes some of the
+// camera's bytes.  The read after a wait then finds nothing; it must go
+// back to waiting, not block until the next byte that may never come.
+TEST_F(PtyTest, ASecondReaderTakingTheBytesDoesNotHangTheRead)
+{
+    const pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        // Root opens a terminal in exclusive mode all the same, as
+        // ModemManager does.
+        const int fd = open(name, O_RDONLY | O_NOCTTY);
+        uint8_t b;
+        while (fd >= 0 && read(fd, &b, 1) >= 0) {
+        }
+        _exit(0);
+    }
+    writers.push_back(other);
+    usleep(200000);  // the other reader is waiting in its read
+    const int camera = master;
+    EXPECT_TRUE(ends_by_itself(
+        [camera] {
+            serial_set_timeout(0, 300000);
+            for (int i = 0; i < 10; i++) {
+                const uint8_t b = static_cast<uint8_t>(i);
+                if (write(camera, &b, 1) != 1)
+                    _exit(1);
+                next_byte();
+            }
+        },
+        10));
+}
+
+// The device gets back what it had: a getty's or a modem program's
+// settings, or the speed a login on that port expects.
+TEST_F(PtyTest, CloseRestoresTheSettingsFound)
+{
+    serial_close();
+    struct termios before;
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    before.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
+    before.c_lflag |= ICANON | ECHO;
+    cfsetospeed(&before, B38400);
+    cfsetispeed(&before, B38400);
+    ASSERT_EQ(tcsetattr(slave, TCSANOW, &before), 0);
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+
+    ASSERT_EQ(serial_open(name), 0);
+    EXPECT_EQ(serial_set_speed(115200), 0);
+    serial_close();
+    struct termios after;
+    ASSERT_EQ(tcgetattr(slave, &after), 0);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B38400));
+    ASSERT_EQ(serial_open(name), 0);  // for TearDown
+}
+
+// An adapter that stops taking bytes (its far end wedged) fills the
+// driver's buffer; the write must end by its deadline, not block.
+TEST_F(PtyTest, AWriteToAWedgedLineEndsByItsDeadline)
+{
+    EXPECT_EQ(serial_set_speed(115200), 0);
+    EXPECT_TRUE(ends_by_itself(
+        [] {
+            Bytes run(65536, 0x55);
+            const int size = static_cast<int>(run.size());
+            const int rc = serial_write(serial_descriptor(), run.data(), size);
+            _exit(rc == -1 && serial_line_state() == SERIAL_LINE_ERROR ? 0 : 1);
+        },
+        10));
 }
