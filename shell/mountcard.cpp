@@ -251,7 +251,9 @@ int mount_fetch(const MountNode &node)
     uint8_t *data = camera_download(node.camera_path.c_str(), node.kind == NODE_THUMB ? 1 : 0,
                                     &received);
     if (data == nullptr) {
-        camera_report_no_file(node.camera_path.c_str());
+        // A lost line is said once, for every request it fails.
+        if (serial_line_state() == SERIAL_LINE_OK)
+            camera_report_no_file(node.camera_path.c_str());
         return mount_camera_failed();
     }
     size_t start = 0, end = 0;

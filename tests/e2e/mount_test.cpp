@@ -233,6 +233,8 @@ TEST_F(MountTest, CutDownloadAndLostLine)
     EXPECT_NE(cut.out.find("Input/output error"), std::string::npos) << cut.out;
     EXPECT_TRUE(read_file(cwd + "/cut").empty());
     EXPECT_TRUE(expect(s, "line to the camera is gone"));
+    read_more(s, 200);
+    EXPECT_EQ(count(s.output, "line to the camera is gone"), 1) << s.output;
 
     // The camera is back: a request a few seconds on connects again.
     bool back = false;
