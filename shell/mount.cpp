@@ -50,7 +50,9 @@ void set_handler(void (*handler)(int))
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     // No SA_RESTART: the wait for the kernel's next request must end.
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    // SIGQUIT (Ctrl-\) too: ended at once, the process would leave the
+    // folder mounted with nobody serving it, and the copies behind.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         sigaction(sig, &sa, nullptr);
 }
 
