@@ -229,11 +229,13 @@ int camera_view_all(void)
     if (cache_is_empty())
         return -1;
     const int total = listing_cache.count;
+    int shown = 0;  // a thumbnail the camera did not send was not shown
     WalkEntry entry;
     for (int i = 0; walk_entry(i, &entry); i++) {
-        if (walk_stops(total - i, total, "shown"))
+        if (walk_stops(total - shown, total, "shown"))
             return WALK_STOPPED;
         int answer = camera_view(entry.path);
+        shown += answer != -1;
         switch (answer) {
         case 'q':
         case 'Q':
@@ -258,5 +260,7 @@ int camera_view_all(void)
             break;
         }
     }
+    if (walk_stops(total - shown, total, "shown"))
+        return WALK_STOPPED;
     return 0;
 }

@@ -162,6 +162,19 @@ TEST(DeafCamera, StopsTheAttributeAndViewerWalks)
     EXPECT_EQ(rig.quit(), 0);
 }
 
+// The camera dies before the first thumbnail: none was shown, and the
+// count says so, also for those the walk tried before it stopped.
+TEST(DeafCamera, ViewallCountsTheThumbnailsNotShown)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start({"--fault", "deaf@4"}));  // the first thumbnail
+    rig.run("cd D:\\DCIM\\100CANON");
+    std::string out = rig.run("viewall", 120000);
+    EXPECT_TRUE(has_line(out, "The camera does not answer: 6 of 6 files not shown")) << out;
+    EXPECT_EQ(count(out, VIEWER_QUESTION), 0) << out;
+    EXPECT_EQ(rig.quit(), 0);
+}
+
 TEST(DeafCamera, EndsABatchGetWithStatusOne)
 {
     Camsim sim = camsim_start({"--fault", "deaf@5"});  // the second download
