@@ -3,6 +3,8 @@
 // an earlier run left at another speed, and an adapter that stalls.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -116,6 +118,15 @@ TEST(LineLost, InTheMiddleOfAnUpload)
     EXPECT_TRUE(has_line(out, "upload error")) << out;
     EXPECT_EQ(count(out, GONE), 1) << out;
     EXPECT_EQ(out.find(NOISY), std::string::npos) << out;
+    // What is left on the card is said, and is no more than that.
+    const std::string left = "upload D:\\BIG.JPG: the line to the camera is gone; the card holds "
+                             "at most its first ";
+    const size_t at = out.find(left);
+    ASSERT_NE(at, std::string::npos) << out;
+    const long most = std::strtol(out.c_str() + at + left.size(), nullptr, 10);
+    EXPECT_NE(out.find(" of 100000 bytes\n", at), std::string::npos) << out;
+    EXPECT_GT(most, 0);
+    EXPECT_LE(static_cast<long>(read_file(rig.sim.card + "/BIG.JPG").size()), most);
     EXPECT_EQ(rig.quit(), 0);
 }
 
