@@ -186,6 +186,27 @@ TEST(DeafCamera, ViewallCountsTheThumbnailsNotShown)
     EXPECT_EQ(rig.quit(), 0);
 }
 
+// Two requests went unanswered while the camera was busy; once it answers
+// again, a walk asks it rather than stop on that earlier silence.
+TEST(DeafCamera, AWalkAsksACameraThatAnswersAgain)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start({"--fault", "late@4:50"}));  // the first id below
+    rig.run("cd D:\\DCIM\\100CANON");
+    for (int i = 0; i < 2; i++) {
+        const std::string id = rig.run("id");
+        ASSERT_NE(id.find("no reply from the camera"), std::string::npos) << id;
+    }
+    // The start-up's id, the first one here, and the second once the camera
+    // is done with the first.
+    for (int i = 0; i < 6000 && requests(rig.sim, 0).size() < 3; i++)
+        usleep(10000);
+    std::string out = rig.run("protectall", 120000);
+    EXPECT_TRUE(has_line(out, "chmodall terminated")) << out;
+    EXPECT_EQ(out.find("does not answer"), std::string::npos) << out;
+    EXPECT_EQ(rig.quit(), 0);
+}
+
 TEST(DeafCamera, EndsABatchGetWithStatusOne)
 {
     Camsim sim = camsim_start({"--fault", "deaf@5"});  // the second download
