@@ -39,6 +39,8 @@ constexpr int SYNC_MICROSECONDS = 400000;
 // what usually keeps a camera silent.
 constexpr time_t SYNC_HINT_SECONDS = 10;
 constexpr int SYNC_MICROSECONDS_A50 = 900000;
+// Bursts before the synchronisation gives up; 0: it never does.
+int sync_burst_limit = 0;
 constexpr int CONFIRM_ATTEMPTS = 10;
 // Unanswered bursts before the camera is looked for at the other speeds.
 constexpr int SYNC_BURSTS_BEFORE_OFF = 3;
@@ -139,6 +141,11 @@ bool synchronise(const char *device)
         out_row(".");
         if (bursts == SYNC_BURSTS_BEFORE_OFF)
             switch_off_at_other_speeds();
+        if (sync_burst_limit > 0 && bursts >= sync_burst_limit) {
+            out_end_row();
+            out_complaint("%s: the camera does not answer the synchronisation\n", device);
+            return false;
+        }
         // A camera that is on and in PC mode answers within a few bursts.
         if (!hinted && std::time(nullptr) - sync_start >= SYNC_HINT_SECONDS) {
             serial_silence_hint(device);
@@ -251,6 +258,11 @@ int camera_parse_id(const uint8_t *data, int length, char *id, char *firmware)
     camera_printable(id, id);  // it becomes the prompt
     camera_printable(firmware, firmware);
     return 0;
+}
+
+void camera_set_sync_bursts(int bursts)
+{
+    sync_burst_limit = bursts;
 }
 
 int camera_connect(const char *device)

@@ -20,7 +20,7 @@ struct CameraState {
 };
 extern CameraState camera_state;
 
-// Open, sync (unbounded while the line is there), greeting, speed request
+// Open, sync (unbounded while the line is there, unless bounded below), greeting, speed request
 // (sent again, up to four times, while the camera does not acknowledge
 // it), ten confirmation probes; when none is answered, the request and the
 // probes once more from 9600.  Returns 0, or -1 with the port closed:
@@ -28,6 +28,12 @@ extern CameraState camera_state;
 // (serial_line_lost) when the line went away; "protocol error" when the
 // camera did not take the new speed (then switched off first).
 int camera_connect(const char *device);
+
+// How many synchronisation bursts camera_connect sends before it gives up
+// (a line on stderr, -1, the port closed); 0, the default, sends them until
+// the camera answers.  A program that must answer others while it waits
+// (the mounted card) cannot wait without bound for a camera switched off.
+void camera_set_sync_bursts(int bursts);
 
 // camera_connect on settings.device, read timeout 5 s plus the
 // synchronisation's microseconds (0.4 s, 0.9 s in A50 mode), identity into

@@ -94,17 +94,27 @@ ChunkOutcome send_chunk(const char *path, uint32_t offset, const uint8_t *chunk,
     return CHUNK_STOP;
 }
 
-// True when the upload cannot go on: the line is gone, or the camera
-// answers nothing at all any more (said on stderr with what is left).
-bool upload_cut_off(const char *path, uint32_t offset)
+// True when the upload cannot go on after the chunk of `n` bytes at
+// `offset`: the line is gone, or the camera answers nothing at all any
+// more (each said on stderr with what is left).  A line that went during
+// the chunk may have carried it whole, or none of it.
+bool upload_cut_off(const char *path, uint32_t offset, size_t n, long long total)
 {
+    char shown[CAMERA_PATH_MAX];
     if (serial_line_state() != SERIAL_LINE_OK) {
         progress_bar_end();
+        const unsigned long most = static_cast<unsigned long>(offset) + n;
+        camera_printable(path, shown);
+        if (total >= 0)
+            out_error("upload %s: the line to the camera is gone; the card holds at most its "
+                      "first %lu of %lld bytes\n", shown, most, total);
+        else
+            out_error("upload %s: the line to the camera is gone; the card holds at most its "
+                      "first %lu bytes\n", shown, most);
         return true;
     }
     if (camera_unanswered_requests() < CAMERA_UNANSWERED_LIMIT)
         return false;
-    char shown[CAMERA_PATH_MAX];
     progress_bar_end();
     out_error("The camera does not answer: upload stopped at byte %lu, %s on the card is "
               "incomplete\n",
@@ -136,7 +146,7 @@ int send_chunks(int fd, const char *path, long long total)
         if (outcome == CHUNK_STOP)
             return -1;
         unanswered = unanswered || outcome == CHUNK_UNANSWERED;
-        if (upload_cut_off(path, offset))
+        if (upload_cut_off(path, offset, static_cast<size_t>(n), total))
             return -1;
         offset += static_cast<uint32_t>(n);
         if (total >= 0)

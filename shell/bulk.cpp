@@ -77,15 +77,31 @@ int count_selected(int selection)
     return n;
 }
 
+// What one walk has seen of the camera's silence.  Requests left
+// unanswered before the walk (a camera that was busy, or off for a while)
+// say nothing about the camera now: the walk must ask it before it can
+// tell that it no longer answers.
+struct WalkSilence {
+    int at_start;  // camera_unanswered_requests when the walk began
+    bool asked;    // that count has moved since: the walk asked the camera
+};
+
+WalkSilence walk_begin(void)
+{
+    return WalkSilence{camera_unanswered_requests(), false};
+}
+
 // True when the walk cannot go on: the line is gone (said once by the
-// prompt or the batch run), or the camera left the last requests without
-// any answer, as a camera switched off on a port that stays does; then
-// `left` of `total` entries were not `undone` ("downloaded").
-bool walk_stops(int left, int total, const char *undone)
+// prompt or the batch run), or the camera left the walk's last requests
+// without any answer, as a camera switched off on a port that stays does;
+// then `left` of `total` entries were not `undone` ("downloaded").
+bool walk_stops(WalkSilence *silence, int left, int total, const char *undone)
 {
     if (serial_line_state() != SERIAL_LINE_OK)
         return true;
-    if (camera_unanswered_requests() < CAMERA_UNANSWERED_LIMIT)
+    const int unanswered = camera_unanswered_requests();
+    silence->asked = silence->asked || unanswered != silence->at_start;
+    if (!silence->asked || unanswered < CAMERA_UNANSWERED_LIMIT)
         return false;
     out_error("The camera does not answer: %d of %d files not %s\n", left, total, undone);
     return true;
@@ -121,6 +137,7 @@ int camera_get_last_ls(int selection)
         return -1;
     const int total = count_selected(selection);
     int saved = 0;
+    WalkSilence silence = walk_begin();
     WalkEntry entry;
     int unsaved = 0;
     for (int i = 0; next_selected(&i, selection, &entry);) {
@@ -129,7 +146,7 @@ int camera_get_last_ls(int selection)
         saved += got;
         if (!got && !(entry.attrib & ATTR_DIRECTORY))
             unsaved++;
-        if (walk_stops(total - saved, total, "downloaded"))
+        if (walk_stops(&silence, total - saved, total, "downloaded"))
             return WALK_STOPPED;
     }
     if (settings.debug)
@@ -141,6 +158,7 @@ int camera_get_matching(char *const *globs, int count)
 {
     if (cache_is_empty())
         return -1;
+    WalkSilence silence = walk_begin();
     WalkEntry entry;
     int total = 0;
     for (int i = 0; walk_entry(i, &entry); i++)
@@ -153,7 +171,7 @@ int camera_get_matching(char *const *globs, int count)
     for (int i = 0; walk_entry(i, &entry); i++)
         if (select_matches(entry.name, globs, count)) {
             saved += get_counted(entry);
-            if (walk_stops(total - saved, total, "downloaded"))
+            if (walk_stops(&silence, total - saved, total, "downloaded"))
                 return WALK_STOPPED;
         }
     return 0;
@@ -166,9 +184,10 @@ int camera_delete_all(int selection)
     const int total = count_selected(selection);
     int removed = 0;
     int stayed = 0;
+    WalkSilence silence = walk_begin();
     WalkEntry entry;
     for (int i = 0; next_selected(&i, selection, &entry);) {
-        if (walk_stops(total - removed, total, "deleted"))
+        if (walk_stops(&silence, total - removed, total, "deleted"))
             return WALK_STOPPED;
         char buf[CAMERA_PATH_MAX];
         out_now("Removing %s: ", camera_printable(entry.path, buf));
@@ -188,7 +207,7 @@ int camera_delete_all(int selection)
             removed++;
         }
     }
-    if (walk_stops(total - removed, total, "deleted"))
+    if (walk_stops(&silence, total - removed, total, "deleted"))
         return WALK_STOPPED;
     std::puts("delete terminated");
     return stayed;
@@ -200,9 +219,10 @@ int camera_chmod_all(int operation, int bit)
         return -1;
     const int total = listing_cache.count;
     int changed = 0;
+    WalkSilence silence = walk_begin();
     WalkEntry entry;
     for (int i = 0; walk_entry(i, &entry); i++) {
-        if (walk_stops(total - changed, total, "changed"))
+        if (walk_stops(&silence, total - changed, total, "changed"))
             return WALK_STOPPED;
         char buf[CAMERA_PATH_MAX];
         out_now("chmod %s: ", camera_printable(entry.path, buf));
@@ -215,7 +235,7 @@ int camera_chmod_all(int operation, int bit)
             std::puts("ERROR");
         }
     }
-    if (walk_stops(total - changed, total, "changed"))
+    if (walk_stops(&silence, total - changed, total, "changed"))
         return WALK_STOPPED;
     std::puts("chmodall terminated");
     return 0;
@@ -226,11 +246,14 @@ int camera_view_all(void)
     if (cache_is_empty())
         return -1;
     const int total = listing_cache.count;
+    int shown = 0;  // a thumbnail the camera did not send was not shown
+    WalkSilence silence = walk_begin();
     WalkEntry entry;
     for (int i = 0; walk_entry(i, &entry); i++) {
-        if (walk_stops(total - i, total, "shown"))
+        if (walk_stops(&silence, total - shown, total, "shown"))
             return WALK_STOPPED;
         int answer = camera_view(entry.path);
+        shown += answer != -1;
         switch (answer) {
         case 'q':
         case 'Q':
@@ -255,5 +278,7 @@ int camera_view_all(void)
             break;
         }
     }
+    if (walk_stops(&silence, total - shown, total, "shown"))
+        return WALK_STOPPED;
     return 0;
 }

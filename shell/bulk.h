@@ -8,8 +8,10 @@ enum Selection { SELECT_ALL = 0, SELECT_NEW = 1, SELECT_OLD = 2 };
 // Each: -1 with "last ls is empty\n" when the cache is empty, else 0 (but
 // see camera_get_last_ls); a failure on one entry does not stop the walk.
 // Every walk stops, returning WALK_STOPPED, when the line is gone (nothing
-// more printed: the prompt or the batch run says so) or when
-// camera_unanswered_requests reaches CAMERA_UNANSWERED_LIMIT: then
+// more printed: the prompt or the batch run says so) or when, once the
+// walk has asked the camera something, camera_unanswered_requests is at
+// CAMERA_UNANSWERED_LIMIT (requests left unanswered before the walk do
+// not stop it before it has asked): then
 // "The camera does not answer: %d of %d files not downloaded\n" (or
 // "deleted", "changed", "shown") on stderr, and no closing line.
 constexpr int WALK_STOPPED = -2;

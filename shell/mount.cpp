@@ -24,6 +24,11 @@ namespace {
 // Room for the local copies of the camera's files: a few hundred photos of
 // these cameras, and far less than a disk that holds a photo library.
 constexpr long long COPY_BUDGET = 512LL * 1024 * 1024;
+// A connection made again while serving gives up after this many
+// synchronisation bursts (a few seconds): the request that made it, and
+// every one queued behind it, is answered, and a signal or an unmount is
+// heard, while the camera stays switched off.
+constexpr int RECONNECT_SYNC_BURSTS = 8;
 
 // The signal that ends the serving, and the session it ends.
 volatile sig_atomic_t ending_signal;
@@ -46,7 +51,9 @@ void set_handler(void (*handler)(int))
     sa.sa_handler = handler;
     sigemptyset(&sa.sa_mask);
     // No SA_RESTART: the wait for the kernel's next request must end.
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    // SIGQUIT (Ctrl-\) too: ended at once, the process would leave the
+    // folder mounted with nobody serving it, and the copies behind.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         sigaction(sig, &sa, nullptr);
 }
 
@@ -135,6 +142,7 @@ int mount_serve(const char *dir)
                       std::strerror(errno));
         return 1;
     }
+    camera_set_sync_bursts(RECONNECT_SYNC_BURSTS);
     mount_card_begin(camera_state.disk_name[0] != 0 ? camera_state.disk_name : "D:");
     fuse *f = mount_at(dir);
     if (f == nullptr) {

@@ -12,7 +12,7 @@ int mount_check(const char *dir);
 
 // After connecting: mounts the card at DIR and serves it.  Returns the
 // exit status: 0 after an unmount, 1 when the mount was refused (one line
-// on stderr), the signal's number after SIGINT, SIGTERM or SIGHUP (the
+// on stderr), the signal's number after SIGINT, SIGTERM, SIGHUP or SIGQUIT (the
 // signal's line printed, DIR unmounted).  The camera stays connected.
 int mount_serve(const char *dir);
 

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "camera/connect.h"
+#include "camera/message.h"
 #include "files/download.h"
 #include "files/listing.h"
 #include "files/manage.h"
@@ -48,11 +49,25 @@ bool presentable(const char *name)
            std::strchr(name, '/') == nullptr && !same_name(name, THUMB_FOLDER);
 }
 
+// A camera that stopped answering on a line that stays (switched off, its
+// batteries flat) wants a new synchronisation once it is on again, as
+// after a lost line.
+bool camera_silent(void)
+{
+    return camera_unanswered_requests() >= CAMERA_UNANSWERED_LIMIT;
+}
+
 void report_loss(void)
 {
-    if (loss_reported || serial_line_state() == SERIAL_LINE_OK)
+    if (loss_reported)
         return;
-    serial_line_lost(settings.device, serial_line_state());
+    if (serial_line_state() != SERIAL_LINE_OK)
+        serial_line_lost(settings.device, serial_line_state());
+    else if (camera_silent())
+        out_complaint("%s: the camera does not answer (switched off, or its batteries flat?)\n",
+                      settings.device);
+    else
+        return;
     loss_reported = true;
     // The kernel asks again at once for what failed (a read after its
     // read-ahead): the reader is to learn of the loss, not wait for a
@@ -165,13 +180,16 @@ void mount_forget(const std::string &camera_path)
 
 int mount_camera_ready(void)
 {
-    if (serial_descriptor() != -1 && serial_line_state() == SERIAL_LINE_OK)
+    const bool line_open = serial_descriptor() != -1 && serial_line_state() == SERIAL_LINE_OK;
+    if (line_open && !camera_silent())
         return 0;
     report_loss();
     const time_t now = std::time(nullptr);
     if (last_reopen != 0 && now - last_reopen < REOPEN_PAUSE)
         return -EIO;
     last_reopen = now;
+    if (line_open)
+        camera_close();  // the silent camera's port, for a new connection
     if (open_camera() != 0) {
         last_reopen = std::time(nullptr);
         return -EIO;
@@ -234,7 +252,9 @@ int mount_fetch(const MountNode &node)
     uint8_t *data = camera_download(node.camera_path.c_str(), node.kind == NODE_THUMB ? 1 : 0,
                                     &received);
     if (data == nullptr) {
-        camera_report_no_file(node.camera_path.c_str());
+        // A lost line is said once, for every request it fails.
+        if (serial_line_state() == SERIAL_LINE_OK)
+            camera_report_no_file(node.camera_path.c_str());
         return mount_camera_failed();
     }
     // The line end after the bar, as `get` and `tget` have it.

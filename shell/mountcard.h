@@ -51,9 +51,11 @@ int mount_entries(const std::string &camera_path, const std::vector<ListingEntry
 // The folder is to be listed again at its next use.
 void mount_forget(const std::string &camera_path);
 
-// 0 when the line to the camera works; after a lost line, at most every
-// few seconds, connects again (the listings then forgotten).  -EIO when
-// the camera cannot be reached (a line on stderr when the loss is first met).
+// 0 when the line to the camera works; after a lost line, or a camera that
+// left requests unanswered, at most every few seconds, connects again (the
+// listings then forgotten), giving up after a few seconds of silence.
+// -EIO when the camera cannot be reached (a line on stderr when the loss
+// is first met).
 int mount_camera_ready(void);
 
 // After a camera operation failed: -EIO, with a line on stderr when it was

@@ -105,6 +105,17 @@ else
     echo "man not available: rendering not checked" >&2
 fi
 
+# Every fault kind the emulator takes is named in its page.
+if [ -x "$tmp/root/usr/bin/orvik-camsim" ] && [ -f "$src/docs/orvik-camsim.1" ]; then
+    kinds=$("$tmp/root/usr/bin/orvik-camsim" --help | sed -n '/KIND is one of/,/;$/p' |
+        sed 's/.*KIND is one of//; s/[,;]/ /g')
+    [ -n "$kinds" ] || fail "no fault kinds found in orvik-camsim --help"
+    for kind in $kinds; do
+        sed 's/\\-/-/g' "$src/docs/orvik-camsim.1" | grep -Eq "^\.BR $kind( |\$)" ||
+            fail "orvik-camsim(1) does not name the fault $kind"
+    done
+fi
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures install check(s) failed" >&2
     exit 1

@@ -3,6 +3,8 @@
 // an earlier run left at another speed, and an adapter that stalls.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -116,6 +118,15 @@ TEST(LineLost, InTheMiddleOfAnUpload)
     EXPECT_TRUE(has_line(out, "upload error")) << out;
     EXPECT_EQ(count(out, GONE), 1) << out;
     EXPECT_EQ(out.find(NOISY), std::string::npos) << out;
+    // What is left on the card is said, and is no more than that.
+    const std::string left = "upload D:\\BIG.JPG: the line to the camera is gone; the card holds "
+                             "at most its first ";
+    const size_t at = out.find(left);
+    ASSERT_NE(at, std::string::npos) << out;
+    const long most = std::strtol(out.c_str() + at + left.size(), nullptr, 10);
+    EXPECT_NE(out.find(" of 100000 bytes\n", at), std::string::npos) << out;
+    EXPECT_GT(most, 0);
+    EXPECT_LE(static_cast<long>(read_file(rig.sim.card + "/BIG.JPG").size()), most);
     EXPECT_EQ(rig.quit(), 0);
 }
 
@@ -159,6 +170,40 @@ TEST(DeafCamera, StopsTheAttributeAndViewerWalks)
     EXPECT_TRUE(has_line(out, "The camera does not answer: 6 of 6 files not shown")) << out;
     EXPECT_EQ(requests(rig.sim, 13).size(), 1u);  // a deaf camera notes nothing more
     EXPECT_EQ(count(out, VIEWER_QUESTION), 0) << out;
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+// The camera dies before the first thumbnail: none was shown, and the
+// count says so, also for those the walk tried before it stopped.
+TEST(DeafCamera, ViewallCountsTheThumbnailsNotShown)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start({"--fault", "deaf@4"}));  // the first thumbnail
+    rig.run("cd D:\\DCIM\\100CANON");
+    std::string out = rig.run("viewall", 120000);
+    EXPECT_TRUE(has_line(out, "The camera does not answer: 6 of 6 files not shown")) << out;
+    EXPECT_EQ(count(out, VIEWER_QUESTION), 0) << out;
+    EXPECT_EQ(rig.quit(), 0);
+}
+
+// Two requests went unanswered while the camera was busy; once it answers
+// again, a walk asks it rather than stop on that earlier silence.
+TEST(DeafCamera, AWalkAsksACameraThatAnswersAgain)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.start({"--fault", "late@4:50"}));  // the first id below
+    rig.run("cd D:\\DCIM\\100CANON");
+    for (int i = 0; i < 2; i++) {
+        const std::string id = rig.run("id");
+        ASSERT_NE(id.find("no reply from the camera"), std::string::npos) << id;
+    }
+    // The start-up's id, the first one here, and the second once the camera
+    // is done with the first.
+    for (int i = 0; i < 6000 && requests(rig.sim, 0).size() < 3; i++)
+        usleep(10000);
+    std::string out = rig.run("protectall", 120000);
+    EXPECT_TRUE(has_line(out, "chmodall terminated")) << out;
+    EXPECT_EQ(out.find("does not answer"), std::string::npos) << out;
     EXPECT_EQ(rig.quit(), 0);
 }
 
