@@ -76,6 +76,8 @@ ExchangeStep start_run_out(ExchangeState *ex, ExchangeStep s, bool resend)
     ex->phase = PHASE_RUN_OUT;
     ex->resend_after_run_out = resend && !ex->changes_card && !ex->stale_resent;
     ex->run_out_packets = 0;
+    ex->run_out_nudges = 0;
+    ex->heard = false;
     ex->silences = 0;
     s.message = MESSAGE_DROP;
     return s;
@@ -96,6 +98,13 @@ ExchangeStep send_request(ExchangeState *ex)
 ExchangeStep run_out_feed(ExchangeState *ex, const ExchangeEvent &ev)
 {
     if (ev.kind == EVENT_TIMEOUT) {
+        if (ex->heard && ex->run_out_nudges < EXCHANGE_MAX_SILENCES) {
+            // Part of a message and then quiet: its EOT was lost, and a
+            // patient camera waits for the answer.  It is acknowledged,
+            // so that the camera finishes instead of keeping the message.
+            ex->run_out_nudges++;
+            return answer(ex, step_of(SEND_ACK));
+        }
         if (!ex->resend_after_run_out)
             return fail(ex, step_of(SEND_NOTHING));
         ex->stale_resent = true;
@@ -105,6 +114,7 @@ ExchangeStep run_out_feed(ExchangeState *ex, const ExchangeEvent &ev)
         return fail(ex, step_of(SEND_NOTHING));
     if (ev.pkt.type == PKT_EOT)
         return run_out_eot(ex, ev);
+    ex->heard = ex->heard || serial_is_data_packet(ev.pkt);
     return step_of(SEND_NOTHING);
 }
 
@@ -114,8 +124,11 @@ ExchangeStep nack(ExchangeState *ex)
     ExchangeStep s = step_of(SEND_NACK, MESSAGE_DROP);
     s.damage = true;
     if (++ex->repeats > EXCHANGE_MAX_REPEATS) {
-        s.send = SEND_NOTHING;
-        return start_run_out(ex, s, false);
+        // Given up: the message is acknowledged (and dropped) so that the
+        // camera goes on to the end of its transfer instead of keeping it
+        // for the next request; the run-out acknowledges the rest.
+        s.send = SEND_ACK;
+        return start_run_out(ex, answer(ex, s), false);
     }
     return answer(ex, s);
 }
@@ -180,22 +193,32 @@ ExchangeStep request_ack(ExchangeState *ex, const ExchangeEvent &ev)
 ExchangeStep packet_feed(ExchangeState *ex, const ExchangeEvent &ev)
 {
     const Packet &pkt = ev.pkt;
-    ex->silences = 0;
+    // Progress, not bytes: only a frame that passed its check keeps the
+    // exchange from its silences.
+    if (!ev.damaged)
+        ex->silences = 0;
     if (pkt.type == PKT_ACK)
         return request_ack(ex, ev);
     ExchangeStep s = step_of(SEND_NOTHING);
     if (ex->phase == PHASE_AWAIT_ACK) {
-        // Where the acknowledge belongs: it was lost, and this is the
-        // reply (or an earlier one, which its EOT's number tells).
+        // Where the acknowledge belongs.  Data or an EOT before the camera
+        // acknowledged this request is never its reply (an earlier
+        // request's answer, or a message sent again by a camera that took
+        // the request for an answer): the camera is run out, acknowledged
+        // to the end, and the request asked once more.
         note(&s, NOTE_ACK_TYPE, PKT_ACK, pkt.type);
-        ex->phase = PHASE_REPLY;
-    }
-    if (pkt.type == PKT_EOT) {
-        ExchangeStep e = reply_eot(ex, ev);
-        if (s.note != NOTE_NONE && e.note == NOTE_NONE)
-            note(&e, s.note, s.expected, s.got);
+        if (pkt.type != PKT_EOT && !serial_is_data_packet(pkt))
+            return s;
+        s = start_run_out(ex, s, true);
+        if (pkt.type != PKT_EOT)
+            return s;
+        ExchangeStep e = run_out_eot(ex, ev);
+        e.message = MESSAGE_DROP;
+        note(&e, s.note, s.expected, s.got);
         return e;
     }
+    if (pkt.type == PKT_EOT)
+        return reply_eot(ex, ev);
     // A damaged packet of any other type may be a data packet whose type
     // byte the line changed: the message is not whole either way.
     ex->heard = true;
@@ -233,16 +256,20 @@ ExchangeStep silence(ExchangeState *ex, const ExchangeEvent &ev)
         s.status = ex->answer_status;
         return answer(ex, s);
     }
-    if (ex->changes_card) {
-        // Its reply may have been lost without a trace: a NACK has the
-        // camera send it again; one that never had the request ignores it.
+    if (ex->request_acked || ex->changes_card) {
+        // The camera has the request (or may have carried it out): it is
+        // never sent again, so that at most one request is owed an answer.
+        // The camera is waited for longer, and a NACK has it send again a
+        // reply the line lost without a trace (one still busy ignores it).
+        if (!ex->changes_card)
+            note(&s, NOTE_WAITING, 0, 0);
         s.send = SEND_NACK;
         return answer(ex, s);
     }
-    if (ex->resends >= EXCHANGE_REQUEST_RESENDS || (!ex->request_acked && ex->resends > 0))
+    // Nothing came back, not even the acknowledge: the request (or its
+    // EOT) was lost on the way; it goes once more.
+    if (ex->resends > 0)
         return fail(ex, s);
-    if (ex->request_acked)
-        ex->silences--;
     ex->resends++;
     ExchangeStep r = send_request(ex);
     r.note = s.note;

@@ -35,7 +35,6 @@
 
 constexpr int EXCHANGE_MAX_REPEATS = 32;   // NACKs in a row on one message
 constexpr int EXCHANGE_MAX_SILENCES = 2;   // read timeouts in a row answered
-constexpr int EXCHANGE_REQUEST_RESENDS = 4;
 constexpr int EXCHANGE_RUN_OUT_PACKETS = 65536;  // a camera repeating for ever
 
 enum ExchangeEventKind { EVENT_PACKET, EVENT_TIMEOUT, EVENT_LINE_LOST };
@@ -68,6 +67,7 @@ enum ExchangeNote {
     NOTE_NO_ACK,    // "serial_get_packet() error waiting for ACK"
     NOTE_ACK_TYPE,  // "Received a packet type %d waiting for ACK" (got: the type)
     NOTE_OUT_OF_SEQUENCE,  // "Out of sequence ACK received, expected %d, got %d"
+    NOTE_WAITING,   // "The camera has the request but has not answered: waiting longer"
 };
 
 struct ExchangeStep {
@@ -106,6 +106,7 @@ struct ExchangeState {
     bool stale_resent;    // the request sent again after the ends were out of step
     bool resend_after_run_out;
     int run_out_packets;
+    int run_out_nudges;   // ACKs sent in the run-out for an EOT the line lost
 };
 
 // The state right after the request went out with its EOT numbered

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <time.h>
 
 #include "camera/exchange.h"
 #include "serial/frame.h"
@@ -113,7 +114,22 @@ bool send_request(void)
 // whole.  So is a data packet holding more than its length field
 // accounts for: two frames run together, the end byte between them
 // destroyed, the second frame gone.
-ExchangeEvent read_event(unsigned long *lost_mark)
+// Progress, not bytes, keeps an exchange alive: when no frame has passed
+// its check for as long as a read waits for silence (a line babbling
+// garbage), the damaged frame that ends that time is taken as a silence.
+struct Reader {
+    unsigned long lost_mark;
+    long long last_progress_us;
+};
+
+long long now_us(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+ExchangeEvent read_event(Reader *rd)
 {
     ExchangeEvent ev{};
     const unsigned long heard = serial_frames_heard();
@@ -125,11 +141,20 @@ ExchangeEvent read_event(unsigned long *lost_mark)
     } else {
         const Packet &p = ev.pkt;
         ev.kind = EVENT_PACKET;
-        ev.damaged = !p.crc_ok || lost != *lost_mark ||
+        ev.damaged = !p.crc_ok || lost != rd->lost_mark ||
                      (serial_is_data_packet(p) && p.frame_length > 6 &&
                       p.frame_length - 6 > p.length);
     }
-    *lost_mark = lost;
+    rd->lost_mark = lost;
+    const long long now = now_us();
+    if (ev.kind == EVENT_PACKET && ev.damaged &&
+        now - rd->last_progress_us >= serial_timeout_us()) {
+        ev = ExchangeEvent{};
+        ev.kind = EVENT_TIMEOUT;
+        ev.remains = true;
+    }
+    if (ev.kind != EVENT_PACKET || !ev.damaged)
+        rd->last_progress_us = now;
     return ev;
 }
 
@@ -142,6 +167,8 @@ void print_note(const ExchangeStep &step)
     else if (step.note == NOTE_OUT_OF_SEQUENCE)
         std::printf("Out of sequence ACK received, expected %d, got %d\n", step.expected,
                     step.got);
+    else if (step.note == NOTE_WAITING)
+        std::printf("The camera has the request but has not answered: waiting longer\n");
 }
 
 // Sends what the step asks for; false when the line went away doing so.
@@ -208,7 +235,7 @@ int camera_exchange(unsigned type, const uint8_t *payload, uint16_t payload_len,
     request.length = payload_len;
     if (payload_len > 0)
         std::memcpy(request.payload, payload, payload_len);
-    unsigned long lost_mark = serial_frames_lost();
+    Reader rd{serial_frames_lost(), now_us()};
     if (!send_request())
         return -1;
     ExchangeState ex;
@@ -217,8 +244,8 @@ int camera_exchange(unsigned type, const uint8_t *payload, uint16_t payload_len,
     bool heard = false;
     LoopEnd end = LOOP_GOING;
     while (end == LOOP_GOING) {
-        const ExchangeEvent ev = read_event(&lost_mark);
-        heard = heard || ev.kind == EVENT_PACKET;
+        const ExchangeEvent ev = read_event(&rd);
+        heard = heard || (ev.kind == EVENT_PACKET && !ev.damaged);
         end = carry_out(&ex, exchange_feed(&ex, ev), ev.pkt, sink);
     }
     unanswered = heard ? 0 : unanswered + 1;

@@ -65,12 +65,45 @@ TEST_F(ExchangeTest, ReplyDamagedOnEveryRepeatFailsAndCountsAsDamage)
     const ExchangeStep last = eot(9);
     EXPECT_EQ(last.message, MESSAGE_DROP);
     EXPECT_TRUE(last.damage);
-    // The camera is run out; nothing is asked for again and nothing kept.
+    // Given up, the message is acknowledged so that the camera finishes
+    // instead of keeping it for the next request; the rest of the transfer
+    // is acknowledged and dropped; nothing is asked for again.
+    EXPECT_EQ(last.send, SEND_ACK);
+    EXPECT_EQ(ex.ack_counter, 10);
     EXPECT_EQ(ex.phase, PHASE_RUN_OUT);
+    EXPECT_EQ(data().message, MESSAGE_NONE);
+    const ExchangeStep next = eot(10);
+    EXPECT_EQ(next.send, SEND_ACK);
+    EXPECT_EQ(next.message, MESSAGE_NONE);
     const ExchangeStep end = timeout();
     EXPECT_TRUE(end.failed);
     EXPECT_EQ(end.send, SEND_NOTHING);
-    EXPECT_EQ(ex.ack_counter, 9);
+    EXPECT_EQ(ex.ack_counter, 11);
+}
+
+TEST_F(ExchangeTest, RunOutAcknowledgesAMessageWhoseEotWasLost)
+{
+    // A patient camera waits for the answer to an EOT the line lost: the
+    // run-out acknowledges it rather than leave the camera owed.
+    exchange_abandon(&ex);
+    data();
+    const ExchangeStep nudge = timeout();
+    EXPECT_EQ(nudge.send, SEND_ACK);
+    EXPECT_FALSE(nudge.failed);
+    EXPECT_EQ(ex.ack_counter, 10);
+    EXPECT_TRUE(timeout().failed);
+}
+
+TEST_F(ExchangeTest, DamagedFramesAreNoProgress)
+{
+    // A babbling line: silences are counted however many damaged frames
+    // arrive between them.
+    ack(5);
+    EXPECT_EQ(timeout(true).send, SEND_NACK);
+    data(true);
+    EXPECT_EQ(timeout(true).send, SEND_NACK);
+    data(true);
+    EXPECT_TRUE(timeout(true).failed);
 }
 
 TEST_F(ExchangeTest, LateAcknowledgeAndReplyAreThisRequests)
@@ -173,19 +206,37 @@ TEST_F(ExchangeTest, SilenceTellsWhoseFrameWasLost)
     EXPECT_EQ(timeout(true).send, SEND_NACK);
 }
 
-TEST_F(ExchangeTest, LostRequestIsSentAgain)
+TEST_F(ExchangeTest, AcknowledgedRequestIsNeverSentAgain)
 {
-    // Acknowledged, but no reply: the camera never had the request; such
-    // repeats do not use up the silences.
+    // Acknowledged, but no reply yet (a slow camera): the request is not
+    // sent again, so that only one request is ever owed an answer.  The
+    // camera is waited for longer, said so once; a NACK fetches a reply
+    // the line lost; a late reply is this request's.
     ack(5);
-    for (int i = 0; i < EXCHANGE_REQUEST_RESENDS; i++) {
-        ASSERT_EQ(timeout().send, SEND_REQUEST) << i;
-        ack(static_cast<uint8_t>(6 + i));
-    }
-    EXPECT_TRUE(timeout().failed);
+    const ExchangeStep wait = timeout();
+    EXPECT_EQ(wait.send, SEND_NACK);
+    EXPECT_EQ(wait.note, NOTE_WAITING);
+    EXPECT_FALSE(wait.damage);
+    data();
+    EXPECT_EQ(eot(9).message, MESSAGE_KEPT);
 
-    // A camera that answers nothing at all: one repeat, three timeouts.
+    // No reply at all: given up after the silences, never asked again.
     begin();
+    ack(5);
+    EXPECT_EQ(timeout().send, SEND_NACK);
+    const ExchangeStep again = timeout();
+    EXPECT_EQ(again.send, SEND_ACK_AGAIN);
+    EXPECT_EQ(again.status, NACK);
+    EXPECT_EQ(again.note, NOTE_NONE);
+    const ExchangeStep end = timeout();
+    EXPECT_TRUE(end.failed);
+    EXPECT_EQ(end.send, SEND_NOTHING);
+
+}
+
+TEST_F(ExchangeTest, RequestNeverAcknowledgedIsSentOnce)
+{
+    // A camera that answers nothing at all: one repeat, three timeouts.
     EXPECT_EQ(timeout().note, NOTE_NO_ACK);
     EXPECT_EQ(timeout().send, SEND_REQUEST);
     const ExchangeStep end = timeout();
@@ -209,13 +260,38 @@ TEST_F(ExchangeTest, LineLostEndsAtOnce)
     EXPECT_TRUE(exchange_over(&ex));
 }
 
-TEST_F(ExchangeTest, DataWhereTheAckBelongsIsTheReply)
+TEST_F(ExchangeTest, DataBeforeTheAcknowledgeIsNeverTheReply)
 {
+    // Another request's answer, or a message sent again by a camera that
+    // took the request for an answer: the camera is run out (its EOTs
+    // acknowledged, nothing kept), then the request is asked once more.
     const ExchangeStep d = data();
     EXPECT_EQ(d.note, NOTE_ACK_TYPE);
     EXPECT_EQ(d.got, PKT_MSG);
-    EXPECT_EQ(d.message, MESSAGE_PACKET);
-    EXPECT_EQ(eot(9).message, MESSAGE_KEPT);
+    EXPECT_EQ(d.message, MESSAGE_DROP);
+    EXPECT_EQ(ex.phase, PHASE_RUN_OUT);
+    const ExchangeStep e = eot(9);
+    EXPECT_EQ(e.send, SEND_ACK);
+    EXPECT_EQ(e.message, MESSAGE_NONE);
+    EXPECT_EQ(ack(5).message, MESSAGE_NONE);
+    EXPECT_EQ(timeout().send, SEND_REQUEST);
+    ack(6);
+    data();
+    EXPECT_EQ(eot(10).message, MESSAGE_KEPT);
+
+    // An EOT alone, where the acknowledge belongs: the same.
+    begin();
+    const ExchangeStep alone = eot(8);
+    EXPECT_EQ(alone.note, NOTE_ACK_TYPE);
+    EXPECT_EQ(alone.send, SEND_ACK_AGAIN);
+    EXPECT_EQ(alone.message, MESSAGE_DROP);
+    EXPECT_EQ(timeout().send, SEND_REQUEST);
+
+    // A card-changing request fails instead.
+    begin(true);
+    data();
+    eot(9);
+    EXPECT_TRUE(timeout().failed);
 }
 
 }  // namespace

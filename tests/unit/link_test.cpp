@@ -160,7 +160,10 @@ TEST_F(LinkTest, PacketParsingMessages)
     EXPECT_EQ(Bytes(p.data, p.data + 2), (Bytes{'o', 'k'}));
     EXPECT_EQ(bad.err, "");
 
-    // 1020 data bytes: 1024 covered, no seed known, accepted with a warning.
+    // 1020 data bytes: 1024 covered, no seed in the table: the first such
+    // packet is named with a warning and not trusted; a second one that
+    // agrees on the seed is.
+    serial_forget_learned_crc();
     Bytes big = {0x00, 0x00, 0xFC, 0x03};
     for (int i = 0; i < 1020; i++)
         big.push_back(static_cast<uint8_t>(i));
@@ -170,10 +173,24 @@ TEST_F(LinkTest, PacketParsingMessages)
     camera_sends(line);
     Captured guessed = capture([&] { f = serial_get_packet(&p); });
     ASSERT_NE(f, nullptr);
-    EXPECT_EQ(p.crc_ok, 1);
+    EXPECT_EQ(p.crc_ok, 0);
     EXPECT_EQ(p.length, 1020);
     EXPECT_EQ(guessed.err,
               "warning: CRC not checked (add len 1024, value 0xabcd) #########################\n");
+    camera_sends(line);
+    Captured agreed = capture([&] { f = serial_get_packet(&p); });
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(p.crc_ok, 1);
+    EXPECT_EQ(agreed.err,
+              "warning: CRC not checked (add len 1024, value 0xabcd) #########################\n");
+    // Learned: a packet of that length that needs another seed is damaged.
+    line[10] ^= 0x01;
+    camera_sends(line);
+    Captured damaged = capture([&] { f = serial_get_packet(&p); });
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(p.crc_ok, 0);
+    EXPECT_EQ(damaged.err, "");
+    serial_forget_learned_crc();
 
     // Nothing arrives: none, record untouched.
     p.seq = 0x99;
@@ -354,14 +371,29 @@ TEST(CrcCheck, TableLengthsAndUnknownLengths)
     for (size_t i = 0; i < run.size(); i++)
         run[i] = static_cast<uint8_t>(i * 13);
     const uint16_t crc = serial_crc_run(0x0F0F, run.data(), run.size());
+    // Outside the table: learned once two packets agree on the seed.
+    serial_forget_learned_crc();
     Captured guessed = capture([&] { rc = serial_check_crc(run.data(), 1021, crc); });
-    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(rc, 0);
     EXPECT_EQ(guessed.err,
               "warning: CRC not checked (add len 1021, value 0x0f0f) #########################\n");
-    Captured empty = capture([&] { rc = serial_check_crc(run.data(), 0, 0xBEEF); });
+    // A damaged packet's own seed disagrees: still not learned.
+    const uint16_t other = serial_crc_run(0x1234, run.data(), run.size());
+    Captured first_other = capture([&] { rc = serial_check_crc(run.data(), 1021, other); });
+    EXPECT_EQ(rc, 0);
+    Captured agreed = capture([&] { rc = serial_check_crc(run.data(), 1021, crc); });
     EXPECT_EQ(rc, 1);
+    EXPECT_EQ(agreed.err, guessed.err);
+    Captured checked = capture([&] { rc = serial_check_crc(run.data(), 1021, crc); });
+    EXPECT_EQ(rc, 1);
+    Captured disagrees = capture([&] { rc = serial_check_crc(run.data(), 1021, other); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(checked.err + disagrees.err, "");
+    Captured empty = capture([&] { rc = serial_check_crc(run.data(), 0, 0xBEEF); });
+    EXPECT_EQ(rc, 0);
     EXPECT_EQ(empty.err,
               "warning: CRC not checked (add len 0, value 0xbeef) #########################\n");
+    serial_forget_learned_crc();
 
     EXPECT_EXIT(serial_compute_crc(run.data(), 4), ::testing::ExitedWithCode(1),
                 "^FATAL ERROR: initial CRC value for length 4 unknown\n$");
