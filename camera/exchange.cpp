@@ -34,11 +34,14 @@ ExchangeStep answer(ExchangeState *ex, ExchangeStep s)
     ex->answered = true;
     ex->damaged = false;
     if (s.send == SEND_ACK) {
-        ex->answer_seq = ex->ack_counter++;
+        s.seq = exchange_take_ack(ex->num);
+        s.status = 0;
+        ex->answer_seq = s.seq;
         ex->answer_status = 0;
-        ex->acked_before = true;
     } else if (s.send == SEND_NACK) {
-        ex->answer_seq = ex->ack_counter;
+        s.seq = ex->num->ack_counter;
+        s.status = NACK;
+        ex->answer_seq = s.seq;
         ex->answer_status = NACK;
     } else {
         ex->answer_seq = s.seq;
@@ -57,7 +60,7 @@ ExchangeStep ack_again(ExchangeState *ex, uint8_t seq, ExchangeMessage message)
 
 bool already_acknowledged(const ExchangeState *ex, uint8_t seq)
 {
-    return ex->acked_before && seq == static_cast<uint8_t>(ex->ack_counter - 1);
+    return ex->num->acked_before && seq == static_cast<uint8_t>(ex->num->ack_counter - 1);
 }
 
 // An EOT met while running out: answered, nothing kept.  A damaged number
@@ -86,13 +89,16 @@ ExchangeStep start_run_out(ExchangeState *ex, ExchangeStep s, bool resend)
 ExchangeStep send_request(ExchangeState *ex)
 {
     ex->phase = PHASE_AWAIT_ACK;
-    ex->request_eot++;
+    ex->request_eot = exchange_take_eot(ex->num);
     ex->request_acked = false;
     ex->heard = false;
     ex->answered = false;
     ex->damaged = false;
     ex->repeats = 0;
-    return step_of(SEND_REQUEST, MESSAGE_DROP);
+    ExchangeStep s = step_of(SEND_REQUEST, MESSAGE_DROP);
+    s.seq = ex->request_eot;
+    s.status = 1;
+    return s;
 }
 
 ExchangeStep run_out_feed(ExchangeState *ex, const ExchangeEvent &ev)
@@ -140,8 +146,8 @@ ExchangeStep reply_eot(ExchangeState *ex, const ExchangeEvent &ev)
     if (ev.damaged || ex->damaged)
         return nack(ex);
     ExchangeStep s{};
-    if (seq != ex->ack_counter)
-        note(&s, NOTE_OUT_OF_SEQUENCE, ex->ack_counter, seq);
+    if (seq != ex->num->ack_counter)
+        note(&s, NOTE_OUT_OF_SEQUENCE, ex->num->ack_counter, seq);
     if (already_acknowledged(ex, seq)) {
         // Sent again by a camera our ACK never reached.  Before anything of
         // this exchange was kept it is an earlier request's answer.
@@ -278,15 +284,24 @@ ExchangeStep silence(ExchangeState *ex, const ExchangeEvent &ev)
 
 }  // namespace
 
-void exchange_begin(ExchangeState *ex, bool changes_card, uint8_t request_eot,
-                    uint8_t ack_counter, bool acked_before)
+uint8_t exchange_take_eot(LinkNumbering *num)
+{
+    return num->eot_counter++;
+}
+
+uint8_t exchange_take_ack(LinkNumbering *num)
+{
+    num->acked_before = true;
+    return num->ack_counter++;
+}
+
+void exchange_begin(ExchangeState *ex, bool changes_card, LinkNumbering *num)
 {
     *ex = ExchangeState{};
     ex->phase = PHASE_AWAIT_ACK;
     ex->changes_card = changes_card;
-    ex->request_eot = request_eot;
-    ex->ack_counter = ack_counter;
-    ex->acked_before = acked_before;
+    ex->num = num;
+    ex->request_eot = exchange_take_eot(num);
 }
 
 ExchangeStep exchange_feed(ExchangeState *ex, const ExchangeEvent &ev)

@@ -37,6 +37,23 @@ constexpr int EXCHANGE_MAX_REPEATS = 32;   // NACKs in a row on one message
 constexpr int EXCHANGE_MAX_SILENCES = 2;   // read timeouts in a row answered
 constexpr int EXCHANGE_RUN_OUT_PACKETS = 65536;  // a camera repeating for ever
 
+// The link's numbering, one record for the whole connection, kept by the
+// engine alone.  This side numbers its EOTs with `eot_counter` (advanced by
+// every EOT sent); the camera acknowledges with the same number.  The
+// camera numbers its EOTs with what must equal `ack_counter`; this side
+// answers with an ACK of that number, and the counter advances only for
+// status 0 (a NACK asks for a repeat that carries the same number again).
+struct LinkNumbering {
+    uint8_t eot_counter;  // number of the next EOT this side sends
+    uint8_t ack_counter;  // number of the camera's next EOT, and of our next ACK
+    bool acked_before;    // an ACK 0 was sent since the reset: ack_counter - 1 was acknowledged
+};
+
+// The number of the EOT about to be sent; the counter advances.
+uint8_t exchange_take_eot(LinkNumbering *num);
+// The number of the ACK 0 about to be sent; the counter advances.
+uint8_t exchange_take_ack(LinkNumbering *num);
+
 enum ExchangeEventKind { EVENT_PACKET, EVENT_TIMEOUT, EVENT_LINE_LOST };
 struct ExchangeEvent {
     ExchangeEventKind kind;
@@ -47,10 +64,10 @@ struct ExchangeEvent {
 
 enum ExchangeSend {
     SEND_NOTHING,
-    SEND_ACK,       // PKT_ACK status 0 with the acknowledge counter, which advances
+    SEND_ACK,       // PKT_ACK numbered `seq`, status 0 (the counter has advanced)
     SEND_ACK_AGAIN, // PKT_ACK numbered `seq`, status `status`; counters unchanged
-    SEND_NACK,      // PKT_ACK status NACK with the acknowledge counter
-    SEND_REQUEST,   // the request and its EOT(1) once more
+    SEND_NACK,      // PKT_ACK numbered `seq` (the acknowledge counter), status NACK
+    SEND_REQUEST,   // the request once more, its EOT(1) numbered `seq`
 };
 
 // What becomes of the message under way.
@@ -72,7 +89,7 @@ enum ExchangeNote {
 
 struct ExchangeStep {
     ExchangeSend send;
-    uint8_t seq, status;      // SEND_ACK_AGAIN
+    uint8_t seq, status;      // the frame's number (every send but SEND_NOTHING), its status
     ExchangeMessage message;
     bool trusted;             // MESSAGE_PACKET
     bool failed;              // the exchange is over without an answer (after `send`)
@@ -91,9 +108,8 @@ enum ExchangePhase {
 struct ExchangeState {
     ExchangePhase phase;
     bool changes_card;    // never sent twice
+    LinkNumbering *num;   // the connection's numbering
     uint8_t request_eot;  // number of the request's EOT last sent
-    uint8_t ack_counter;  // the camera's next EOT number, our next ACK's
-    bool acked_before;    // ack_counter - 1 was acknowledged (status 0)
     bool request_acked;   // the camera acknowledged the request's EOT
     bool heard;           // a frame (or part) since our last frame, the ACK aside
     bool answered;        // our last frame was an answer (ACK or NACK)
@@ -109,10 +125,10 @@ struct ExchangeState {
     int run_out_nudges;   // ACKs sent in the run-out for an EOT the line lost
 };
 
-// The state right after the request went out with its EOT numbered
-// `request_eot`; `ack_counter` and `acked_before` are the link's.
-void exchange_begin(ExchangeState *ex, bool changes_card, uint8_t request_eot,
-                    uint8_t ack_counter, bool acked_before);
+// The state of a new exchange over the connection's numbering `num`: the
+// request's EOT takes the next number (ex->request_eot), and the request is
+// to be sent with it now.
+void exchange_begin(ExchangeState *ex, bool changes_card, LinkNumbering *num);
 
 // Takes one event and returns what to do: first the frame to send, then
 // the message's fate.  After a step with `failed` the exchange is over

@@ -84,6 +84,7 @@ struct Request {
 };
 Request request;
 int unanswered;
+LinkNumbering numbering;
 
 // Advice is given when at least this many messages were sent again, and
 // at least one for every four that got through.
@@ -102,10 +103,10 @@ bool line_ok(void)
     return serial_line_state() == SERIAL_LINE_OK;
 }
 
-bool send_request(void)
+bool send_request(uint8_t eot_seq)
 {
     serial_send_message_frag(request.type, request.payload, request.length, 0);
-    serial_send_eot(1);
+    serial_send_eot(eot_seq, 1);
     return line_ok();
 }
 
@@ -182,16 +183,15 @@ bool send_step(const ExchangeStep &step)
     case SEND_NOTHING:
         return true;
     case SEND_ACK:
-        serial_send_ack(0);
+        serial_count_ack();
+        serial_send_ack(step.seq, 0);
         break;
     case SEND_NACK:
-        serial_send_ack(NACK);
-        break;
     case SEND_ACK_AGAIN:
-        serial_send_ack_numbered(step.seq, step.status);
+        serial_send_ack(step.seq, step.status);
         break;
     case SEND_REQUEST:
-        return send_request();
+        return send_request(step.seq);
     }
     return line_ok();
 }
@@ -236,11 +236,10 @@ int camera_exchange(unsigned type, const uint8_t *payload, uint16_t payload_len,
     if (payload_len > 0)
         std::memcpy(request.payload, payload, payload_len);
     Reader rd{serial_frames_lost(), now_us()};
-    if (!send_request())
-        return -1;
     ExchangeState ex;
-    exchange_begin(&ex, changes_card(type), static_cast<uint8_t>(serial_packet_counter() - 1),
-                   serial_ack_counter(), serial_acked_since_reset());
+    exchange_begin(&ex, changes_card(type), &numbering);
+    if (!send_request(ex.request_eot))
+        return -1;
     bool heard = false;
     LoopEnd end = LOOP_GOING;
     while (end == LOOP_GOING) {
@@ -255,6 +254,27 @@ int camera_exchange(unsigned type, const uint8_t *payload, uint16_t payload_len,
 int camera_unanswered_requests(void)
 {
     return unanswered;
+}
+
+void camera_reset_numbering(void)
+{
+    numbering = LinkNumbering{};
+}
+
+void camera_send_eot(uint8_t status)
+{
+    serial_send_eot(exchange_take_eot(&numbering), status);
+}
+
+void camera_step_back_eot(void)
+{
+    numbering.eot_counter--;
+}
+
+void camera_send_ack(void)
+{
+    serial_count_ack();
+    serial_send_ack(exchange_take_ack(&numbering), 0);
 }
 
 void camera_advice_begin(void)

@@ -9,8 +9,13 @@ namespace {
 // EOT is expected as 9 (8 was acknowledged last).
 struct ExchangeTest : testing::Test {
     ExchangeState ex{};
+    LinkNumbering num{};
     uint8_t reply_byte = 0x42;
-    void begin(bool changes_card = false) { exchange_begin(&ex, changes_card, 5, 9, true); }
+    void begin(bool changes_card = false)
+    {
+        num = LinkNumbering{5, 9, true};
+        exchange_begin(&ex, changes_card, &num);
+    }
     void SetUp() override { begin(); }
 
     ExchangeStep packet(uint8_t type, uint8_t seq, bool damaged = false)
@@ -44,7 +49,7 @@ TEST_F(ExchangeTest, CleanReplyIsKeptAndAcknowledged)
     EXPECT_EQ(e.send, SEND_ACK);
     EXPECT_EQ(e.message, MESSAGE_KEPT);
     EXPECT_EQ(e.note, NOTE_NONE);
-    EXPECT_EQ(ex.ack_counter, 10);
+    EXPECT_EQ(num.ack_counter, 10);
     // A damaged packet of an unknown type is a message's damage too.
     data();
     packet(9, 0, true);
@@ -69,7 +74,7 @@ TEST_F(ExchangeTest, ReplyDamagedOnEveryRepeatFailsAndCountsAsDamage)
     // instead of keeping it for the next request; the rest of the transfer
     // is acknowledged and dropped; nothing is asked for again.
     EXPECT_EQ(last.send, SEND_ACK);
-    EXPECT_EQ(ex.ack_counter, 10);
+    EXPECT_EQ(num.ack_counter, 10);
     EXPECT_EQ(ex.phase, PHASE_RUN_OUT);
     EXPECT_EQ(data().message, MESSAGE_NONE);
     const ExchangeStep next = eot(10);
@@ -78,7 +83,7 @@ TEST_F(ExchangeTest, ReplyDamagedOnEveryRepeatFailsAndCountsAsDamage)
     const ExchangeStep end = timeout();
     EXPECT_TRUE(end.failed);
     EXPECT_EQ(end.send, SEND_NOTHING);
-    EXPECT_EQ(ex.ack_counter, 11);
+    EXPECT_EQ(num.ack_counter, 11);
 }
 
 TEST_F(ExchangeTest, RunOutAcknowledgesAMessageWhoseEotWasLost)
@@ -90,7 +95,7 @@ TEST_F(ExchangeTest, RunOutAcknowledgesAMessageWhoseEotWasLost)
     const ExchangeStep nudge = timeout();
     EXPECT_EQ(nudge.send, SEND_ACK);
     EXPECT_FALSE(nudge.failed);
-    EXPECT_EQ(ex.ack_counter, 10);
+    EXPECT_EQ(num.ack_counter, 10);
     EXPECT_TRUE(timeout().failed);
 }
 
@@ -292,6 +297,64 @@ TEST_F(ExchangeTest, DataBeforeTheAcknowledgeIsNeverTheReply)
     data();
     eot(9);
     EXPECT_TRUE(timeout().failed);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ExchangeTest, NumberingIsTheEnginesAlone)
+{
+    // The request's EOT takes the EOT counter, which wraps at 255; an ACK 0
+    // takes the acknowledge counter; a NACK and an answer sent again leave
+    // both where they are.
+    num = LinkNumbering{255, 0, false};
+    exchange_begin(&ex, false, &num);
+    EXPECT_EQ(ex.request_eot, 255);
+    EXPECT_EQ(num.eot_counter, 0);
+    EXPECT_EQ(ack(255).note, NOTE_NONE);
+    data(true);
+    const ExchangeStep n = eot(0);
+    EXPECT_EQ(n.send, SEND_NACK);
+    EXPECT_EQ(n.seq, 0);
+    EXPECT_EQ(n.status, NACK);
+    EXPECT_EQ(num.ack_counter, 0);
+    EXPECT_FALSE(num.acked_before);
+    data();
+    const ExchangeStep a = eot(0);
+    EXPECT_EQ(a.send, SEND_ACK);
+    EXPECT_EQ(a.seq, 0);
+    EXPECT_EQ(num.ack_counter, 1);
+    EXPECT_TRUE(num.acked_before);
+    // The next exchange starts where this one left the numbering.
+    exchange_begin(&ex, false, &num);
+    EXPECT_EQ(ex.request_eot, 0);
+    const ExchangeStep resent = timeout();
+    EXPECT_EQ(resent.note, NOTE_NO_ACK);
+    const ExchangeStep r = timeout();
+    EXPECT_EQ(r.send, SEND_REQUEST);
+    EXPECT_EQ(r.seq, 1);
+    EXPECT_EQ(num.eot_counter, 2);
+}
+
+TEST_F(ExchangeTest, ReportsWhatArrivedWhereTheAcknowledgeBelongs)
+{
+    // A wrong number, another type, nothing at all: each reported once, as
+    // the Part's waits print them.
+    const ExchangeStep ahead = ack(7);
+    EXPECT_EQ(ahead.note, NOTE_OUT_OF_SEQUENCE);
+    EXPECT_EQ(ahead.expected, 5);
+    EXPECT_EQ(ahead.got, 7);
+    begin();
+    const ExchangeStep type = eot(9);
+    EXPECT_EQ(type.note, NOTE_ACK_TYPE);
+    EXPECT_EQ(type.got, PKT_EOT);
+    begin();
+    EXPECT_EQ(timeout().note, NOTE_NO_ACK);
+    // A damaged acknowledge is the request's whatever its number says.
+    begin();
+    EXPECT_EQ(packet(PKT_ACK, 3, true).note, NOTE_OUT_OF_SEQUENCE);
+    EXPECT_EQ(ex.phase, PHASE_REPLY);
 }
 
 }  // namespace
