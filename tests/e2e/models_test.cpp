@@ -115,7 +115,8 @@ TEST(CameraModels, SlowCameraNewSavesAndMarksEachFileWithItsOwnBytes)
     camsim_stop(sim);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     for (const std::string &name : ONE_SIZE)
-        EXPECT_TRUE(read_file(cwd + "/100TEST/" + name) == photo_bytes(name)) << name;
+        EXPECT_TRUE(read_file(cwd + "/" + name) == photo_bytes(name)) << name;
+    expect_only_own_bytes(sim, cwd, state, "100TEST");
     std::set<std::string> want;
     for (const std::string &name : ONE_SIZE)
         want.insert("100TEST/" + name);
