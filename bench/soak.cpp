@@ -138,6 +138,27 @@ int count(const std::string &text, const std::string &what)
     return n;
 }
 
+// Photos the camera marks downloaded ("%02x path" lines of its state
+// file, the new bit 0x20 cleared) whose local copy is not theirs.
+int marked_without_bytes(const std::string &state, const std::string &cwd,
+                         const std::vector<std::string> &card, double rate,
+                         const std::string &behaviour)
+{
+    int n = 0;
+    for (size_t i = 1; i < card.size(); i++) {
+        const std::string name = img_name(static_cast<int>(i));
+        const size_t at = state.find(" DCIM/100CANON/" + name + "\n");
+        if (at == std::string::npos || at < 2)
+            continue;
+        const unsigned attrib = static_cast<unsigned>(std::stoul(state.substr(at - 2, 2), nullptr, 16));
+        if ((attrib & 0x20) == 0 && read_file(cwd + "/" + name) != card[i]) {
+            n++;
+            std::printf("MARKED WRONG: %s at %g (%s)\n", name.c_str(), rate, behaviour.c_str());
+        }
+    }
+    return n;
+}
+
 Result soak(const Config &cfg, const std::string &behaviour, double rate, unsigned seed)
 {
     Result r;
@@ -239,20 +260,7 @@ Result soak(const Config &cfg, const std::string &behaviour, double rate, unsign
     else
         std::printf("upload at %g (%s) failed:\n%s\n", rate, behaviour.c_str(), up.c_str());
     r.hints = count(run.s.output, "lower speed");
-    // The camera's marks ("%02x path" lines, the new bit 0x20 cleared):
-    // each marked photo must be on disk with its own bytes.
-    for (int i = 1; i <= files; i++) {
-        const std::string path = "DCIM/100CANON/" + img_name(i);
-        const std::string text = read_file(state);
-        const size_t at = text.find(" " + path + "\n");
-        if (at == std::string::npos || at < 2)
-            continue;
-        const unsigned attrib = static_cast<unsigned>(std::stoul(text.substr(at - 2, 2), nullptr, 16));
-        if ((attrib & 0x20) == 0 && read_file(cwd + "/" + img_name(i)) != card[static_cast<size_t>(i)]) {
-            r.marked_wrong++;
-            std::printf("MARKED WRONG: %s at %g (%s)\n", img_name(i).c_str(), rate, behaviour.c_str());
-        }
-    }
+    r.marked_wrong = marked_without_bytes(read_file(state), cwd, card, rate, behaviour);
     for (const std::string &note : log_lines(sim, "NOTE")) {
         if (note.find("nack: repeating") != std::string::npos || note.find("taken as the answer") != std::string::npos)
             r.repeats++;
@@ -285,6 +293,8 @@ int main(int argc, char **argv)
             cfg.quick = true;
             cfg.pace = false;
             cfg.rates = {2e-5};
+            // A smoke test: the slow camera alone would add a minute.
+            cfg.behaviours = {"drop", "patience"};
             cfg.gets = 1;
             cfg.bulk = 1;
             cfg.upload = 8000;

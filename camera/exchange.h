@@ -78,7 +78,7 @@ enum ExchangeMessage {
     MESSAGE_KEPT,     // it is whole and this request's: keep it
 };
 
-// The waits' reports, printed on stdout as the link layer's waits print them.
+// The engine's reports, printed by camera_exchange (camera/message.h).
 enum ExchangeNote {
     NOTE_NONE,
     NOTE_NO_ACK,    // "serial_get_packet() error waiting for ACK"

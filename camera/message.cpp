@@ -168,8 +168,12 @@ void print_note(const ExchangeStep &step)
     else if (step.note == NOTE_OUT_OF_SEQUENCE)
         std::printf("Out of sequence ACK received, expected %d, got %d\n", step.expected,
                     step.got);
-    else if (step.note == NOTE_WAITING)
-        std::printf("The camera has the request but has not answered: waiting longer\n");
+    else if (step.note == NOTE_WAITING) {
+        // On stderr: it may come in the middle of a result line, which
+        // stays whole on standard output.
+        std::fflush(stdout);
+        std::fprintf(stderr, "The camera has the request but has not answered: waiting longer\n");
+    }
 }
 
 // Sends what the step asks for; false when the line went away doing so.

@@ -61,8 +61,9 @@ void serial_send_message_frag(unsigned type, const uint8_t *payload,
 // reply by the engine's rules, handing the consumer each data packet, what
 // to drop and each message kept.  The engine's reports go to stdout
 // ("serial_get_packet() error waiting for ACK", "Received a packet type %d
-// waiting for ACK", "Out of sequence ACK received, expected %d, got %d",
-// "The camera has the request but has not answered: waiting longer").
+// waiting for ACK", "Out of sequence ACK received, expected %d, got %d";
+// on stderr "The camera has the request but has not answered: waiting
+// longer").
 // Returns 0 when the
 // consumer said SINK_DONE, -1 for every other end: no answer, a reply
 // never received undamaged, an answer out of step that could not be asked

@@ -536,6 +536,23 @@ bool taken_as_answer(const Packet &p)
     return true;
 }
 
+// A new request's message: whatever the camera was still sending is
+// dropped (a slow camera keeps it, see keep_for_later); the request is
+// carried out when its EOT arrives.
+void take_request_message(const Packet &p)
+{
+    if (slow()) {
+        if (cam.opts->slow_busy == BUSY_DROP)
+            cam.awaiting = AWAIT_NONE;
+    } else {
+        if (cam.awaiting == AWAIT_FILE)
+            line_note("transfer abandoned");
+        cam.awaiting = AWAIT_NONE;
+    }
+    cam.msg.assign(p.data, p.data + p.length);
+    cam.have_msg = true;
+}
+
 void handle_frame(const LineEvent &ev)
 {
     if (!cam.on)
@@ -559,18 +576,7 @@ void handle_frame(const LineEvent &ev)
     switch (p.type) {
     case PKT_MSG:
     case PKT_MSG_ALT:
-        // A new request: whatever the camera was still sending is dropped
-        // (a slow camera keeps it, see keep_for_later).
-        if (slow()) {
-            if (cam.opts->slow_busy == BUSY_DROP)
-                cam.awaiting = AWAIT_NONE;
-        } else {
-            if (cam.awaiting == AWAIT_FILE)
-                line_note("transfer abandoned");
-            cam.awaiting = AWAIT_NONE;
-        }
-        cam.msg.assign(p.data, p.data + p.length);
-        cam.have_msg = true;
+        take_request_message(p);
         break;
     case PKT_SPEED:
         if (ev.length >= 3) {

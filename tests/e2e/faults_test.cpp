@@ -132,7 +132,7 @@ const std::vector<FaultRow> &rows()
         // The camera acknowledges the EOT of a request it never had: to
         // orvik a camera slow to answer; the request is not sent again.
         {"ExchangeRequestLost", {"lose-request@3"}, {}, "disk\nid\n", 0,
-         {WAITING, NO_REPLY, ID_LINES}, {}, {}, {}, false, true, true},
+         {NO_REPLY, ID_LINES}, {WAITING}, {}, {}},
         {"ExchangeEotLost", {"lose-eot@4"}, {}, "disk\nid\n", 0,
          {NO_ACK, DISK_LINE, ID_LINES}, {}, {}, {}, false, true, true},
         {"ExchangeClosingAckLost", {"lose-ack@4"}, {}, "disk\nid\ndisk\n", 0,
