@@ -319,6 +319,17 @@ bool slow()
     return cam.opts->slow_ms >= 0;
 }
 
+// A slow camera takes its time over what it reads from the card, the
+// downloads; a request behind one still owed waits its turn.
+bool slow_to_answer()
+{
+    if (!slow())
+        return false;
+    Request req;
+    return !cam.pending.empty() ||
+           (request_parse(cam.msg.data(), cam.msg.size(), &req) && req.type == REQ_FILE);
+}
+
 // A slow camera keeps the acknowledged request for later (see --slow).
 void keep_for_later(long n)
 {
@@ -378,8 +389,6 @@ void handle_request(uint8_t eot_seq)
         cam.babbling = true;
         return;
     }
-    if (!slow())
-        cam.request = cam.msg;
     if (const Fault *late = fires(FAULT_LATE, n))
         be_late(late->seconds);
     cam.reply_bad = fires(FAULT_CRC_REPLY, n);
@@ -394,10 +403,12 @@ void handle_request(uint8_t eot_seq)
     else
         send_link(fires(FAULT_ACKSEQ, n) ? static_cast<uint8_t>(eot_seq + 1) : eot_seq,
                   PKT_ACK, 0);
-    if (slow())
+    if (slow_to_answer()) {
         keep_for_later(n);
-    else
-        answer_request(n);
+        return;
+    }
+    cam.request = cam.msg;
+    answer_request(n);
 }
 
 int speed_of(uint8_t code)
