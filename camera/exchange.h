@@ -5,7 +5,9 @@
 //
 // One exchange is a request (data packet and EOT) and the camera's reply:
 // one or more messages, each a run of data packets closed by the camera's
-// EOT.  The rules, the same for single replies, listings and downloads:
+// EOT.  A reply is this request's or it is nothing, and at most one request
+// is ever owed an answer.  The rules, the same for single replies, listings
+// and downloads:
 //  - damage: a message in which a packet failed its check or a frame was
 //    lost, or whose EOT was damaged or lost, gets a NACK and comes again
 //    (at most EXCHANGE_MAX_REPEATS in a row, then the exchange is given up);
@@ -13,18 +15,25 @@
 //  - numbering: an EOT carrying the acknowledge counter closes a new
 //    message (ACK, kept); one carrying the number already acknowledged is
 //    a message the camera sent again because our ACK never reached it: the
-//    same ACK goes again and the message is not kept.  When that happens
-//    before this exchange kept anything, or when the ACK of the request
-//    carries an earlier request's number, the answer belongs to an earlier
-//    request: the two ends are out of step;
-//  - out of step: the line is run out (every EOT answered, nothing kept,
-//    until a read timeout passes in quiet) and the request sent once more;
-//    a request that changes the card is never sent twice, it fails;
+//    same ACK goes again and the message is not kept;
+//  - out of step: data or an EOT before the camera acknowledged this
+//    request, an acknowledge carrying an earlier request's number, or an
+//    already-acknowledged EOT before anything of this reply was kept, is
+//    another request's answer: the line is run out and the request sent
+//    once more; a request that changes the card is never sent twice, it
+//    fails;
+//  - running out: every EOT is acknowledged and its message dropped, a
+//    message whose EOT was lost too, until a read timeout passes in quiet,
+//    so that the camera owes nothing before anything new is sent; a
+//    transfer given up is acknowledged to its end the same way;
 //  - silence: a read timeout after part of a message means its end was
 //    lost (NACK); after our answer, that the answer was lost (sent again);
-//    after the request, that the request was lost (sent again, a few times
-//    when its EOT was acknowledged, once when nothing at all came back).
-//    The third read timeout in a row ends the exchange;
+//    after a request the camera acknowledged, that the camera is slow or
+//    its reply was lost: the request is never sent again, the camera is
+//    waited for (a NACK fetches a lost reply); after a request nothing at
+//    all answered, that it was lost: sent again, once.  The third read
+//    timeout in a row ends the exchange; damaged frames are no progress
+//    and do not interrupt that count;
 //  - the line lost ends the exchange at once, nothing more sent.
 #ifndef ORVIK_CAMERA_EXCHANGE_H
 #define ORVIK_CAMERA_EXCHANGE_H
