@@ -237,6 +237,28 @@ ExchangeStep packet_feed(ExchangeState *ex, const ExchangeEvent &ev)
     return s;
 }
 
+// A read timeout before the camera acknowledged the request.  The
+// acknowledge may still come, before the reply: a late camera sends both;
+// nothing is taken for the reply until it has come.  A second timeout
+// means the request (or its EOT) was lost: it goes once more.  A
+// card-changing request is not sent again: a NACK has the camera send its
+// reply again, should only the acknowledge have been lost.
+ExchangeStep silence_before_ack(ExchangeState *ex, ExchangeStep s)
+{
+    if (ex->silences == 1) {
+        note(&s, NOTE_NO_ACK, 0, 0);
+        return s;
+    }
+    if (ex->changes_card && !ex->answered) {
+        s.send = SEND_NACK;
+        return answer(ex, s);
+    }
+    if (ex->resends > 0 || ex->changes_card)
+        return fail(ex, s);
+    ex->resends++;
+    return send_request(ex);
+}
+
 // A read timeout within the reply: which side's frame was lost.
 ExchangeStep silence(ExchangeState *ex, const ExchangeEvent &ev)
 {
@@ -247,13 +269,8 @@ ExchangeStep silence(ExchangeState *ex, const ExchangeEvent &ev)
             note(&s, NOTE_NO_ACK, 0, 0);
         return fail(ex, s);
     }
-    if (ex->phase == PHASE_AWAIT_ACK) {
-        // The reply may still come: a late camera sends the acknowledge
-        // with it.
-        note(&s, NOTE_NO_ACK, 0, 0);
-        ex->phase = PHASE_REPLY;
-        return s;
-    }
+    if (ex->phase == PHASE_AWAIT_ACK)
+        return silence_before_ack(ex, s);
     if (ex->heard || ex->damaged)
         return nack(ex);
     if (ex->answered) {
@@ -262,24 +279,15 @@ ExchangeStep silence(ExchangeState *ex, const ExchangeEvent &ev)
         s.status = ex->answer_status;
         return answer(ex, s);
     }
-    if (ex->request_acked || ex->changes_card) {
-        // The camera has the request (or may have carried it out): it is
-        // never sent again, so that at most one request is owed an answer.
-        // The camera is waited for longer, and a NACK has it send again a
-        // reply the line lost without a trace (one still busy ignores it).
-        if (!ex->changes_card)
-            note(&s, NOTE_WAITING, 0, 0);
-        s.send = SEND_NACK;
-        return answer(ex, s);
-    }
-    // Nothing came back, not even the acknowledge: the request (or its
-    // EOT) was lost on the way; it goes once more.
-    if (ex->resends > 0)
-        return fail(ex, s);
-    ex->resends++;
-    ExchangeStep r = send_request(ex);
-    r.note = s.note;
-    return r;
+    // The camera acknowledged the request: it has it (or may have carried
+    // it out), so it is never sent again, and at most one request is owed
+    // an answer.  The camera is waited for longer, and a NACK has it send
+    // again a reply the line lost without a trace (one still busy ignores
+    // it).
+    if (!ex->changes_card)
+        note(&s, NOTE_WAITING, 0, 0);
+    s.send = SEND_NACK;
+    return answer(ex, s);
 }
 
 }  // namespace

@@ -284,6 +284,14 @@ TEST_F(ExchangeTest, DataBeforeTheAcknowledgeIsNeverTheReply)
     data();
     EXPECT_EQ(eot(10).message, MESSAGE_KEPT);
 
+    // The same after a read timeout: a camera whose acknowledge the line
+    // lost may still owe a later request's answer, so nothing is taken
+    // for this request's reply before its acknowledge.
+    begin();
+    EXPECT_EQ(timeout().note, NOTE_NO_ACK);
+    EXPECT_EQ(data().message, MESSAGE_DROP);
+    EXPECT_EQ(ex.phase, PHASE_RUN_OUT);
+
     // An EOT alone, where the acknowledge belongs: the same.
     begin();
     const ExchangeStep alone = eot(8);
