@@ -80,6 +80,9 @@ ExchangeStep start_run_out(ExchangeState *ex, ExchangeStep s, bool resend)
     ex->resend_after_run_out = resend && !ex->changes_card && !ex->stale_resent;
     ex->run_out_packets = 0;
     ex->run_out_nudges = 0;
+    ex->owed = false;
+    ex->owed_heard = false;
+    ex->owed_waits = 0;
     ex->heard = false;
     ex->silences = 0;
     s.message = MESSAGE_DROP;
@@ -104,6 +107,14 @@ ExchangeStep send_request(ExchangeState *ex)
 ExchangeStep run_out_feed(ExchangeState *ex, const ExchangeEvent &ev)
 {
     if (ev.kind == EVENT_TIMEOUT) {
+        if (ex->owed && !ex->owed_heard && ex->owed_waits < EXCHANGE_MAX_SILENCES) {
+            // The camera acknowledged this request while it finished
+            // something else: its answer is still to come (a slow camera
+            // may take longer than a read timeout), and it is absorbed
+            // too before the request goes again.
+            ex->owed_waits++;
+            return step_of(SEND_NOTHING);
+        }
         if (ex->heard && ex->run_out_nudges < EXCHANGE_MAX_SILENCES) {
             // Part of a message and then quiet: its EOT was lost, and a
             // patient camera waits for the answer.  It is acknowledged,
@@ -118,9 +129,17 @@ ExchangeStep run_out_feed(ExchangeState *ex, const ExchangeEvent &ev)
     }
     if (++ex->run_out_packets > EXCHANGE_RUN_OUT_PACKETS)
         return fail(ex, step_of(SEND_NOTHING));
+    if (ev.pkt.type == PKT_ACK) {
+        if (!ev.damaged && ev.pkt.seq == ex->request_eot && !ex->owed) {
+            ex->owed = true;
+            ex->owed_heard = false;
+        }
+        return step_of(SEND_NOTHING);
+    }
+    ex->owed_heard = ex->owed_heard || ex->owed;
     if (ev.pkt.type == PKT_EOT)
         return run_out_eot(ex, ev);
-    ex->heard = ex->heard || serial_is_data_packet(ev.pkt);
+    ex->heard = ex->heard || (serial_is_data_packet(ev.pkt) && !ev.damaged);
     return step_of(SEND_NOTHING);
 }
 
@@ -265,9 +284,14 @@ ExchangeStep silence(ExchangeState *ex, const ExchangeEvent &ev)
     ExchangeStep s = step_of(SEND_NOTHING);
     ex->heard = ex->heard || ev.remains;
     if (++ex->silences > EXCHANGE_MAX_SILENCES) {
-        if (ex->phase == PHASE_AWAIT_ACK)
+        if (ex->phase == PHASE_AWAIT_ACK) {
             note(&s, NOTE_NO_ACK, 0, 0);
-        return fail(ex, s);
+            return fail(ex, s);
+        }
+        // Given up on a request the camera has: what it still sends is
+        // absorbed before anything else is asked, nothing sent meanwhile
+        // unless the camera sends something.
+        return start_run_out(ex, s, false);
     }
     if (ex->phase == PHASE_AWAIT_ACK)
         return silence_before_ack(ex, s);

@@ -23,9 +23,11 @@
 //    once more; a request that changes the card is never sent twice, it
 //    fails;
 //  - running out: every EOT is acknowledged and its message dropped, a
-//    message whose EOT was lost too, until a read timeout passes in quiet,
-//    so that the camera owes nothing before anything new is sent; a
-//    transfer given up is acknowledged to its end the same way;
+//    message whose EOT was lost too, until a read timeout passes in quiet
+//    (longer when the camera acknowledged this request meanwhile and its
+//    answer has not begun), so that the camera owes nothing before
+//    anything new is sent; a transfer given up is acknowledged to its end
+//    the same way;
 //  - silence: a read timeout after part of a message means its end was
 //    lost (NACK); after our answer, that the answer was lost (sent again);
 //    after a request the camera acknowledged, that the camera is slow or
@@ -132,6 +134,9 @@ struct ExchangeState {
     bool resend_after_run_out;
     int run_out_packets;
     int run_out_nudges;   // ACKs sent in the run-out for an EOT the line lost
+    bool owed;            // the run-out met the acknowledge of this request
+    bool owed_heard;      // and something of the camera's since
+    int owed_waits;       // read timeouts waited for that answer
 };
 
 // The state of a new exchange over the connection's numbering `num`: the

@@ -108,6 +108,11 @@ TEST_F(ExchangeTest, DamagedFramesAreNoProgress)
     data(true);
     EXPECT_EQ(timeout(true).send, SEND_NACK);
     data(true);
+    // Given up on a request the camera has, the run-out ends at the next
+    // timeout: garbage is nothing to acknowledge.
+    EXPECT_EQ(timeout(true).send, SEND_NOTHING);
+    EXPECT_EQ(ex.phase, PHASE_RUN_OUT);
+    data(true);
     EXPECT_TRUE(timeout(true).failed);
 }
 
@@ -202,7 +207,9 @@ TEST_F(ExchangeTest, SilenceTellsWhoseFrameWasLost)
     EXPECT_EQ(answer.seq, 9);
     EXPECT_EQ(answer.status, NACK);
     EXPECT_FALSE(answer.damage);
-    // The third timeout in a row ends it.
+    // The third timeout in a row gives it up; what the camera may still
+    // send is absorbed for one more, then it ends.
+    EXPECT_EQ(timeout().send, SEND_NOTHING);
     EXPECT_TRUE(timeout().failed);
 
     // Remains of a frame count as part of a message.
@@ -233,6 +240,14 @@ TEST_F(ExchangeTest, AcknowledgedRequestIsNeverSentAgain)
     EXPECT_EQ(again.send, SEND_ACK_AGAIN);
     EXPECT_EQ(again.status, NACK);
     EXPECT_EQ(again.note, NOTE_NONE);
+    // Given up, what the camera still sends is absorbed before the
+    // exchange ends: a late answer acknowledged and dropped.
+    const ExchangeStep give_up = timeout();
+    EXPECT_FALSE(give_up.failed);
+    EXPECT_EQ(give_up.send, SEND_NOTHING);
+    EXPECT_EQ(ex.phase, PHASE_RUN_OUT);
+    EXPECT_EQ(data().message, MESSAGE_NONE);
+    EXPECT_EQ(eot(9).send, SEND_ACK);
     const ExchangeStep end = timeout();
     EXPECT_TRUE(end.failed);
     EXPECT_EQ(end.send, SEND_NOTHING);
@@ -278,7 +293,12 @@ TEST_F(ExchangeTest, DataBeforeTheAcknowledgeIsNeverTheReply)
     const ExchangeStep e = eot(9);
     EXPECT_EQ(e.send, SEND_ACK);
     EXPECT_EQ(e.message, MESSAGE_NONE);
+    // This request's acknowledge (a patient camera's answer to the bare
+    // EOT of a request it took for an answer): its answer is waited for,
+    // and when none comes the request goes once more.
     EXPECT_EQ(ack(5).message, MESSAGE_NONE);
+    EXPECT_EQ(timeout().send, SEND_NOTHING);
+    EXPECT_EQ(timeout().send, SEND_NOTHING);
     EXPECT_EQ(timeout().send, SEND_REQUEST);
     ack(6);
     data();
@@ -291,6 +311,19 @@ TEST_F(ExchangeTest, DataBeforeTheAcknowledgeIsNeverTheReply)
     EXPECT_EQ(timeout().note, NOTE_NO_ACK);
     EXPECT_EQ(data().message, MESSAGE_DROP);
     EXPECT_EQ(ex.phase, PHASE_RUN_OUT);
+
+    // The camera acknowledges this request while it finishes the other
+    // answer: its own answer is absorbed too (however slow) before the
+    // request goes again.
+    begin();
+    data();
+    eot(9);
+    ack(5);
+    EXPECT_EQ(timeout().send, SEND_NOTHING);
+    EXPECT_EQ(timeout().send, SEND_NOTHING);
+    data();
+    EXPECT_EQ(eot(10).send, SEND_ACK);
+    EXPECT_EQ(timeout().send, SEND_REQUEST);
 
     // An EOT alone, where the acknowledge belongs: the same.
     begin();
