@@ -83,6 +83,7 @@ ExchangeStep start_run_out(ExchangeState *ex, ExchangeStep s, bool resend)
     ex->owed = false;
     ex->owed_heard = false;
     ex->owed_waits = 0;
+    ex->run_out_ack_again = false;
     ex->heard = false;
     ex->silences = 0;
     s.message = MESSAGE_DROP;
@@ -121,6 +122,16 @@ ExchangeStep run_out_feed(ExchangeState *ex, const ExchangeEvent &ev)
             // so that the camera finishes instead of keeping the message.
             ex->run_out_nudges++;
             return answer(ex, step_of(SEND_ACK));
+        }
+        if (ex->answered && ex->answer_status == 0 && !ex->run_out_ack_again) {
+            // Quiet after our acknowledge: it may have been lost, and a
+            // camera waiting for it keeps its transfer open (and would
+            // send it on into the next exchange).  It goes once more.
+            ex->run_out_ack_again = true;
+            ExchangeStep again = step_of(SEND_ACK_AGAIN);
+            again.seq = ex->answer_seq;
+            again.status = 0;
+            return answer(ex, again);
         }
         if (!ex->resend_after_run_out)
             return fail(ex, step_of(SEND_NOTHING));

@@ -137,6 +137,7 @@ struct ExchangeState {
     bool owed;            // the run-out met the acknowledge of this request
     bool owed_heard;      // and something of the camera's since
     int owed_waits;       // read timeouts waited for that answer
+    bool run_out_ack_again; // our last acknowledge sent again after quiet
 };
 
 // The state of a new exchange over the connection's numbering `num`: the

@@ -80,6 +80,12 @@ TEST_F(ExchangeTest, ReplyDamagedOnEveryRepeatFailsAndCountsAsDamage)
     const ExchangeStep next = eot(10);
     EXPECT_EQ(next.send, SEND_ACK);
     EXPECT_EQ(next.message, MESSAGE_NONE);
+    // Quiet after our last acknowledge: it goes once more, numbered as
+    // before, in case the camera never got it and holds its transfer open.
+    const ExchangeStep again = timeout();
+    EXPECT_EQ(again.send, SEND_ACK_AGAIN);
+    EXPECT_EQ(again.seq, 10);
+    EXPECT_EQ(again.status, 0);
     const ExchangeStep end = timeout();
     EXPECT_TRUE(end.failed);
     EXPECT_EQ(end.send, SEND_NOTHING);
@@ -96,6 +102,7 @@ TEST_F(ExchangeTest, RunOutAcknowledgesAMessageWhoseEotWasLost)
     EXPECT_EQ(nudge.send, SEND_ACK);
     EXPECT_FALSE(nudge.failed);
     EXPECT_EQ(num.ack_counter, 10);
+    EXPECT_EQ(timeout().send, SEND_ACK_AGAIN);
     EXPECT_TRUE(timeout().failed);
 }
 
@@ -146,6 +153,7 @@ TEST_F(ExchangeTest, EarlierRequestsAnswerRunsOutAndAsksOnce)
     const ExchangeStep again = eot(9);
     EXPECT_EQ(again.send, SEND_ACK_AGAIN);
     EXPECT_EQ(again.seq, 9);
+    EXPECT_EQ(timeout().send, SEND_ACK_AGAIN);
     EXPECT_EQ(timeout().send, SEND_REQUEST);
     EXPECT_EQ(ex.request_eot, 7);
     ack(7);
@@ -171,6 +179,7 @@ TEST_F(ExchangeTest, ReplyClosedByAnAcknowledgedEotIsStale)
     EXPECT_EQ(e.seq, 8);
     EXPECT_EQ(e.message, MESSAGE_DROP);
     EXPECT_EQ(e.note, NOTE_OUT_OF_SEQUENCE);
+    EXPECT_EQ(timeout().send, SEND_ACK_AGAIN);
     EXPECT_EQ(timeout().send, SEND_REQUEST);
 
     // A card-changing request is never sent twice.
@@ -178,6 +187,7 @@ TEST_F(ExchangeTest, ReplyClosedByAnAcknowledgedEotIsStale)
     ack(5);
     data();
     eot(8);
+    EXPECT_EQ(timeout().send, SEND_ACK_AGAIN);
     const ExchangeStep end = timeout();
     EXPECT_TRUE(end.failed);
     EXPECT_EQ(end.send, SEND_NOTHING);
@@ -248,6 +258,7 @@ TEST_F(ExchangeTest, AcknowledgedRequestIsNeverSentAgain)
     EXPECT_EQ(ex.phase, PHASE_RUN_OUT);
     EXPECT_EQ(data().message, MESSAGE_NONE);
     EXPECT_EQ(eot(9).send, SEND_ACK);
+    EXPECT_EQ(timeout().send, SEND_ACK_AGAIN);
     const ExchangeStep end = timeout();
     EXPECT_TRUE(end.failed);
     EXPECT_EQ(end.send, SEND_NOTHING);
@@ -299,6 +310,7 @@ TEST_F(ExchangeTest, DataBeforeTheAcknowledgeIsNeverTheReply)
     EXPECT_EQ(ack(5).message, MESSAGE_NONE);
     EXPECT_EQ(timeout().send, SEND_NOTHING);
     EXPECT_EQ(timeout().send, SEND_NOTHING);
+    EXPECT_EQ(timeout().send, SEND_ACK_AGAIN);
     EXPECT_EQ(timeout().send, SEND_REQUEST);
     ack(6);
     data();
@@ -323,6 +335,7 @@ TEST_F(ExchangeTest, DataBeforeTheAcknowledgeIsNeverTheReply)
     EXPECT_EQ(timeout().send, SEND_NOTHING);
     data();
     EXPECT_EQ(eot(10).send, SEND_ACK);
+    EXPECT_EQ(timeout().send, SEND_ACK_AGAIN);
     EXPECT_EQ(timeout().send, SEND_REQUEST);
 
     // An EOT alone, where the acknowledge belongs: the same.
@@ -331,12 +344,14 @@ TEST_F(ExchangeTest, DataBeforeTheAcknowledgeIsNeverTheReply)
     EXPECT_EQ(alone.note, NOTE_ACK_TYPE);
     EXPECT_EQ(alone.send, SEND_ACK_AGAIN);
     EXPECT_EQ(alone.message, MESSAGE_DROP);
+    EXPECT_EQ(timeout().send, SEND_ACK_AGAIN);
     EXPECT_EQ(timeout().send, SEND_REQUEST);
 
     // A card-changing request fails instead.
     begin(true);
     data();
     eot(9);
+    EXPECT_EQ(timeout().send, SEND_ACK_AGAIN);
     EXPECT_TRUE(timeout().failed);
 }
 
