@@ -162,7 +162,7 @@ bool synchronise(const char *device)
 
     int len;
     serial_get_frame(&len);  // the greeting's EOT
-    serial_send_ack(0);
+    camera_send_ack();
     return true;
 }
 
@@ -177,9 +177,9 @@ bool switch_speed(void)
     const SpeedFrame &sf = speed_frame_for(settings.speed);
     for (int attempt = 0; attempt < SPEED_REQUESTS; attempt++) {
         if (attempt > 0)
-            serial_step_back_packet_counter();
+            camera_step_back_eot();
         serial_write(serial_descriptor(), sf.bytes, sf.length);
-        serial_send_eot(1);
+        camera_send_eot(1);
         int len;
         // The camera's ACK, sent before it switches.
         if (serial_get_frame(&len) != nullptr) {
@@ -201,11 +201,11 @@ bool confirm_speed(void)
     for (int attempt = 0; attempt < CONFIRM_ATTEMPTS; attempt++) {
         std::printf(".");
         std::fflush(stdout);
-        serial_send_eot(0);
+        camera_send_eot(0);
         int len;
         if (serial_get_frame(&len) != nullptr)
             return true;
-        serial_step_back_packet_counter();
+        camera_step_back_eot();
     }
     return false;
 }
@@ -311,7 +311,7 @@ int camera_open(void)
     }
     sleep(1);
     serial_reset_fragment_counter();
-    serial_reset_counters();
+    camera_reset_numbering();
     cache_clear();
     listing_cache.cwd[0] = 0;
     return camera_start();
