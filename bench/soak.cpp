@@ -1,6 +1,10 @@
 // Noisy-line soak: the real orvik against orvik-camsim --noise, random bit
-// errors in both directions at several rates, against both ways the
-// emulated camera can give up on an unanswered transmission.
+// errors in both directions at several rates, against every camera model
+// the emulator has: one that drops an unanswered transmission when a new
+// request comes, a patient one (gives up after 10 s, taking whatever
+// arrives meanwhile for the answer), a slow one (answers every request it
+// got, in order, the first byte 6 s after its acknowledge) and one sending
+// packets of 2000 data bytes, longer than the CRC table covers.
 //
 // Each run is one connection: downloads of photo-sized files, a listing, an
 // upload, a bulk getallnew; then the noise is switched off (SIGUSR1) and
@@ -12,7 +16,9 @@
 //
 //   orvik_bench_soak            the full table (paced at 115200 bits/s)
 //   orvik_bench_soak --quick    one rate, two small files, unpaced (CI)
-//   --only drop|patience        one camera behaviour
+//   --only drop|patience|slow|long   one camera model
+//   --rates R,R,...             these bit error rates (0 first for the
+//                               throughput column)
 //
 // The exit status is 1 when any file was saved wrong, a command hung,
 // orvik crashed or the command after the noise failed.
@@ -40,7 +46,7 @@ struct Config {
     bool quick = false;
     bool pace = true;
     std::vector<double> rates = {0, 1e-6, 1e-5, 3e-5, 1e-4};
-    std::vector<std::string> behaviours = {"drop", "patience"};
+    std::vector<std::string> behaviours = {"drop", "patience", "slow", "long"};
     int gets = 4;          // single downloads before the listing
     int bulk = 4;          // files left new for getallnew
     size_t upload = 24000; // bytes uploaded
@@ -55,6 +61,7 @@ struct Result {
     int intact = 0;        // downloads saved with the card's bytes
     int reported = 0;      // downloads that ended without a file
     int wrong = 0;         // local files that differ from the card
+    int marked_wrong = 0;  // photos marked downloaded without their own bytes on disk
     int hangs = 0;
     int crashes = 0;
     bool upload_ok = false;
@@ -131,6 +138,27 @@ int count(const std::string &text, const std::string &what)
     return n;
 }
 
+// Photos the camera marks downloaded ("%02x path" lines of its state
+// file, the new bit 0x20 cleared) whose local copy is not theirs.
+int marked_without_bytes(const std::string &state, const std::string &cwd,
+                         const std::vector<std::string> &card, double rate,
+                         const std::string &behaviour)
+{
+    int n = 0;
+    for (size_t i = 1; i < card.size(); i++) {
+        const std::string name = img_name(static_cast<int>(i));
+        const size_t at = state.find(" DCIM/100CANON/" + name + "\n");
+        if (at == std::string::npos || at < 2)
+            continue;
+        const unsigned attrib = static_cast<unsigned>(std::stoul(state.substr(at - 2, 2), nullptr, 16));
+        if ((attrib & 0x20) == 0 && read_file(cwd + "/" + name) != card[i]) {
+            n++;
+            std::printf("MARKED WRONG: %s at %g (%s)\n", name.c_str(), rate, behaviour.c_str());
+        }
+    }
+    return n;
+}
+
 Result soak(const Config &cfg, const std::string &behaviour, double rate, unsigned seed)
 {
     Result r;
@@ -140,8 +168,14 @@ Result soak(const Config &cfg, const std::string &behaviour, double rate, unsign
     char noise[64];
     std::snprintf(noise, sizeof noise, "%g:%u", rate, seed);
     std::vector<std::string> args = {"--noise", noise};
+    const std::string state = make_temp_dir() + "/state";
+    args.insert(args.end(), {"--state", state});
     if (behaviour == "patience")
         args.insert(args.end(), {"--patience", "10"});
+    else if (behaviour == "slow")
+        args.insert(args.end(), {"--slow", "6"});
+    else if (behaviour == "long")
+        args.insert(args.end(), {"--packet-size", "2000"});
     if (cfg.pace)
         args.push_back("--pace");
     Camsim sim = camsim_start(args, false);
@@ -226,6 +260,7 @@ Result soak(const Config &cfg, const std::string &behaviour, double rate, unsign
     else
         std::printf("upload at %g (%s) failed:\n%s\n", rate, behaviour.c_str(), up.c_str());
     r.hints = count(run.s.output, "lower speed");
+    r.marked_wrong = marked_without_bytes(read_file(state), cwd, card, rate, behaviour);
     for (const std::string &note : log_lines(sim, "NOTE")) {
         if (note.find("nack: repeating") != std::string::npos || note.find("taken as the answer") != std::string::npos)
             r.repeats++;
@@ -234,6 +269,17 @@ Result soak(const Config &cfg, const std::string &behaviour, double rate, unsign
     }
     std::fflush(stdout);
     return r;
+}
+
+const char *model_name(const std::string &behaviour)
+{
+    if (behaviour == "drop")
+        return "gives up on a new request";
+    if (behaviour == "patience")
+        return "gives up after 10 s";
+    if (behaviour == "slow")
+        return "answers 6 s late, in order";
+    return "2000-byte packets";
 }
 
 } // namespace
@@ -247,6 +293,8 @@ int main(int argc, char **argv)
             cfg.quick = true;
             cfg.pace = false;
             cfg.rates = {2e-5};
+            // A smoke test: the slow camera alone would add a minute.
+            cfg.behaviours = {"drop", "patience"};
             cfg.gets = 1;
             cfg.bulk = 1;
             cfg.upload = 8000;
@@ -256,18 +304,23 @@ int main(int argc, char **argv)
             cfg.behaviours = {argv[++i]};
         } else if (arg == "--unpaced") {
             cfg.pace = false;
+        } else if (arg == "--rates" && i + 1 < argc) {
+            cfg.rates.clear();
+            for (char *r = std::strtok(argv[++i], ","); r != nullptr; r = std::strtok(nullptr, ","))
+                cfg.rates.push_back(std::atof(r));
         } else {
-            std::fprintf(stderr, "usage: orvik_bench_soak [--quick] [--unpaced] [--only drop|patience]\n");
+            std::fprintf(stderr, "usage: orvik_bench_soak [--quick] [--unpaced] "
+                                 "[--only drop|patience|slow|long] [--rates R,R,...]\n");
             return 2;
         }
     }
     signal(SIGPIPE, SIG_IGN);
 
     int failures = 0;
-    std::printf("| camera gives up | bit error rate | bits flipped | files intact | failed, nothing saved | "
-                "saved wrong | hangs | crashes | upload | after the noise | repeats per MB asked | "
-                "throughput vs noiseless | speed hints |\n");
-    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| camera model | bit error rate | bits flipped | files intact | failed, nothing saved | "
+                "saved wrong | marked without its bytes | hangs | crashes | upload | after the noise | "
+                "repeats per MB asked | throughput vs noiseless | speed hints |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     std::fflush(stdout);
     for (const std::string &behaviour : cfg.behaviours) {
         double clean = 0;
@@ -280,14 +333,14 @@ int main(int argc, char **argv)
             char versus[32] = "-";
             if (clean > 0)
                 std::snprintf(versus, sizeof versus, "%.0f %%", 100.0 * rate_bps / clean);
-            std::printf("| %s | %g | %ld | %d of %d | %d | %d | %d | %d | %s | %s | %.1f | %s | %d |\n",
-                        behaviour == "drop" ? "on a new request" : "after 10 s", r.rate, r.flips,
-                        r.intact, files, r.reported, r.wrong, r.hangs, r.crashes,
+            std::printf("| %s | %g | %ld | %d of %d | %d | %d | %d | %d | %d | %s | %s | %.1f | %s | %d |\n",
+                        model_name(behaviour), r.rate, r.flips,
+                        r.intact, files, r.reported, r.wrong, r.marked_wrong, r.hangs, r.crashes,
                         r.upload_ok ? "intact" : "failed", r.after_ok ? "succeeded" : "FAILED",
                         static_cast<double>(r.repeats) / (r.asked / 1e6),
                         versus, r.hints);
             std::fflush(stdout);
-            if (r.wrong || r.hangs || r.crashes || !r.after_ok)
+            if (r.wrong || r.marked_wrong || r.hangs || r.crashes || !r.after_ok)
                 failures++;
             if (cfg.quick && (r.intact + r.reported != files))
                 failures++;

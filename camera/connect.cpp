@@ -161,7 +161,7 @@ bool synchronise(const char *device)
 
     int len;
     serial_get_frame(&len);  // the greeting's EOT
-    serial_send_ack(0);
+    camera_send_ack();
     return true;
 }
 
@@ -177,9 +177,9 @@ bool switch_speed(void)
     const size_t length = camera_speed_frame(settings.speed, frame);
     for (int attempt = 0; attempt < SPEED_REQUESTS; attempt++) {
         if (attempt > 0)
-            serial_step_back_packet_counter();
+            camera_step_back_eot();
         serial_write(serial_descriptor(), frame, static_cast<int>(length));
-        serial_send_eot(1);
+        camera_send_eot(1);
         int len;
         // The camera's ACK, sent before it switches.
         if (serial_get_frame(&len) != nullptr) {
@@ -200,11 +200,11 @@ bool confirm_speed(void)
 {
     for (int attempt = 0; attempt < CONFIRM_ATTEMPTS; attempt++) {
         out_row(".");
-        serial_send_eot(0);
+        camera_send_eot(0);
         int len;
         if (serial_get_frame(&len) != nullptr)
             return true;
-        serial_step_back_packet_counter();
+        camera_step_back_eot();
     }
     return false;
 }
@@ -321,7 +321,7 @@ int camera_open(bool *listing_stale)
     }
     sleep(1);
     serial_reset_fragment_counter();
-    serial_reset_counters();
+    camera_reset_numbering();
     // Another card, or the same one changed while the camera was away.
     *listing_stale = true;
     return camera_start();

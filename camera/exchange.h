@@ -5,7 +5,9 @@
 //
 // One exchange is a request (data packet and EOT) and the camera's reply:
 // one or more messages, each a run of data packets closed by the camera's
-// EOT.  The rules, the same for single replies, listings and downloads:
+// EOT.  A reply is this request's or it is nothing, and at most one request
+// is ever owed an answer.  The rules, the same for single replies, listings
+// and downloads:
 //  - damage: a message in which a packet failed its check or a frame was
 //    lost, or whose EOT was damaged or lost, gets a NACK and comes again
 //    (at most EXCHANGE_MAX_REPEATS in a row, then the exchange is given up);
@@ -13,18 +15,27 @@
 //  - numbering: an EOT carrying the acknowledge counter closes a new
 //    message (ACK, kept); one carrying the number already acknowledged is
 //    a message the camera sent again because our ACK never reached it: the
-//    same ACK goes again and the message is not kept.  When that happens
-//    before this exchange kept anything, or when the ACK of the request
-//    carries an earlier request's number, the answer belongs to an earlier
-//    request: the two ends are out of step;
-//  - out of step: the line is run out (every EOT answered, nothing kept,
-//    until a read timeout passes in quiet) and the request sent once more;
-//    a request that changes the card is never sent twice, it fails;
+//    same ACK goes again and the message is not kept;
+//  - out of step: data or an EOT before the camera acknowledged this
+//    request, an acknowledge carrying an earlier request's number, or an
+//    already-acknowledged EOT before anything of this reply was kept, is
+//    another request's answer: the line is run out and the request sent
+//    once more; a request that changes the card is never sent twice, it
+//    fails;
+//  - running out: every EOT is acknowledged and its message dropped, a
+//    message whose EOT was lost too, until a read timeout passes in quiet
+//    (longer when the camera acknowledged this request meanwhile and its
+//    answer has not begun), so that the camera owes nothing before
+//    anything new is sent; a transfer given up is acknowledged to its end
+//    the same way;
 //  - silence: a read timeout after part of a message means its end was
 //    lost (NACK); after our answer, that the answer was lost (sent again);
-//    after the request, that the request was lost (sent again, a few times
-//    when its EOT was acknowledged, once when nothing at all came back).
-//    The third read timeout in a row ends the exchange;
+//    after a request the camera acknowledged, that the camera is slow or
+//    its reply was lost: the request is never sent again, the camera is
+//    waited for (a NACK fetches a lost reply); after a request nothing at
+//    all answered, that it was lost: sent again, once.  The third read
+//    timeout in a row ends the exchange; damaged frames are no progress
+//    and do not interrupt that count;
 //  - the line lost ends the exchange at once, nothing more sent.
 #ifndef ORVIK_CAMERA_EXCHANGE_H
 #define ORVIK_CAMERA_EXCHANGE_H
@@ -35,8 +46,24 @@
 
 constexpr int EXCHANGE_MAX_REPEATS = 32;   // NACKs in a row on one message
 constexpr int EXCHANGE_MAX_SILENCES = 2;   // read timeouts in a row answered
-constexpr int EXCHANGE_REQUEST_RESENDS = 4;
 constexpr int EXCHANGE_RUN_OUT_PACKETS = 65536;  // a camera repeating for ever
+
+// The link's numbering, one record for the whole connection, kept by the
+// engine alone.  This side numbers its EOTs with `eot_counter` (advanced by
+// every EOT sent); the camera acknowledges with the same number.  The
+// camera numbers its EOTs with what must equal `ack_counter`; this side
+// answers with an ACK of that number, and the counter advances only for
+// status 0 (a NACK asks for a repeat that carries the same number again).
+struct LinkNumbering {
+    uint8_t eot_counter;  // number of the next EOT this side sends
+    uint8_t ack_counter;  // number of the camera's next EOT, and of our next ACK
+    bool acked_before;    // an ACK 0 was sent since the reset: ack_counter - 1 was acknowledged
+};
+
+// The number of the EOT about to be sent; the counter advances.
+uint8_t exchange_take_eot(LinkNumbering *num);
+// The number of the ACK 0 about to be sent; the counter advances.
+uint8_t exchange_take_ack(LinkNumbering *num);
 
 enum ExchangeEventKind { EVENT_PACKET, EVENT_TIMEOUT, EVENT_LINE_LOST };
 struct ExchangeEvent {
@@ -48,10 +75,10 @@ struct ExchangeEvent {
 
 enum ExchangeSend {
     SEND_NOTHING,
-    SEND_ACK,       // PKT_ACK status 0 with the acknowledge counter, which advances
+    SEND_ACK,       // PKT_ACK numbered `seq`, status 0 (the counter has advanced)
     SEND_ACK_AGAIN, // PKT_ACK numbered `seq`, status `status`; counters unchanged
-    SEND_NACK,      // PKT_ACK status NACK with the acknowledge counter
-    SEND_REQUEST,   // the request and its EOT(1) once more
+    SEND_NACK,      // PKT_ACK numbered `seq` (the acknowledge counter), status NACK
+    SEND_REQUEST,   // the request once more, its EOT(1) numbered `seq`
 };
 
 // What becomes of the message under way.
@@ -62,17 +89,18 @@ enum ExchangeMessage {
     MESSAGE_KEPT,     // it is whole and this request's: keep it
 };
 
-// The waits' reports, printed on stdout as the link layer's waits print them.
+// The engine's reports, printed by camera_exchange (camera/message.h).
 enum ExchangeNote {
     NOTE_NONE,
     NOTE_NO_ACK,    // "serial_get_packet() error waiting for ACK"
     NOTE_ACK_TYPE,  // "Received a packet type %d waiting for ACK" (got: the type)
     NOTE_OUT_OF_SEQUENCE,  // "Out of sequence ACK received, expected %d, got %d"
+    NOTE_WAITING,   // "The camera has the request but has not answered: waiting longer"
 };
 
 struct ExchangeStep {
     ExchangeSend send;
-    uint8_t seq, status;      // SEND_ACK_AGAIN
+    uint8_t seq, status;      // the frame's number (every send but SEND_NOTHING), its status
     ExchangeMessage message;
     bool trusted;             // MESSAGE_PACKET
     bool failed;              // the exchange is over without an answer (after `send`)
@@ -91,9 +119,8 @@ enum ExchangePhase {
 struct ExchangeState {
     ExchangePhase phase;
     bool changes_card;    // never sent twice
+    LinkNumbering *num;   // the connection's numbering
     uint8_t request_eot;  // number of the request's EOT last sent
-    uint8_t ack_counter;  // the camera's next EOT number, our next ACK's
-    bool acked_before;    // ack_counter - 1 was acknowledged (status 0)
     bool request_acked;   // the camera acknowledged the request's EOT
     bool heard;           // a frame (or part) since our last frame, the ACK aside
     bool answered;        // our last frame was an answer (ACK or NACK)
@@ -106,12 +133,17 @@ struct ExchangeState {
     bool stale_resent;    // the request sent again after the ends were out of step
     bool resend_after_run_out;
     int run_out_packets;
+    int run_out_nudges;   // ACKs sent in the run-out for an EOT the line lost
+    bool owed;            // the run-out met the acknowledge of this request
+    bool owed_heard;      // and something of the camera's since
+    int owed_waits;       // read timeouts waited for that answer
+    bool run_out_ack_again; // our last acknowledge sent again after quiet
 };
 
-// The state right after the request went out with its EOT numbered
-// `request_eot`; `ack_counter` and `acked_before` are the link's.
-void exchange_begin(ExchangeState *ex, bool changes_card, uint8_t request_eot,
-                    uint8_t ack_counter, bool acked_before);
+// The state of a new exchange over the connection's numbering `num`: the
+// request's EOT takes the next number (ex->request_eot), and the request is
+// to be sent with it now.
+void exchange_begin(ExchangeState *ex, bool changes_card, LinkNumbering *num);
 
 // Takes one event and returns what to do: first the frame to send, then
 // the message's fate.  After a step with `failed` the exchange is over

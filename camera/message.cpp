@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <time.h>
 
 #include "camera/exchange.h"
 #include "serial/fatal.h"
@@ -89,6 +90,7 @@ struct Request {
 };
 Request request;
 int unanswered;
+LinkNumbering numbering;
 
 // Advice is given when at least this many messages were sent again, and
 // at least one for every four that got through.
@@ -107,10 +109,10 @@ bool line_ok(void)
     return serial_line_state() == SERIAL_LINE_OK;
 }
 
-bool send_request(void)
+bool send_request(uint8_t eot_seq)
 {
     serial_send_message_frag(request.type, request.payload, request.length, 0);
-    serial_send_eot(1);
+    serial_send_eot(eot_seq, 1);
     return line_ok();
 }
 
@@ -119,7 +121,22 @@ bool send_request(void)
 // whole.  So is a data packet holding more than its length field
 // accounts for: two frames run together, the end byte between them
 // destroyed, the second frame gone.
-ExchangeEvent read_event(unsigned long *lost_mark)
+// Progress, not bytes, keeps an exchange alive: when no frame has passed
+// its check for as long as a read waits for silence (a line babbling
+// garbage), the damaged frame that ends that time is taken as a silence.
+struct Reader {
+    unsigned long lost_mark;
+    long long last_progress_us;
+};
+
+long long now_us(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+ExchangeEvent read_event(Reader *rd)
 {
     ExchangeEvent ev{};
     const unsigned long heard = serial_frames_heard();
@@ -131,11 +148,20 @@ ExchangeEvent read_event(unsigned long *lost_mark)
     } else {
         const Packet &p = ev.pkt;
         ev.kind = EVENT_PACKET;
-        ev.damaged = !p.crc_ok || lost != *lost_mark ||
+        ev.damaged = !p.crc_ok || lost != rd->lost_mark ||
                      (serial_is_data_packet(p) && p.frame_length > 6 &&
                       p.frame_length - 6 > p.length);
     }
-    *lost_mark = lost;
+    rd->lost_mark = lost;
+    const long long now = now_us();
+    if (ev.kind == EVENT_PACKET && ev.damaged &&
+        now - rd->last_progress_us >= serial_timeout_us()) {
+        ev = ExchangeEvent{};
+        ev.kind = EVENT_TIMEOUT;
+        ev.remains = true;
+    }
+    if (ev.kind != EVENT_PACKET || !ev.damaged)
+        rd->last_progress_us = now;
     return ev;
 }
 
@@ -148,6 +174,11 @@ void print_note(const ExchangeStep &step)
     else if (step.note == NOTE_OUT_OF_SEQUENCE)
         std::printf("Out of sequence ACK received, expected %d, got %d\n", step.expected,
                     step.got);
+    else if (step.note == NOTE_WAITING) {
+        // On stderr: it may come in the middle of a result line or a
+        // transfer's row, which stays whole on standard output.
+        out_note("The camera has the request but has not answered: waiting longer\n");
+    }
 }
 
 // Sends what the step asks for; false when the line went away doing so.
@@ -161,16 +192,15 @@ bool send_step(const ExchangeStep &step)
     case SEND_NOTHING:
         return true;
     case SEND_ACK:
-        serial_send_ack(0);
+        serial_count_ack();
+        serial_send_ack(step.seq, 0);
         break;
     case SEND_NACK:
-        serial_send_ack(NACK);
-        break;
     case SEND_ACK_AGAIN:
-        serial_send_ack_numbered(step.seq, step.status);
+        serial_send_ack(step.seq, step.status);
         break;
     case SEND_REQUEST:
-        return send_request();
+        return send_request(step.seq);
     }
     return line_ok();
 }
@@ -214,17 +244,16 @@ int camera_exchange(unsigned type, const uint8_t *payload, uint16_t payload_len,
     request.length = payload_len;
     if (payload_len > 0)
         std::memcpy(request.payload, payload, payload_len);
-    unsigned long lost_mark = serial_frames_lost();
-    if (!send_request())
-        return -1;
+    Reader rd{serial_frames_lost(), now_us()};
     ExchangeState ex;
-    exchange_begin(&ex, changes_card(type), static_cast<uint8_t>(serial_packet_counter() - 1),
-                   serial_ack_counter(), serial_acked_since_reset());
+    exchange_begin(&ex, changes_card(type), &numbering);
+    if (!send_request(ex.request_eot))
+        return -1;
     bool heard = false;
     LoopEnd end = LOOP_GOING;
     while (end == LOOP_GOING) {
-        const ExchangeEvent ev = read_event(&lost_mark);
-        heard = heard || ev.kind == EVENT_PACKET;
+        const ExchangeEvent ev = read_event(&rd);
+        heard = heard || (ev.kind == EVENT_PACKET && !ev.damaged);
         end = carry_out(&ex, exchange_feed(&ex, ev), ev.pkt, sink);
     }
     unanswered = heard ? 0 : unanswered + 1;
@@ -234,6 +263,27 @@ int camera_exchange(unsigned type, const uint8_t *payload, uint16_t payload_len,
 int camera_unanswered_requests(void)
 {
     return unanswered;
+}
+
+void camera_reset_numbering(void)
+{
+    numbering = LinkNumbering{};
+}
+
+void camera_send_eot(uint8_t status)
+{
+    serial_send_eot(exchange_take_eot(&numbering), status);
+}
+
+void camera_step_back_eot(void)
+{
+    numbering.eot_counter--;
+}
+
+void camera_send_ack(void)
+{
+    serial_count_ack();
+    serial_send_ack(exchange_take_ack(&numbering), 0);
 }
 
 void camera_advice_begin(void)

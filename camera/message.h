@@ -69,8 +69,12 @@ void serial_send_message_frag(unsigned type, const uint8_t *payload,
 // One exchange, the I/O around the engine of camera/exchange.h: sends the
 // request (one data packet, fragment 0) and its EOT(1), then reads the
 // reply by the engine's rules, handing the consumer each data packet, what
-// to drop and each message kept.  The waits' reports go to stdout as
-// serial_wait_ack and serial_wait_eot print them.  Returns 0 when the
+// to drop and each message kept.  The engine's reports go to stdout
+// ("serial_get_packet() error waiting for ACK", "Received a packet type %d
+// waiting for ACK", "Out of sequence ACK received, expected %d, got %d";
+// on stderr "The camera has the request but has not answered: waiting
+// longer").
+// Returns 0 when the
 // consumer said SINK_DONE, -1 for every other end: no answer, a reply
 // never received undamaged, an answer out of step that could not be asked
 // for again, the line lost, a consumer's failure.
@@ -111,6 +115,19 @@ int camera_request(unsigned type, const uint8_t *payload, uint16_t payload_len,
 // built-in RS-232 port, or an adapter still plugged in) shows here rather
 // than as a lost line.
 int camera_unanswered_requests(void);
+
+// The connection's link numbering (camera/exchange.h), for the
+// synchronisation, the speed handshake and the pings, which send their
+// frames outside an exchange.
+// Both counters back to 0, nothing acknowledged: a new connection.
+void camera_reset_numbering(void);
+// An EOT with `status` numbered by the EOT counter, which advances.
+void camera_send_eot(uint8_t status);
+// The EOT counter steps back: an unanswered probe never reached the
+// camera's counter, so the next one carries the same number.
+void camera_step_back_eot(void);
+// An ACK 0 numbered by the acknowledge counter, which advances.
+void camera_send_ack(void);
 // At this many the bulk commands, the upload and the batch runs stop.
 constexpr int CAMERA_UNANSWERED_LIMIT = 2;
 

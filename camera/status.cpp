@@ -81,7 +81,7 @@ void camera_ping(void)
     for (int i = 0; i < 4; i++) {
         struct timeval start, end;
         gettimeofday(&start, nullptr);
-        serial_send_eot(0);
+        camera_send_eot(0);
         int len;
         const uint8_t *frame = serial_get_frame(&len);
         gettimeofday(&end, nullptr);

@@ -595,6 +595,11 @@ void line_send_packet(const uint8_t *packet, size_t count, bool bad_crc)
     send_frame(frame.data(), n);
 }
 
+void line_send_raw(const uint8_t *bytes, size_t count)
+{
+    send_frame(bytes, count);
+}
+
 void line_close()
 {
     if (line.noise_rate > 0)

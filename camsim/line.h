@@ -90,6 +90,8 @@ void line_set_stall_after(long frames);
 // where the table has none), escaping, delimiters.  bad_crc sends a CRC
 // that does not match.
 void line_send_packet(const uint8_t *packet, size_t count, bool bad_crc);
+// Bytes sent as they are, no frame around them (a babbling line).
+void line_send_raw(const uint8_t *bytes, size_t count);
 
 // Notes the noise's bit flips in the log (when noise was on), then closes
 // the line and the log; a later open starts afresh.

@@ -28,6 +28,11 @@ const char USAGE[] =
     "                      answer, taking whatever arrives as that answer; then\n"
     "                      give the transmission up (default: wait until the\n"
     "                      host sends a new request)\n"
+    "  --slow S[:BUSY]     acknowledge each download request at once, send the\n"
+    "                      first byte of its answer S seconds (0.1-600) later; a\n"
+    "                      request arriving meanwhile is answered afterwards in\n"
+    "                      order (BUSY queue, the default), replaces the old one\n"
+    "                      (drop) or is acknowledged and never answered (ignore)\n"
     "  --return S          after a hang-up (--fault hangup@N or SIGUSR2) come back\n"
     "                      S seconds (0.1-600) later on a new terminal, the --link\n"
     "                      pointing at it (default: end at the hang-up)\n"
@@ -35,7 +40,8 @@ const char USAGE[] =
     "                      crc-eot, crc-persist, drop, silent, silent-reply, sync,\n"
     "                      probe, refuse, pcmode, unknown, ackseq, eotseq, long,\n"
     "                      refuse-single, hangup, deaf, stall, lose-ack, lose-eot,\n"
-    "                      lose-request, resend-msg, crc-reply, full;\n"
+    "                      lose-request, resend-msg, crc-reply, babble,\n"
+    "                      noise-burst, full;\n"
     "                      or --fault late@N:S (answer the Nth request S seconds\n"
     "                      late), or --fault hostile-name=NAME\n"
     "  --help              this text\n";
@@ -173,6 +179,22 @@ bool parse_power(const std::string &text, PowerSource *out)
     return true;
 }
 
+// S[:queue|drop|ignore]
+bool parse_slow(const std::string &text, CamsimOptions *opts)
+{
+    const size_t colon = text.find(':');
+    const std::string busy = colon == std::string::npos ? "queue" : text.substr(colon + 1);
+    if (busy == "queue")
+        opts->slow_busy = BUSY_QUEUE;
+    else if (busy == "drop")
+        opts->slow_busy = BUSY_DROP;
+    else if (busy == "ignore")
+        opts->slow_busy = BUSY_IGNORE;
+    else
+        return false;
+    return parse_seconds(text.substr(0, colon), &opts->slow_ms);
+}
+
 // Applies one option that takes a value.  Returns 0, or 2 after the
 // reason and the usage.
 int apply_option(const std::string &arg, const std::string &value, CamsimOptions *opts)
@@ -204,6 +226,9 @@ int apply_option(const std::string &arg, const std::string &value, CamsimOptions
     } else if (arg == "--patience") {
         if (!parse_seconds(value, &opts->patience_ms))
             return bad("patience", value);
+    } else if (arg == "--slow") {
+        if (!parse_slow(value, opts))
+            return bad("slow", value);
     } else if (arg == "--return") {
         if (!parse_seconds(value, &opts->return_ms))
             return bad("return", value);

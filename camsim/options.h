@@ -32,6 +32,8 @@ enum FaultKind {
     FAULT_LATE,         // the Nth request is answered `seconds` late
     FAULT_RESEND,       // the Nth download message acknowledged is sent again
     FAULT_CRC_REPLY,    // every transmission of the Nth request's reply is damaged
+    FAULT_BABBLE,       // from the Nth request on the line carries garbage without end
+    FAULT_NOISE_BURST,  // the first 33 sendings of the Nth download's messages damaged
     FAULT_FULL,         // the card has room for N more bytes of uploads
 };
 
@@ -40,7 +42,7 @@ constexpr const char *FAULT_NAMES[] = {
     "crc-data", "crc-eot", "crc-persist", "drop", "silent", "silent-reply", "sync",
     "probe", "refuse", "pcmode", "unknown", "ackseq", "eotseq", "long", "refuse-single",
     "hangup", "deaf", "stall", "lose-ack", "lose-eot", "lose-request", "late", "resend-msg",
-    "crc-reply", "full",
+    "crc-reply", "babble", "noise-burst", "full",
 };
 constexpr int FAULT_KINDS = sizeof FAULT_NAMES / sizeof FAULT_NAMES[0];
 static_assert(FAULT_KINDS == FAULT_FULL + 1, "one name per fault kind");
@@ -51,6 +53,11 @@ struct Fault {
     bool fired;
     double seconds;  // FAULT_LATE
 };
+
+// What a slow camera does with a request that arrives while it still owes
+// an answer: answers it afterwards, in order; drops the old answer; or
+// acknowledges the new request and never answers it.
+enum SlowBusy { BUSY_QUEUE, BUSY_DROP, BUSY_IGNORE };
 
 enum PowerSource { POWER_AC, POWER_HIGH, POWER_LOW };
 
@@ -71,6 +78,9 @@ struct CamsimOptions {
     unsigned long long noise_seed = 1;
     long patience_ms = -1;        // -1: wait for an answer until a new request
     long return_ms = -1;          // after a hang-up, back this much later; -1: never
+    long slow_ms = -1;            // -1: answers at once; else the first byte of
+                                  // each answer this much after the acknowledge
+    SlowBusy slow_busy = BUSY_QUEUE;
     std::vector<Fault> faults;
     bool hostile = false;
     std::string hostile_name;

@@ -44,6 +44,7 @@ struct Camera {
     size_t msg_start = 0;
     size_t msg_len = 0;
     bool persist = false;
+    int burst_left = 0;            // sendings of this transfer still damaged
 
     // What the host sent since its last EOT.
     bool have_msg = false;
@@ -65,6 +66,18 @@ struct Camera {
     long host_acks = 0;
     long host_eots = 0;
     long host_requests = 0;
+
+    // --slow: requests acknowledged and not yet answered, in order, and
+    // when the first byte of the front one's answer is due (0: not yet set).
+    struct Pending {
+        std::vector<uint8_t> msg;
+        long n;
+    };
+    std::vector<Pending> pending;
+    long long pending_due_us = 0;
+    // --fault babble@N: garbage on the line from then on.
+    bool babbling = false;
+    unsigned long long babble_state = 0x9E3779B97F4A7C15ull;
 };
 Camera cam;
 
@@ -157,6 +170,10 @@ void send_file_message()
     cam.msg_len = std::min(static_cast<size_t>(cam.opts->message_size), total - cam.msg_start);
     const uint8_t *bytes = cam.file.data() + cam.msg_start;
     size_t limit = static_cast<size_t>(cam.opts->packet_size);
+    // A burst of noise: this sending is damaged throughout.
+    const bool burst = cam.burst_left > 0;
+    if (burst && --cam.burst_left == 0)
+        line_note("noise burst over");
 
     std::vector<uint8_t> first = file_header(req, 0, static_cast<uint32_t>(total),
                                              static_cast<uint32_t>(cam.msg_start),
@@ -166,7 +183,7 @@ void send_file_message()
     uint8_t seq = 0;
     for (;;) {
         long n = ++cam.data_packets;
-        bool bad = fires(FAULT_CRC_DATA, n);
+        bool bad = fires(FAULT_CRC_DATA, n) || burst;
         if (seq == 0 && cam.msg_start == 0 && cam.persist) {
             line_note("fault crc-persist");
             bad = true;
@@ -223,6 +240,9 @@ void download(const Request &req)
     }
     long persist_from = fault_n(FAULT_CRC_PERSIST);
     cam.persist = persist_from > 0 && n >= persist_from;
+    // Damaged as many times as the host repeats a message before it gives
+    // up (1 + 32), then clean: the noise stops just then.
+    cam.burst_left = fires(FAULT_NOISE_BURST, n) ? 33 : 0;
     cam.file.swap(data);
     cam.msg_start = 0;
     send_file_message();
@@ -259,27 +279,9 @@ bool answered_instead(long n)
     return false;
 }
 
-void handle_request(uint8_t eot_seq)
+// The answer to the Nth request, cam.request, once acknowledged.
+void answer_request(long n)
 {
-    long n = ++cam.requests;
-    cam.have_msg = false;
-    cam.probing = false;
-    cam.request = cam.msg;
-    if (const Fault *late = fires(FAULT_LATE, n))
-        be_late(late->seconds);
-    cam.reply_bad = fires(FAULT_CRC_REPLY, n);
-
-    if (fires(FAULT_DEAF, n)) {
-        // Its batteries died: not even this request's EOT is acknowledged.
-        line_set_deaf();
-        return;
-    }
-    if (fires(FAULT_UNKNOWN, n))
-        send_link(eot_seq, PKT_STRANGE, 0);
-    else
-        send_link(fires(FAULT_ACKSEQ, n) ? static_cast<uint8_t>(eot_seq + 1) : eot_seq,
-                  PKT_ACK, 0);
-
     if (answered_instead(n))
         return;
 
@@ -310,6 +312,103 @@ void handle_request(uint8_t eot_seq)
         }
         start_reply(std::move(reply));
     }
+}
+
+bool slow()
+{
+    return cam.opts->slow_ms >= 0;
+}
+
+// A slow camera takes its time over what it reads from the card, the
+// downloads; a request behind one still owed waits its turn.
+bool slow_to_answer()
+{
+    if (!slow())
+        return false;
+    Request req;
+    return !cam.pending.empty() ||
+           (request_parse(cam.msg.data(), cam.msg.size(), &req) && req.type == REQ_FILE);
+}
+
+// A slow camera keeps the acknowledged request for later (see --slow).
+void keep_for_later(long n)
+{
+    const bool busy = !cam.pending.empty() || cam.awaiting != AWAIT_NONE;
+    if (busy && cam.opts->slow_busy == BUSY_IGNORE) {
+        line_note("busy: request " + std::to_string(n) + " ignored");
+        return;
+    }
+    if (busy && cam.opts->slow_busy == BUSY_DROP) {
+        line_note("busy: the earlier answer dropped");
+        cam.pending.clear();
+        cam.pending_due_us = 0;
+        cam.awaiting = AWAIT_NONE;
+    }
+    cam.pending.push_back(Camera::Pending{cam.msg, n});
+}
+
+// The front request of a slow camera, answered when its time has come and
+// the camera is done with the one before.
+void answer_pending()
+{
+    if (cam.pending.empty() || cam.awaiting != AWAIT_NONE)
+        return;
+    if (cam.pending_due_us == 0) {
+        cam.pending_due_us = now_us() + cam.opts->slow_ms * 1000;
+        line_note("answering request " + std::to_string(cam.pending.front().n) + " in " +
+                  std::to_string(cam.opts->slow_ms) + " ms");
+    }
+    if (now_us() < cam.pending_due_us)
+        return;
+    Camera::Pending p = std::move(cam.pending.front());
+    cam.pending.erase(cam.pending.begin());
+    cam.pending_due_us = 0;
+    cam.request = std::move(p.msg);
+    answer_request(p.n);
+}
+
+void babble()
+{
+    uint8_t junk[64];
+    for (uint8_t &b : junk) {
+        cam.babble_state ^= cam.babble_state << 13;
+        cam.babble_state ^= cam.babble_state >> 7;
+        cam.babble_state ^= cam.babble_state << 17;
+        b = static_cast<uint8_t>(cam.babble_state >> 24);
+    }
+    line_send_raw(junk, sizeof junk);
+}
+
+void handle_request(uint8_t eot_seq)
+{
+    long n = ++cam.requests;
+    cam.have_msg = false;
+    cam.probing = false;
+    if (fires(FAULT_BABBLE, n)) {
+        line_note("babbling from now on");
+        cam.babbling = true;
+        return;
+    }
+    if (const Fault *late = fires(FAULT_LATE, n))
+        be_late(late->seconds);
+    cam.reply_bad = fires(FAULT_CRC_REPLY, n);
+
+    if (fires(FAULT_DEAF, n)) {
+        // Its batteries died: not even this request's EOT is acknowledged.
+        line_set_deaf();
+        return;
+    }
+    if (fires(FAULT_UNKNOWN, n))
+        send_link(eot_seq, PKT_STRANGE, 0);
+    else
+        send_link(fires(FAULT_ACKSEQ, n) ? static_cast<uint8_t>(eot_seq + 1) : eot_seq,
+                  PKT_ACK, 0);
+    if (slow_to_answer()) {
+        keep_for_later(n);
+        return;
+    }
+    cam.request = cam.msg;
+    answer_request(n);
 }
 
 int speed_of(uint8_t code)
@@ -397,6 +496,8 @@ void reset_session()
     cam.file.clear();
     cam.have_msg = cam.have_speed = cam.probing = false;
     cam.wrong_eot = cam.reply_bad = false;
+    cam.pending.clear();
+    cam.pending_due_us = 0;
 }
 
 // The host's frames the line loses on cue: its Nth ACK, closing EOT or
@@ -446,10 +547,29 @@ bool taken_as_answer(const Packet &p)
     return true;
 }
 
+// A new request's message: whatever the camera was still sending is
+// dropped (a slow camera keeps it, see keep_for_later); the request is
+// carried out when its EOT arrives.
+void take_request_message(const Packet &p)
+{
+    if (slow()) {
+        if (cam.opts->slow_busy == BUSY_DROP)
+            cam.awaiting = AWAIT_NONE;
+    } else {
+        if (cam.awaiting == AWAIT_FILE)
+            line_note("transfer abandoned");
+        cam.awaiting = AWAIT_NONE;
+    }
+    cam.msg.assign(p.data, p.data + p.length);
+    cam.have_msg = true;
+}
+
 void handle_frame(const LineEvent &ev)
 {
     if (!cam.on)
         return;  // switched off: only a synchronisation wakes the camera
+    if (cam.babbling)
+        return;  // the line carries garbage: nothing reaches the camera
     Packet p{};
     PacketVerdict v{};
     serial_parse_packet(ev.frame, ev.length, &p, &v);
@@ -467,12 +587,7 @@ void handle_frame(const LineEvent &ev)
     switch (p.type) {
     case PKT_MSG:
     case PKT_MSG_ALT:
-        // A new request: whatever the camera was still sending is dropped.
-        if (cam.awaiting == AWAIT_FILE)
-            line_note("transfer abandoned");
-        cam.awaiting = AWAIT_NONE;
-        cam.msg.assign(p.data, p.data + p.length);
-        cam.have_msg = true;
+        take_request_message(p);
         break;
     case PKT_SPEED:
         if (ev.length >= 3) {
@@ -508,6 +623,8 @@ void protocol_init(CamsimOptions *opts)
 
 int protocol_wait_ms()
 {
+    if (cam.opts != nullptr && (cam.babbling || !cam.pending.empty()))
+        return 5;
     if (cam.opts == nullptr || cam.opts->patience_ms < 0 || cam.awaiting == AWAIT_NONE)
         return 1000;
     long long left = (cam.answer_due_us - now_us() + 999) / 1000;
@@ -516,6 +633,13 @@ int protocol_wait_ms()
 
 void protocol_tick()
 {
+    if (cam.opts == nullptr)
+        return;
+    if (cam.babbling && cam.on) {
+        babble();
+        return;
+    }
+    answer_pending();
     if (cam.opts == nullptr || cam.opts->patience_ms < 0 || cam.awaiting == AWAIT_NONE)
         return;
     if (now_us() < cam.answer_due_us)

@@ -81,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     download_begin(&st);
     fuzz_check(st.buffer == nullptr && st.received == 0, "a transfer starts empty");
     ExchangeState ex;
-    exchange_begin(&ex, false, 0, 0, false);
+    LinkNumbering num{};
+    exchange_begin(&ex, false, &num);
     int repeats = 0;
     for (const Packet &pkt : script.packets) {
         ExchangeStep step = exchange_feed(&ex, ExchangeEvent{EVENT_PACKET, pkt, !pkt.crc_ok, false});

@@ -14,11 +14,68 @@ uint16_t serial_compute_crc(const uint8_t *bytes, int length)
     if (initial < 0) {
         // The camera would reject the packet; sending it anyway only
         // desynchronises the exchange.
-        std::fprintf(stderr, "FATAL ERROR: initial CRC value for length %d unknown\n", length);
+        out_note("FATAL ERROR: initial CRC value for length %d unknown\n", length);
         throw FatalCondition{FATAL_CRC_LENGTH};
     }
     return serial_crc_run(static_cast<uint16_t>(initial), bytes, static_cast<size_t>(length));
 }
+
+namespace {
+
+// The seeds of lengths outside the table, learned from the line: the seed
+// each packet of such a length would need is remembered, and a length's
+// seed is known once two packets of it agree.
+constexpr int LEARNED_LENGTHS = 64;
+constexpr int CANDIDATES = 4;
+struct LearnedSeed {
+    int length;           // 0: slot free
+    bool known;
+    uint16_t seed;        // when known
+    int count;            // candidates held while not known
+    uint16_t candidates[CANDIDATES];
+};
+LearnedSeed learned[LEARNED_LENGTHS];
+int next_slot;
+
+LearnedSeed *slot_for(int length)
+{
+    for (LearnedSeed &l : learned)
+        if (l.length == length)
+            return &l;
+    // A new length takes a free slot, else the oldest not yet known one.
+    for (int i = 0; i < LEARNED_LENGTHS; i++) {
+        LearnedSeed &l = learned[(next_slot + i) % LEARNED_LENGTHS];
+        if (l.length == 0 || !l.known) {
+            next_slot = (next_slot + i + 1) % LEARNED_LENGTHS;
+            l = LearnedSeed{};
+            l.length = length;
+            return &l;
+        }
+    }
+    return nullptr;
+}
+
+// 1 when `seed` agrees with what is known or with an earlier packet of
+// this length (which makes it known), 0 when it does not.
+int learn(LearnedSeed *l, uint16_t seed)
+{
+    if (l->known)
+        return l->seed == seed;
+    for (int i = 0; i < l->count; i++) {
+        if (l->candidates[i] == seed) {
+            l->known = true;
+            l->seed = seed;
+            return 1;
+        }
+    }
+    if (l->count < CANDIDATES)
+        l->candidates[l->count++] = seed;
+    else
+        l->candidates[(seed ^ static_cast<uint16_t>(l->count++)) % CANDIDATES] = seed;
+    return 0;
+}
+
+}  // namespace
 
 int serial_check_crc(const uint8_t *bytes, int length, uint16_t received)
 {
@@ -26,11 +83,23 @@ int serial_check_crc(const uint8_t *bytes, int length, uint16_t received)
     if (initial >= 0)
         return serial_crc_run(static_cast<uint16_t>(initial), bytes,
                               static_cast<size_t>(length)) == received;
-    // No seed is known for this length.  Exactly one seed reproduces the
-    // received CRC; name it so that the table can be extended.
+    // No seed is in the table for this length.  Exactly one seed reproduces
+    // the received CRC; until two packets of this length agree on it the
+    // packet cannot be trusted (a damaged packet always "matches" its own
+    // seed), and once they have, a packet that needs another is damaged.
     const size_t covered = length > 0 ? static_cast<size_t>(length) : 0;
     const uint16_t seed = serial_crc_recover_initial(bytes, covered, received);
+    LearnedSeed *l = slot_for(length);
+    if (l != nullptr && l->known)
+        return l->seed == seed;
     out_note("warning: CRC not checked (add len %d, value 0x%04x) #########################\n",
              length, seed);
-    return 1;
+    return l != nullptr ? learn(l, seed) : 0;
+}
+
+void serial_forget_learned_crc(void)
+{
+    for (LearnedSeed &l : learned)
+        l = LearnedSeed{};
+    next_slot = 0;
 }

@@ -13,9 +13,16 @@ uint16_t serial_compute_crc(const uint8_t *bytes, int length);
 
 // 1 when the CRC of the first `length` bytes equals `received`; 0 when the
 // length is in the table and they differ (nothing printed).  Outside the
-// table the initial value reproducing `received` is recovered, the warning
+// table the initial value reproducing `received` is recovered and learned:
+// once two packets of a length agree on it, it is that length's value, and
+// a packet of that length needing another is damaged (0, nothing printed).
+// Until then the warning
 // "warning: CRC not checked (add len %d, value 0x%04x) #########################\n"
-// is printed on stderr and 1 is returned.
+// is printed on stderr, and 1 is returned only when the value agrees with
+// an earlier packet's of that length (which makes it learned), else 0: a
+// damaged packet always matches the value recovered from itself.
 int serial_check_crc(const uint8_t *bytes, int length, uint16_t received);
+// Forgets the learned values (tests).
+void serial_forget_learned_crc(void);
 
 #endif

@@ -88,7 +88,7 @@ const uint8_t *serial_get_frame(int *length)
         if (status == FRAME_DONE)
             break;
         if (status == FRAME_OVERFLOW) {
-            std::fprintf(stderr, "FATAL ERROR serial_get_frame(): not enough buffer\n");
+            out_note("FATAL ERROR serial_get_frame(): not enough buffer\n");
             throw FatalCondition{FATAL_FRAME_OVERFLOW};
         }
     }
@@ -114,10 +114,10 @@ const uint8_t *serial_get_packet(Packet *pkt)
         return nullptr;
     PacketVerdict verdict;
     serial_parse_packet(frame, n, pkt, &verdict);
-    // Outside the table nothing could be checked; serial_check_crc names
-    // the seed that would make the packet pass, so the table can grow.
-    if (verdict.crc_guessed)
-        serial_check_crc(frame, n - 2, pkt->crc);
+    // Outside the table the seed is learned from the line (see
+    // serial_check_crc), which names it so that the table can grow.
+    if (verdict.crc_guessed && !serial_check_crc(frame, n - 2, pkt->crc))
+        pkt->crc_ok = 0;
     if (verdict.unknown_type)
         out_note("ERROR: Unknown packet type received\n");
     return frame;

@@ -548,6 +548,11 @@ void serial_set_timeout(int seconds, int microseconds)
     port.timeout_microseconds = microseconds;
 }
 
+long long serial_timeout_us(void)
+{
+    return static_cast<long long>(port.timeout_seconds) * 1000000 + port.timeout_microseconds;
+}
+
 void serial_set_timeout_seconds(int seconds)
 {
     port.timeout_seconds = seconds;

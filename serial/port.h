@@ -122,6 +122,8 @@ SerialLineState serial_line_state(void);
 // Read timeout for every refill (initially 1 s, 0 us).
 void serial_set_timeout(int seconds, int microseconds);
 void serial_set_timeout_seconds(int seconds);  // microseconds unchanged
+// The read timeout in microseconds.
+long long serial_timeout_us(void);
 
 // Debug trace of a byte run (no-op unless the debug flag is on): header
 // "%s: (%d bytes)\n" and 16-byte lines "%08x: " + "XX " fields + "- " +

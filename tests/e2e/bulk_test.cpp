@@ -113,10 +113,10 @@ TEST(BulkFaults, LostRepliesAreFetchedAgainAndNoRemovalRepeated)
         int nacks;       // NACKs sent for the lost reply
         int requests_b;  // requests for the second entry
     };
-    // A removal is not asked for twice: a NACK fetches its lost reply.  A
-    // marking may be asked for again.
+    // A request the camera acknowledged is not asked for twice: a NACK
+    // fetches its lost reply.
     for (const Walk &w : {Walk{"deleteall", "Removing ", 10, 1, 1},
-                          Walk{"newall", "chmod ", 13, 0, 2}}) {
+                          Walk{"newall", "chmod ", 13, 1, 1}}) {
         SCOPED_TRACE(w.command);
         // Requests 1 and 2 are the identity and the drive name; the fourth
         // single-packet request is the one for the second entry, whose

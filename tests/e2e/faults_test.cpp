@@ -53,6 +53,7 @@ const std::string UNKNOWN_TYPE = "ERROR: Unknown packet type received\n";
 const std::string TYPE7_ACK = "Received a packet type 7 waiting for ACK\n";
 const std::string NO_ACK = "serial_get_packet() error waiting for ACK\n";
 const std::string NO_REPLY = "no reply from the camera\n";
+const std::string WAITING = "The camera has the request but has not answered: waiting longer\n";
 
 std::string getting(const std::string &rel, int size)
 {
@@ -128,8 +129,10 @@ const std::vector<FaultRow> &rows()
          {NO_ACK, DISK_LINE, ID_LINES}, {}, {}, {}, false, true, true},
         {"ExchangeReplyLateTwice", {"late@3:12"}, {}, "disk\nid\ndisk\n", 0,
          {DISK_LINE, ID_LINES, DISK_LINE}, {}, {}, {}, false, true, true},
+        // The camera acknowledges the EOT of a request it never had: to
+        // orvik a camera slow to answer; the request is not sent again.
         {"ExchangeRequestLost", {"lose-request@3"}, {}, "disk\nid\n", 0,
-         {DISK_LINE, ID_LINES}, {}, {}, {}, false, true, true},
+         {NO_REPLY, ID_LINES}, {WAITING}, {}, {}},
         {"ExchangeEotLost", {"lose-eot@4"}, {}, "disk\nid\n", 0,
          {NO_ACK, DISK_LINE, ID_LINES}, {}, {}, {}, false, true, true},
         {"ExchangeClosingAckLost", {"lose-ack@4"}, {}, "disk\nid\ndisk\n", 0,

@@ -54,6 +54,7 @@ enum Outcome { GO, ACK, NACK, ACK_AGAIN, DONE, EMPTY, REFUSED, FAILED, RUN_OUT }
 
 struct DownloadTest : testing::Test {
     ExchangeState ex{};
+    LinkNumbering num{};
     DownloadState st{};
     Line line;
     void SetUp() override { begin(); }
@@ -63,7 +64,8 @@ struct DownloadTest : testing::Test {
     {
         download_end(&st);
         download_begin(&st);
-        exchange_begin(&ex, false, 0, 0, false);
+        num = LinkNumbering{};
+        exchange_begin(&ex, false, &num);
         Packet ack{};
         ack.type = PKT_ACK;
         ack.crc_ok = 1;
@@ -74,7 +76,7 @@ struct DownloadTest : testing::Test {
     {
         Packet p{};
         p.type = PKT_EOT;
-        p.seq = static_cast<uint8_t>(seq >= 0 ? seq : ex.ack_counter);
+        p.seq = static_cast<uint8_t>(seq >= 0 ? seq : num.ack_counter);
         p.crc_ok = crc_ok;
         return p;
     }
@@ -165,7 +167,7 @@ TEST_F(DownloadTest, MessageSentAgainAfterALostAckIsNotStoredTwice)
     const Packet again = eot(true, 0);
     EXPECT_EQ(feed(again), ACK_AGAIN);
     EXPECT_EQ(st.received, 100u);
-    EXPECT_EQ(ex.ack_counter, 1);
+    EXPECT_EQ(num.ack_counter, 1);
     EXPECT_EQ(ex.repeats, 1);
     EXPECT_EQ(feed(line.header(200, b)), GO);
     EXPECT_EQ(feed(eot()), DONE);
