@@ -57,17 +57,18 @@ void append(char *out, size_t size, const char *text)
 }
 
 // The names of the processes other than this one that have `path` open,
-// as "name (pid N)" joined by ", ".  Processes of other users are not
-// readable without privileges and are silently passed over.
-void find_holders(const char *path, char *out, size_t size)
+// as "name (pid N)" joined by ", "; returns how many there are.
+// Processes of other users are not readable without privileges and are
+// silently passed over.
+int find_holders(const char *path, char *out, size_t size)
 {
     out[0] = '\0';
     struct stat target;
     if (stat(path, &target) != 0)
-        return;
+        return 0;
     DIR *proc = opendir("/proc");
     if (proc == nullptr)
-        return;
+        return 0;
     long self = static_cast<long>(getpid());
     int found = 0;
     while (dirent *p = readdir(proc)) {
@@ -106,6 +107,7 @@ void find_holders(const char *path, char *out, size_t size)
         append(out, size, entry);
     }
     closedir(proc);
+    return found;
 }
 
 }  // namespace
@@ -184,10 +186,10 @@ const char *serial_explain_open(const char *path, int err, char *out, size_t siz
     case EBUSY:
     case EWOULDBLOCK: {
         char holders[512];
-        find_holders(path, holders, sizeof holders);
-        if (holders[0] != '\0')
-            std::snprintf(more, sizeof more, "; it is held by %s: end that program and try again",
-                          holders);
+        const int count = find_holders(path, holders, sizeof holders);
+        if (count > 0)
+            std::snprintf(more, sizeof more, "; it is held by %s: end %s and try again", holders,
+                          count > 1 ? "those programs" : "that program");
         else
             std::snprintf(more, sizeof more,
                           "; another program holds it: end that program and try again");
@@ -216,12 +218,12 @@ const char *serial_explain_silence(const char *path, char *out, size_t size)
     // A second reader of the port takes the camera's answers before this
     // program sees them.
     char holders[512];
-    find_holders(path, holders, sizeof holders);
-    if (holders[0] != '\0') {
+    const int count = find_holders(path, holders, sizeof holders);
+    if (count > 0) {
         char more[700];
         std::snprintf(more, sizeof more,
-                      "; %s also has it open and may take the camera's answers: end that program",
-                      holders);
+                      "; %s also %s it open and may take the camera's answers: end %s", holders,
+                      count > 1 ? "have" : "has", count > 1 ? "those programs" : "that program");
         append(out, size, more);
     }
     if (serial_port_on_usb(path))
