@@ -31,6 +31,8 @@ struct LearnedSeed {
     int length;           // 0: slot free
     bool known;
     uint16_t seed;        // when known
+    bool rival_set;       // the last packet of this length needed `rival`
+    uint16_t rival;
     int count;            // candidates held while not known
     uint16_t candidates[CANDIDATES];
 };
@@ -55,12 +57,34 @@ LearnedSeed *slot_for(int length)
     return nullptr;
 }
 
+// A known seed is checked, and given up when two packets of this length
+// in a row agree on another one: a burst of noise that damages every packet
+// the same way (the same bits of the CRC, or of the data at the same
+// offsets) makes the damaged packets agree on a wrong seed, and the clean
+// packets after it must not be refused for the rest of the session.  The
+// packet that changes the seed is not trusted: its message is sent again.
+int check_known(LearnedSeed *l, uint16_t seed)
+{
+    if (l->seed == seed) {
+        l->rival_set = false;
+        return 1;
+    }
+    if (l->rival_set && l->rival == seed) {
+        l->seed = seed;
+        l->rival_set = false;
+        return 0;
+    }
+    l->rival_set = true;
+    l->rival = seed;
+    return 0;
+}
+
 // 1 when `seed` agrees with what is known or with an earlier packet of
 // this length (which makes it known), 0 when it does not.
 int learn(LearnedSeed *l, uint16_t seed)
 {
     if (l->known)
-        return l->seed == seed;
+        return check_known(l, seed);
     for (int i = 0; i < l->count; i++) {
         if (l->candidates[i] == seed) {
             l->known = true;
@@ -91,7 +115,7 @@ int serial_check_crc(const uint8_t *bytes, int length, uint16_t received)
     const uint16_t seed = serial_crc_recover_initial(bytes, covered, received);
     LearnedSeed *l = slot_for(length);
     if (l != nullptr && l->known)
-        return l->seed == seed;
+        return check_known(l, seed);
     out_note("warning: CRC not checked (add len %d, value 0x%04x) #########################\n",
              length, seed);
     return l != nullptr ? learn(l, seed) : 0;

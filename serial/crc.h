@@ -15,7 +15,9 @@ uint16_t serial_compute_crc(const uint8_t *bytes, int length);
 // length is in the table and they differ (nothing printed).  Outside the
 // table the initial value reproducing `received` is recovered and learned:
 // once two packets of a length agree on it, it is that length's value, and
-// a packet of that length needing another is damaged (0, nothing printed).
+// a packet of that length needing another is damaged (0, nothing printed),
+// unless the packet before it of that length needed the same other value:
+// then that value is the length's from now on (the packet still gives 0).
 // Until then the warning
 // "warning: CRC not checked (add len %d, value 0x%04x) #########################\n"
 // is printed on stderr, and 1 is returned only when the value agrees with

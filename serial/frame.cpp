@@ -23,6 +23,8 @@ uint8_t fragment_counter;
 // destroyed leaves at least 7 outside any frame.  A stray byte or two is
 // not taken for a lost frame.
 constexpr long LOST_FRAME_BYTES = 6;
+// Every byte of the longest frame escaped, with both delimiters.
+constexpr long MAX_HUNT_BYTES = 2L * SERIAL_FRAME_MAX + 2;
 unsigned long frames_heard;
 unsigned long frames_lost;
 
@@ -73,7 +75,13 @@ const uint8_t *serial_get_frame(int *length)
         // A whole refill at a time: the bytes after this frame's end stay in
         // the read buffer for the next frame.
         const uint8_t *bytes = nullptr;
-        const int count = serial_peek_bytes(&bytes);
+        int count = serial_peek_bytes(&bytes);
+        // A line that carries bytes without ever starting a frame (a wrong
+        // device on the port, a broken adapter) never falls silent, so the
+        // refill's timeout never runs out.  More bytes outside a frame than
+        // the longest frame takes on the wire end the wait as a silence.
+        if (count >= 0 && reader.count == 0 && reader.skipped > MAX_HUNT_BYTES)
+            count = -1;
         if (count < 0) {
             if (reader.count > 0 || reader.skipped > 0)
                 frames_heard++;

@@ -19,7 +19,8 @@ void serial_reset_fragment_counter(void);
 
 // Receives one frame: hunts for 0xC0, unescapes until 0xC1.  Returns the
 // frame buffer (unescaped contents, CRC included, delimiters excluded) and
-// its length in *length, or nullptr when a byte could not be read (the
+// its length in *length, or nullptr when a byte could not be read or the
+// line carried more bytes than the longest frame without a frame start (the
 // partial frame is dropped; *length untouched).  Traces the frame as
 // "RECV".  Fatal (the message, then FatalCondition of serial/fatal.h
 // thrown, FATAL_FRAME_OVERFLOW and FATAL_PC_MODE):

@@ -58,17 +58,18 @@ void append(char *out, size_t size, const char *text)
 }
 
 // The names of the processes other than this one that have `path` open,
-// as "name (pid N)" joined by ", ".  Processes of other users are not
-// readable without privileges and are silently passed over.
-void find_holders(const char *path, char *out, size_t size)
+// as "name (pid N)" joined by ", "; returns how many there are.
+// Processes of other users are not readable without privileges and are
+// silently passed over.
+int find_holders(const char *path, char *out, size_t size)
 {
     out[0] = '\0';
     struct stat target;
     if (stat(path, &target) != 0)
-        return;
+        return 0;
     DIR *proc = opendir("/proc");
     if (proc == nullptr)
-        return;
+        return 0;
     long self = static_cast<long>(getpid());
     int found = 0;
     while (dirent *p = readdir(proc)) {
@@ -107,6 +108,7 @@ void find_holders(const char *path, char *out, size_t size)
         append(out, size, entry);
     }
     closedir(proc);
+    return found;
 }
 
 }  // namespace
@@ -180,13 +182,14 @@ void access_advice(const char *path, char *more, size_t size)
         std::snprintf(more, size, "; ask the administrator for access to it");
 }
 
-// What to do about a device another program holds: end that program.
+// What to do about a device other programs hold: end them.
 void busy_advice(const char *path, char *more, size_t size)
 {
     char holders[512];
-    find_holders(path, holders, sizeof holders);
-    if (holders[0] != '\0')
-        std::snprintf(more, size, "; it is held by %s: end that program and try again", holders);
+    const int count = find_holders(path, holders, sizeof holders);
+    if (count > 0)
+        std::snprintf(more, size, "; it is held by %s: end %s and try again", holders,
+                      count > 1 ? "those programs" : "that program");
     else
         std::snprintf(more, size, "; another program holds it: end that program and try again");
 }
@@ -233,12 +236,12 @@ const char *serial_explain_silence(const char *path, char *out, size_t size)
     // A second reader of the port takes the camera's answers before this
     // program sees them.
     char holders[512];
-    find_holders(path, holders, sizeof holders);
-    if (holders[0] != '\0') {
+    const int count = find_holders(path, holders, sizeof holders);
+    if (count > 0) {
         char more[700];
         std::snprintf(more, sizeof more,
-                      "; %s also has it open and may take the camera's answers: end that program",
-                      holders);
+                      "; %s also %s it open and may take the camera's answers: end %s", holders,
+                      count > 1 ? "have" : "has", count > 1 ? "those programs" : "that program");
         append(out, size, more);
     }
     if (serial_port_on_usb(path))

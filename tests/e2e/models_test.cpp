@@ -221,6 +221,25 @@ TEST(CameraModels, PacketsLongerThanTheCrcTableAreCheckedOnANoisyLine)
     expect_only_own_bytes(sim, cwd, state, "100TEST");
 }
 
+TEST(CameraModels, LongPacketsWorkAgainAfterANoiseBurst)
+{
+    // 2000 data bytes a packet.  Every packet of A.JPG's first 33 sendings
+    // has the same wrong CRC, so its packets agree on a wrong initial value
+    // for their length; once the noise is over, B.JPG and C.JPG, sent clean,
+    // are downloaded all the same (A.JPG, if saved, with its own bytes).
+    const std::string state = make_temp_dir() + "/state";
+    Camsim sim = start_with_files({"--packet-size", "2000", "--fault", "noise-burst@1"}, state,
+                                  {"A.JPG", "B.JPG", "C.JPG"});
+    const std::string cwd = make_temp_dir();
+    RunResult r = orvik_run({"-d", sim.tty},
+                            "cd " + TEST_DIR + "\nget A.JPG\nget B.JPG\nget C.JPG\n", cwd, 180000);
+    camsim_stop(sim);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(read_file(cwd + "/B.JPG") == photo_bytes("B.JPG")) << r.out << r.err;
+    EXPECT_TRUE(read_file(cwd + "/C.JPG") == photo_bytes("C.JPG"));
+    expect_only_own_bytes(sim, cwd, state, "100TEST");
+}
+
 TEST(CameraModels, BabblingLineEndsTheCommand)
 {
     // Requests 1-3 are the identity, the drive name and the listing; the

@@ -205,3 +205,41 @@ TEST(SerialHint, SilenceOnAUsbAdapterNamesModemManager)
               "No answer from the camera yet: check that it is switched on and set to PC mode, "
               "and that its cable is on " + uart);
 }
+
+// Two other readers of the port (a stray cat and a prober, say) are both
+// named, and the advice speaks of them both.
+TEST(SerialHint, TwoHoldersAreNamedTogether)
+{
+    Scratch s;
+    const std::string device = s.touch("ttyS0");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t holders[2];
+    for (pid_t &h : holders) {
+        h = fork();
+        ASSERT_GE(h, 0);
+        if (h == 0) {
+            const char byte = open(device.c_str(), O_RDONLY) >= 0 ? 'y' : 'n';
+            if (write(ready[1], &byte, 1) == 1)
+                pause();
+            _exit(0);
+        }
+    }
+    char bytes[2] = {};
+    ASSERT_EQ(read(ready[0], bytes, 1) + read(ready[0], bytes + 1, 1), 2);
+    EXPECT_EQ(std::string(bytes, 2), "yy");
+    char line[2048];
+    const std::string silence = serial_explain_silence(device.c_str(), line, sizeof line);
+    EXPECT_NE(silence.find(" also have it open and may take the camera's answers: end those "
+                           "programs"),
+              std::string::npos)
+        << silence;
+    const std::string busy = explain(device, EBUSY);
+    EXPECT_NE(busy.find(": end those programs and try again"), std::string::npos) << busy;
+    for (pid_t h : holders) {
+        kill(h, SIGKILL);
+        waitpid(h, nullptr, 0);
+    }
+    close(ready[0]);
+    close(ready[1]);
+}

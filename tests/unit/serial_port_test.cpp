@@ -2,6 +2,7 @@
 // use, buffered reads with their timeout, paced and plain writes, and the
 // debug trace.
 #include "serial_pty.h"
+#include "serial/frame.h"
 
 #include <chrono>
 #include <cstring>
@@ -552,6 +553,32 @@ TEST_F(PtyTest, AWriteToAWedgedLineEndsByItsDeadline)
             const int size = static_cast<int>(run.size());
             const int rc = serial_write(serial_descriptor(), run.data(), size);
             _exit(rc == -1 && serial_line_state() == SERIAL_LINE_ERROR ? 0 : 1);
+        },
+        10));
+}
+
+// A wrong device on the port or a broken adapter sends bytes without end
+// and never a frame: the wait for a frame ends as a silence would.
+TEST_F(PtyTest, ABabbleWithoutAFrameEndsLikeASilence)
+{
+    const pid_t babbler = fork();
+    ASSERT_GE(babbler, 0);
+    if (babbler == 0) {
+        const uint8_t noise[16] = {0x55, 0xAA, 0x00, 0x7F, 0x55, 0xAA, 0x00, 0x7F,
+                                   0x55, 0xAA, 0x00, 0x7F, 0x55, 0xAA, 0x00, 0x7F};
+        for (;;) {
+            if (write(master, noise, sizeof noise) < 0)
+                _exit(1);
+            usleep(2000);
+        }
+    }
+    writers.push_back(babbler);
+    EXPECT_TRUE(ends_by_itself(
+        [] {
+            serial_set_timeout(0, 300000);
+            int length = -1;
+            if (serial_get_frame(&length) != nullptr)
+                _exit(1);
         },
         10));
 }
