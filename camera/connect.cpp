@@ -7,38 +7,32 @@
 #include <unistd.h>
 
 #include "camera/message.h"
-#include "files/cache.h"
+#include "serial/codec.h"
+#include "serial/fdio.h"
 #include "serial/frame.h"
 #include "serial/hint.h"
 #include "serial/link.h"
+#include "serial/output.h"
 #include "serial/port.h"
+#include "serial/speed.h"
 #include "shell/settings.h"
 
 CameraState camera_state;
 
 namespace {
 
-struct SpeedFrame {
-    int speed;
-    uint8_t bytes[15];
-    int length;
-};
+// The speed-change request: sequence 0, type 3, the camera's code of the
+// speed (serial/speed.h), then seven fixed bytes.  Sent outside the link's
+// numbering, before the connection has any.
+constexpr uint8_t SPEED_REQUEST[] = {0x00, 0x03, 0x00, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00};
+constexpr int SPEED_CODE_AT = 2;
 
-// The speed-change request, one ready frame per line speed: sequence 0,
-// type 3, the camera's speed code and seven fixed bytes, with its CRC.  The
-// 9600 frame is one byte longer because its CRC's low byte needs escaping.
-constexpr SpeedFrame speed_frames[] = {
-    {9600, {0xc0, 0x00, 0x03, 0x02, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x7e, 0xe0, 0x39, 0xc1}, 15},
-    {19200, {0xc0, 0x00, 0x03, 0x08, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x13, 0x1f, 0xc1}, 14},
-    {38400, {0xc0, 0x00, 0x03, 0x20, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x5f, 0x84, 0xc1}, 14},
-    {57600, {0xc0, 0x00, 0x03, 0x40, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x5e, 0x57, 0xc1}, 14},
-    {115200, {0xc0, 0x00, 0x03, 0x80, 0x02, 0x01, 0x10, 0x00, 0x00, 0x00, 0x00, 0x4d, 0xf9, 0xc1}, 14},
-};
-
-// Camera off: a two-byte type-2 packet (kept whole: the CRC table has no
-// value for two bytes), then an EOT with status 1.
-constexpr uint8_t off_frame1[] = {0xc0, 0x00, 0x02, 0x55, 0x2c, 0xc1};
-constexpr uint8_t off_frame2[] = {0xc0, 0x00, 0x04, 0x01, 0x00, 0x00, 0x00, 0x24, 0xc6, 0xc1};
+// Camera off: a two-byte type-2 packet, with the CRC the camera expects
+// of it (the CRC table has no initial value for two bytes), then an EOT
+// with status 1.
+constexpr uint8_t OFF_PACKET[] = {0x00, 0x02};
+constexpr uint16_t OFF_PACKET_CRC = 0x2c55;
+constexpr uint8_t OFF_EOT[] = {0x00, 0x04, 0x01, 0x00, 0x00, 0x00};
 
 constexpr int SYNC_MICROSECONDS = 400000;
 // How long the synchronisation goes unanswered before the user is told
@@ -56,30 +50,37 @@ constexpr int SPEED_REQUESTS = 4;
 constexpr int SPEED_ROUNDS = 2;
 // The greeting text starts at byte 26 of the frame: byte 22 of the data.
 constexpr int GREETING_OFFSET = 26;
-constexpr int ID_FIRMWARE_OFFSET = 24;
-constexpr int ID_TEXT_OFFSET = 28;
-constexpr int DISK_TEXT_OFFSET = 20;
-
-const SpeedFrame &speed_frame_for(int speed)
-{
-    for (const SpeedFrame &f : speed_frames)
-        if (f.speed == speed)
-            return f;
-    return speed_frames[4];
-}
+constexpr int ID_FIRMWARE_OFFSET = REPLY_VALUES_OFFSET + 4;
+constexpr int ID_TEXT_OFFSET = REPLY_VALUES_OFFSET + 8;
+constexpr int DISK_TEXT_OFFSET = REPLY_VALUES_OFFSET;
 
 void copy_text(char *dst, const char *src)
 {
     std::snprintf(dst, CAMERA_TEXT_MAX, "%s", src);
 }
 
+static_assert(2 * (sizeof SPEED_REQUEST + 2) + 2 <= CAMERA_OWN_FRAME_MAX,
+              "the largest escaped frame of the connection must fit");
+
+// The frame of `count` packet bytes with the CRC of the protocol's table.
+size_t checked_frame(const uint8_t *packet, size_t count, uint8_t *out)
+{
+    const int length = static_cast<int>(count);
+    const uint16_t crc =
+        serial_crc_run(static_cast<uint16_t>(serial_crc_initial(length)), packet, count);
+    return serial_encode_frame(packet, count, crc, out);
+}
+
+// serial_write paces the bytes for the A50, which would drop the frames
+// sent in one burst; the encoder only fills the buffer, so this is safe
+// inside the termination handler.
 void write_off_frames(void)
 {
-    // serial_write paces the bytes for the A50, which would drop the frames
-    // sent in one burst, and is safe inside the termination handler.
-    const int fd = serial_descriptor();
-    serial_write(fd, off_frame1, sizeof off_frame1);
-    serial_write(fd, off_frame2, sizeof off_frame2);
+    for (int which = 0; which < 2; which++) {
+        uint8_t frame[CAMERA_OWN_FRAME_MAX];
+        const size_t n = camera_off_frame(which, frame);
+        serial_write(serial_descriptor(), frame, static_cast<int>(n));
+    }
 }
 
 // The camera-off frames at `speed`.  The speed change waits for the
@@ -102,9 +103,9 @@ void switch_off_at(int speed)
 // synchronisation, and the line goes back to 9600.
 void switch_off_at_other_speeds(void)
 {
-    for (const SpeedFrame &f : speed_frames)
-        if (f.speed != 9600)
-            switch_off_at(f.speed);
+    // Slowest first: 9600 is where the line already is.
+    for (size_t i = LINE_SPEED_COUNT - 1; i-- > 0;)
+        switch_off_at(LINE_SPEEDS[i].bits_per_second);
     serial_set_speed(9600);
     const struct timespec powering_down = {0, 500000000};
     nanosleep(&powering_down, nullptr);
@@ -118,8 +119,7 @@ void switch_off_at_other_speeds(void)
 // standard error, when the line went away.
 bool synchronise(const char *device)
 {
-    std::printf("Sync: ");
-    std::fflush(stdout);
+    out_row("Sync: ");
     serial_set_timeout(0, settings.a50 ? SYNC_MICROSECONDS_A50 : SYNC_MICROSECONDS);
     static const uint8_t sync_bytes[4] = {'U', 'U', 'U', 'U'};
     Packet pkt{};
@@ -134,18 +134,16 @@ bool synchronise(const char *device)
         if (frame != nullptr)
             break;
         if (serial_line_state() != SERIAL_LINE_OK) {
-            std::printf("\n");
+            out_end_row();
             serial_line_lost(device, serial_line_state());
             return false;
         }
-        std::printf(".");
-        std::fflush(stdout);
+        out_row(".");
         if (bursts == SYNC_BURSTS_BEFORE_OFF)
             switch_off_at_other_speeds();
         if (sync_burst_limit > 0 && bursts >= sync_burst_limit) {
-            std::printf("\n");
-            std::fprintf(stderr, "orvik: %s: the camera does not answer the synchronisation\n",
-                         device);
+            out_end_row();
+            out_complaint("%s: the camera does not answer the synchronisation\n", device);
             return false;
         }
         // A camera that is on and in PC mode answers within a few bursts.
@@ -158,7 +156,8 @@ bool synchronise(const char *device)
     char greeting[CAMERA_TEXT_MAX];
     camera_reply_text(frame, pkt.frame_length - 2, GREETING_OFFSET, greeting);
     camera_printable(greeting, greeting);
-    std::printf("\n::%s::\n", greeting);
+    out_end_row();
+    out_line("::%s::\n", greeting);
 
     int len;
     serial_get_frame(&len);  // the greeting's EOT
@@ -174,11 +173,12 @@ bool synchronise(const char *device)
 bool switch_speed(void)
 {
     serial_set_timeout_seconds(0);
-    const SpeedFrame &sf = speed_frame_for(settings.speed);
+    uint8_t frame[CAMERA_OWN_FRAME_MAX];
+    const size_t length = camera_speed_frame(settings.speed, frame);
     for (int attempt = 0; attempt < SPEED_REQUESTS; attempt++) {
         if (attempt > 0)
             camera_step_back_eot();
-        serial_write(serial_descriptor(), sf.bytes, sf.length);
+        serial_write(serial_descriptor(), frame, static_cast<int>(length));
         camera_send_eot(1);
         int len;
         // The camera's ACK, sent before it switches.
@@ -199,8 +199,7 @@ bool switch_speed(void)
 bool confirm_speed(void)
 {
     for (int attempt = 0; attempt < CONFIRM_ATTEMPTS; attempt++) {
-        std::printf(".");
-        std::fflush(stdout);
+        out_row(".");
         camera_send_eot(0);
         int len;
         if (serial_get_frame(&len) != nullptr)
@@ -229,6 +228,22 @@ bool negotiate_speed(void)
 
 }  // namespace
 
+size_t camera_speed_frame(int speed, uint8_t *out)
+{
+    const LineSpeed *row = serial_line_speed(speed);
+    uint8_t request[sizeof SPEED_REQUEST];
+    std::memcpy(request, SPEED_REQUEST, sizeof request);
+    request[SPEED_CODE_AT] = (row != nullptr ? row : &LINE_SPEEDS[0])->camera_code;
+    return checked_frame(request, sizeof request, out);
+}
+
+size_t camera_off_frame(int which, uint8_t *out)
+{
+    if (which == 0)
+        return serial_encode_frame(OFF_PACKET, sizeof OFF_PACKET, OFF_PACKET_CRC, out);
+    return checked_frame(OFF_EOT, sizeof OFF_EOT, out);
+}
+
 int camera_parse_id(const uint8_t *data, int length, char *id, char *firmware)
 {
     if (data == nullptr || length < ID_TEXT_OFFSET)
@@ -252,8 +267,7 @@ void camera_set_sync_bursts(int bursts)
 
 int camera_connect(const char *device)
 {
-    std::printf("Open %s: ", device);
-    std::fflush(stdout);
+    out_now("Open %s: ", device);
     if (serial_open(device) != 0) {
         std::printf("failure\n");
         return -1;
@@ -263,13 +277,13 @@ int camera_connect(const char *device)
         serial_close();
         return -1;
     }
-    std::printf("Switching to %d bound ", settings.speed);
+    out_row("Switching to %d bound ", settings.speed);
     if (!negotiate_speed()) {
         if (serial_line_state() != SERIAL_LINE_OK) {
-            std::printf("\n");
+            out_end_row();
             serial_line_lost(device, serial_line_state());
         } else {
-            std::printf("protocol error\n");
+            out_line("protocol error\n");
             // The camera took the request, or never had it: it is at one
             // of the two speeds, and is switched off at both.
             switch_off_at(settings.speed);
@@ -279,30 +293,26 @@ int camera_connect(const char *device)
         serial_close();
         return -1;
     }
-    std::printf("OK\n");
+    out_line("OK\n");
     return 0;
 }
 
 int camera_start(void)
 {
+    // A drive name that could not be read is none: not the last one's.
+    camera_state.disk_name[0] = 0;
     if (camera_connect(settings.device) != 0)
         return -1;
     serial_set_timeout_seconds(5);
     if (camera_get_id() != nullptr)
         copy_text(camera_state.prompt_id, camera_state.id);
-    if (camera_get_disk() != nullptr)
-        copy_text(listing_cache.cwd, camera_state.disk_name);
+    camera_get_disk();
     return 0;
 }
 
-void camera_init(void)
+int camera_open(bool *listing_stale)
 {
-    if (camera_start() != 0)
-        std::exit(1);
-}
-
-int camera_open(void)
-{
+    *listing_stale = false;
     if (serial_descriptor() != -1) {
         if (serial_line_state() == SERIAL_LINE_OK)
             return -1;
@@ -312,8 +322,8 @@ int camera_open(void)
     sleep(1);
     serial_reset_fragment_counter();
     camera_reset_numbering();
-    cache_clear();
-    listing_cache.cwd[0] = 0;
+    // Another card, or the same one changed while the camera was away.
+    *listing_stale = true;
     return camera_start();
 }
 

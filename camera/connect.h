@@ -3,6 +3,7 @@
 #ifndef ORVIK_CAMERA_CONNECT_H
 #define ORVIK_CAMERA_CONNECT_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "camera/message.h"
@@ -34,18 +35,18 @@ int camera_connect(const char *device);
 // (the mounted card) cannot wait without bound for a camera switched off.
 void camera_set_sync_bursts(int bursts);
 
-// camera_connect on settings.device, read timeout 5 s, identity into
-// prompt_id, drive name into the listing cache's cwd.  Returns 0, or -1
-// when camera_connect failed.
+// camera_connect on settings.device, read timeout 5 s plus the
+// synchronisation's microseconds (0.4 s, 0.9 s in A50 mode), identity into
+// prompt_id, drive name into disk_name.  Returns 0, or -1 when
+// camera_connect failed.  disk_name is empty unless this start read it.
 int camera_start(void);
 
-// camera_start at program start: a failure ends the process with status 1.
-void camera_init(void);
-
 // When no port is open, or the open one's line is gone (it is closed
-// first): pause 1 s, reset counters, empty the cache, then camera_start;
-// returns its result.  When open on a working line: -1, nothing done.
-int camera_open(void);
+// first): pause 1 s, reset counters, then camera_start; returns its
+// result, with *listing_stale set: what the caller keeps of the card's
+// listing and its current directory no longer holds.  When open on a
+// working line: -1, nothing done, *listing_stale false.
+int camera_open(bool *listing_stale);
 
 // When open: camera_off, close the port; returns 0.  When closed (or its
 // line was found gone, which leaves it SERIAL_LINE_CLOSED now): -1.
@@ -65,6 +66,15 @@ const char *camera_get_id(void);
 // MSG_DISK exchange.  Returns camera_state.disk_name; with no usable reply
 // prints "no reply from the camera\n" and returns nullptr, the name unchanged.
 const char *camera_get_disk(void);
+
+// The connection's own frames, outside the link's numbering, built by the
+// frame encoder into out[CAMERA_OWN_FRAME_MAX].  Pure; each returns the
+// frame's length.  camera_speed_frame: the speed-change request for
+// `speed` (a speed of serial/speed.h; any other counts as 115200).
+// camera_off_frame: the first (0) or second (1) camera-off frame.
+constexpr int CAMERA_OWN_FRAME_MAX = 32;
+size_t camera_speed_frame(int speed, uint8_t *out);
+size_t camera_off_frame(int which, uint8_t *out);
 
 // Takes the identity from an MSG_ID reply of `length` bytes: the firmware
 // "a.b.c.d" from bytes 27, 26, 25, 24 (each byte + '0') into

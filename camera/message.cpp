@@ -5,10 +5,12 @@
 #include <time.h>
 
 #include "camera/exchange.h"
+#include "serial/fatal.h"
 #include "serial/frame.h"
 #include "serial/link.h"
+#include "serial/output.h"
 #include "serial/port.h"
-#include "shell/exits.h"
+#include "serial/speed.h"
 #include "shell/settings.h"
 
 // The camera's firmware dispatches on (command, class) and checks the word
@@ -53,15 +55,19 @@ int camera_build_message(unsigned type, const uint8_t *payload, int payload_len,
     return total;
 }
 
+void camera_check_type(unsigned type)
+{
+    if (type < MSG_TYPES)
+        return;
+    out_error("INTERNAL BUG: serial_send_message_frag():message type %d not supported\n",
+              static_cast<int>(type));
+    throw FatalCondition{FATAL_INTERNAL};
+}
+
 void serial_send_message_frag(unsigned type, const uint8_t *payload,
                               uint16_t payload_len, int fragment)
 {
-    if (type >= MSG_TYPES) {
-        std::fprintf(stderr,
-                     "INTERNAL BUG: serial_send_message_frag():message type %d not supported\n",
-                     static_cast<int>(type));
-        close_and_exit(1);
-    }
+    camera_check_type(type);
     static uint8_t message[SERIAL_MAX_PAYLOAD];
     if (payload_len > MESSAGE_MAX_PAYLOAD) {
         // More than one packet can carry: the CRC layer has no seed for
@@ -169,10 +175,9 @@ void print_note(const ExchangeStep &step)
         std::printf("Out of sequence ACK received, expected %d, got %d\n", step.expected,
                     step.got);
     else if (step.note == NOTE_WAITING) {
-        // On stderr: it may come in the middle of a result line, which
-        // stays whole on standard output.
-        std::fflush(stdout);
-        std::fprintf(stderr, "The camera has the request but has not answered: waiting longer\n");
+        // On stderr: it may come in the middle of a result line or a
+        // transfer's row, which stays whole on standard output.
+        out_note("The camera has the request but has not answered: waiting longer\n");
     }
 }
 
@@ -286,28 +291,28 @@ void camera_advice_begin(void)
     serial_reset_line_counts();
 }
 
-void camera_advise_speed(void)
+bool camera_advise_speed(void)
 {
+    // Repeats on a line that went away, or to a camera that stopped
+    // answering altogether, say nothing about noise: a lower speed would
+    // not help.
+    if (!line_ok() || unanswered >= CAMERA_UNANSWERED_LIMIT)
+        return false;
     const LineCounts c = serial_line_counts();
     serial_reset_line_counts();
     const bool many = c.repeats >= ADVICE_REPEATS && c.repeats * ADVICE_SHARE >= c.acks;
     if (!many && !(c.given_up > 0 && c.repeats > 0))
-        return;
-    static const int speeds[] = {115200, 57600, 38400, 19200, 9600};
-    int lower = 0;
-    for (size_t i = 0; i + 1 < sizeof speeds / sizeof speeds[0]; i++)
-        if (settings.speed == speeds[i])
-            lower = speeds[i + 1];
-    std::fflush(stdout);
+        return true;
+    const int lower = serial_lower_speed(settings.speed);
     if (lower > 0)
-        std::fprintf(stderr,
-                     "The serial line is noisy (%d repeats): a lower speed may help, "
-                     "speed %d or -s %d\n",
-                     c.repeats, lower, lower);
+        out_error("The serial line is noisy (%d repeats): a lower speed may help, "
+                  "speed %d or -s %d\n",
+                  c.repeats, lower, lower);
     else
-        std::fprintf(stderr, "The serial line is noisy (%d repeats) even at %d bits per second: "
-                             "check the cable\n",
-                     c.repeats, settings.speed);
+        out_error("The serial line is noisy (%d repeats) even at %d bits per second: "
+                  "check the cable\n",
+                  c.repeats, settings.speed);
+    return true;
 }
 
 namespace {

@@ -36,6 +36,12 @@ extern const MessageDescriptor message_table[MSG_TYPES];
 
 constexpr int MESSAGE_HEADER_LEN = 16;
 
+// The layout every reply shares: the message header, then the camera's
+// status byte (0: done, else the reason it was not), then from byte 20 on
+// the reply's values.
+constexpr int REPLY_STATUS_OFFSET = MESSAGE_HEADER_LEN;
+constexpr int REPLY_VALUES_OFFSET = 20;
+
 // Buffer size of every text taken from or put into a message (identity,
 // drive name, paths, names): at most CAMERA_TEXT_MAX - 1 characters and the
 // terminating zero.
@@ -50,9 +56,13 @@ constexpr int MESSAGE_MAX_PAYLOAD = SERIAL_MAX_PAYLOAD - MESSAGE_HEADER_LEN;
 int camera_build_message(unsigned type, const uint8_t *payload,
                          int payload_len, uint8_t *out);
 
-// Sends one request.  Type 17 or more (unsigned): prints
+// Returns when `type` is below MSG_TYPES.  Otherwise prints
 // "INTERNAL BUG: serial_send_message_frag():message type %d not supported\n"
-// on stderr and close_and_exit(1).
+// on stderr and throws FatalCondition FATAL_INTERNAL (serial/fatal.h).
+void camera_check_type(unsigned type);
+
+// Sends one request, after camera_check_type.  A payload longer than
+// MESSAGE_MAX_PAYLOAD reaches the CRC layer's FATAL_CRC_LENGTH.
 void serial_send_message_frag(unsigned type, const uint8_t *payload,
                               uint16_t payload_len, int fragment);
 
@@ -126,9 +136,12 @@ constexpr int CAMERA_UNANSWERED_LIMIT = 2;
 // line on stderr suggesting the next lower speed when the command's
 // transfers needed many repeats after damaged frames (at least 3, and one
 // for every 4 messages that got through) or one was given up after such
-// repeats.  Silence, a late camera or a lost line are no reason for it.
+// repeats.  Silence, a late camera or a lost line are no reason for it:
+// when the line is no longer working, or the camera stopped answering
+// (camera_unanswered_requests at its limit), it returns false at once,
+// printing nothing; else true, advice printed or not.
 void camera_advice_begin(void);
-void camera_advise_speed(void);
+bool camera_advise_speed(void);
 
 // Prints "request too long for one packet\n" and returns -1 when a payload
 // of `payload_len` bytes cannot travel as one packet, else returns 0.  The

@@ -6,12 +6,9 @@
 #include "camera/message.h"
 #include "serial/frame.h"
 #include "serial/link.h"
-#include "shell/exits.h"
 
 namespace {
 
-constexpr int STATUS_OFFSET = 16;
-constexpr int VALUE_OFFSET = 20;
 constexpr uint8_t DISK_NO_INFO = 0x87;
 constexpr uint8_t BATTERY_HIGH = 6;
 constexpr uint8_t POWER_AC = 0x10;
@@ -41,31 +38,31 @@ int camera_get_disk_info(const char *drive, int *size, int *free_bytes)
     const uint8_t payload[4] = {static_cast<uint8_t>(drive[0]), ':', '\\', 0};
     Packet reply{};
     if (camera_request(MSG_DISK_INFO, payload, sizeof payload, &reply) != 0 ||
-        reply.length <= STATUS_OFFSET)
+        reply.length <= REPLY_STATUS_OFFSET)
         return -1;
-    if (reply.data[STATUS_OFFSET] == DISK_NO_INFO || reply.length < VALUE_OFFSET + 8)
+    if (reply.data[REPLY_STATUS_OFFSET] == DISK_NO_INFO || reply.length < REPLY_VALUES_OFFSET + 8)
         return -1;
-    *size = reply_int32(reply, VALUE_OFFSET);
-    *free_bytes = reply_int32(reply, VALUE_OFFSET + 4);
+    *size = reply_int32(reply, REPLY_VALUES_OFFSET);
+    *free_bytes = reply_int32(reply, REPLY_VALUES_OFFSET + 4);
     return 0;
 }
 
 int camera_get_power(int *battery_high, int *on_ac)
 {
     Packet reply{};
-    if (!query(MSG_POWER, 24, &reply))
+    if (!query(MSG_POWER, REPLY_VALUES_OFFSET + 4, &reply))
         return -1;
-    *battery_high = reply.data[20] == BATTERY_HIGH ? 1 : 0;
-    *on_ac = reply.data[23] == POWER_AC ? 1 : 0;
+    *battery_high = reply.data[REPLY_VALUES_OFFSET] == BATTERY_HIGH ? 1 : 0;
+    *on_ac = reply.data[REPLY_VALUES_OFFSET + 3] == POWER_AC ? 1 : 0;
     return 0;
 }
 
 int camera_get_date(time_t *clock)
 {
     Packet reply{};
-    if (!query(MSG_DATE, VALUE_OFFSET + 4, &reply))
+    if (!query(MSG_DATE, REPLY_VALUES_OFFSET + 4, &reply))
         return -1;
-    *clock = static_cast<time_t>(reply_int32(reply, VALUE_OFFSET));
+    *clock = static_cast<time_t>(reply_int32(reply, REPLY_VALUES_OFFSET));
     return 0;
 }
 
@@ -98,12 +95,7 @@ void camera_ping(void)
 
 int camera_test(int type)
 {
-    if (static_cast<unsigned>(type) >= MSG_TYPES) {
-        std::fprintf(stderr,
-                     "INTERNAL BUG: serial_send_message_frag():message type %d not supported\n",
-                     type);
-        close_and_exit(1);
-    }
+    camera_check_type(static_cast<unsigned>(type));
     Packet reply{};
     camera_request(static_cast<unsigned>(type), nullptr, 0, &reply);
     return 0;

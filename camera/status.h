@@ -23,7 +23,7 @@ int camera_get_date(time_t *clock);
 void camera_ping(void);
 
 // Sends message type `type` without payload; the reply is discarded.  Type
-// 17 or more (unsigned): the internal-error exit.  Returns 0.
+// 17 or more (unsigned): camera_check_type's internal error.  Returns 0.
 int camera_test(int type);
 
 // Whole milliseconds from *start to *end (a ping's round trip).  Pure.

@@ -12,6 +12,12 @@ void cache_clear(void)
     listing_cache.dropped = 0;
 }
 
+void cache_restart(const char *drive)
+{
+    cache_clear();
+    std::snprintf(listing_cache.cwd, sizeof listing_cache.cwd, "%s", drive);
+}
+
 int cache_append(const ListingEntry *entry)
 {
     if (listing_cache.count >= CACHE_MAX)

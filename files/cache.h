@@ -40,6 +40,9 @@ extern ListingCache listing_cache;
 
 // count := 0, dropped := 0.
 void cache_clear(void);
+// A new connection: count := 0, cwd := `drive` (the drive name just read,
+// or "" when none was).
+void cache_restart(const char *drive);
 // Appends a copy of `entry`.  Returns 0, or -1 when the cache is full.
 int cache_append(const ListingEntry *entry);
 

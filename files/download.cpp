@@ -12,24 +12,27 @@
 #include "files/localfile.h"
 #include "files/manage.h"
 #include "files/saveas.h"
+#include "serial/fatal.h"
+#include "serial/output.h"
 #include "serial/port.h"
-#include "shell/exits.h"
-#include "shell/hook.h"
 #include "shell/settings.h"
 
 namespace {
 
-// File-data reply header: 16 bytes of message header, status at 16, the
-// file's total size at 20, file bytes from 36 on.
-constexpr uint16_t HEADER_STATUS = 16;
-constexpr uint16_t HEADER_TOTAL = 20;
+// File-data reply header: the reply layout of camera/message.h, the file's
+// total size its first value, file bytes from 36 on.
+constexpr uint16_t HEADER_STATUS = REPLY_STATUS_OFFSET;
+constexpr uint16_t HEADER_TOTAL = REPLY_VALUES_OFFSET;
 constexpr uint16_t HEADER_LEN = 36;
 
 // The request's path length travels in one byte (length + 1).
 constexpr size_t DOWNLOAD_PATH_MAX = 254;
 
-// Dots drawn on the current bar.
+// Dots drawn on the current bar, of the 80 a whole bar has.
 int progress_position = 0;
+constexpr int BAR_WIDTH = 80;
+constexpr const char *BAR_DOTS =
+    "................................................................................";
 
 // The status byte of the camera's refusal of the last download, 0 when it
 // did not refuse.
@@ -90,18 +93,14 @@ DownloadStep store_bytes(DownloadState *st, const uint8_t *bytes, uint32_t count
 // before that wait for the bar, or for the end of a transfer that never
 // got one.
 struct TransferView {
-    bool open_line;  // progress dots or repeat marks wait for a line end
     int held_marks;
 };
 
 // Prints the repeat marks held back so far, one 'X' each.
 void print_marks(TransferView *view)
 {
-    for (; view->held_marks > 0; --view->held_marks) {
-        std::putchar('X');
-        view->open_line = true;
-    }
-    std::fflush(stdout);
+    for (; view->held_marks > 0; --view->held_marks)
+        out_row("X");
 }
 
 void view_start(TransferView *view, const char *path, uint32_t total)
@@ -109,7 +108,7 @@ void view_start(TransferView *view, const char *path, uint32_t total)
     char shown[CAMERA_PATH_MAX];  // the name came from the camera's listing
     std::printf("Getting %s, %d bytes\n", camera_printable(path, shown), static_cast<int>(total));
     progress_bar(0, total, 0);
-    view->open_line = true;
+    out_begin_row();  // the dots' row, under the scale, waits for its end
     print_marks(view);
 }
 
@@ -120,13 +119,11 @@ void view_repeat(TransferView *view, bool started)
         print_marks(view);
 }
 
-// A transfer that ends without a file closes its line.
+// A transfer that ends without a file closes its row.
 void view_end(TransferView *view)
 {
     print_marks(view);
-    if (view->open_line)
-        std::printf("\n");
-    view->open_line = false;
+    out_end_row();
 }
 
 // The MSG_FILE request's payload: flag (1: the thumbnail), path length + 1
@@ -163,7 +160,7 @@ bool transfer_packet(void *ctx, const Packet &pkt, bool trusted)
     if (step == DL_NOMEM) {
         errno = ENOMEM;
         std::perror("malloc");
-        close_and_exit(1);
+        throw FatalCondition{FATAL_NO_MEMORY};
     }
     if (step != DL_CONTINUE)
         return false;
@@ -210,10 +207,8 @@ bool listed_size_matches(const char *path, uint32_t received, TransferView *view
         return true;
     view_end(view);
     char shown[CAMERA_PATH_MAX];
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: %u bytes received, the listing says %u\n",
-                 camera_printable(path, shown), static_cast<unsigned>(received),
-                 static_cast<unsigned>(entry->size));
+    out_error("%s: %u bytes received, the listing says %u\n", camera_printable(path, shown),
+              static_cast<unsigned>(received), static_cast<unsigned>(entry->size));
     return false;
 }
 
@@ -303,16 +298,16 @@ void progress_bar(int mode, uint32_t total, uint32_t done)
         return;
     float fraction = static_cast<float>(done) / static_cast<float>(total);
     int target = static_cast<int>(fraction * 80.0f);
-    for (int i = progress_position; i < target; i++)
-        std::putchar('.');
-    std::fflush(stdout);
+    // More than a bar's width only when more came than was announced.
+    for (int left = target - progress_position; left > 0; left -= BAR_WIDTH)
+        out_row("%.*s", left < BAR_WIDTH ? left : BAR_WIDTH, BAR_DOTS);
     progress_position = target;
 }
 
 void progress_bar_end(void)
 {
     if (progress_position > 0)
-        std::printf("\n");
+        out_line("\n");
     progress_position = 0;
 }
 
@@ -341,32 +336,6 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received)
     return t.st.buffer;
 }
 
-namespace {
-
-// The local name of a download: the camera path's last part, in small
-// letters in lower-case mode.  False, after saying why, when there is none
-// that can be used.
-bool local_download_name(const char *path, char *local)
-{
-    const char *slash = std::strrchr(path, '\\');
-    if (slash == nullptr) {
-        local_report_unsaved(path, "no file name in the camera path");
-        return false;
-    }
-    std::snprintf(local, CAMERA_PATH_MAX, "%s", slash + 1);
-    if (settings.lowercase)
-        for (char *p = local; *p != 0; p++)
-            if (*p >= 'A' && *p <= 'Z')
-                *p = static_cast<char>(*p - 'A' + 'a');
-    if (local_name_check(local) != 0) {
-        local_report_unsaved(path, "no usable local file name");
-        return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 void camera_report_no_file(const char *path)
 {
     char why[CAMERA_REFUSAL_MAX];
@@ -375,7 +344,7 @@ void camera_report_no_file(const char *path)
         // A bulk download hands the camera every entry; a folder is no
         // file that went missing.
         char shown[CAMERA_PATH_MAX];
-        std::fprintf(stderr, "%s: a folder, not downloaded\n", camera_printable(path, shown));
+        out_error("%s: a folder, not downloaded\n", camera_printable(path, shown));
         return;
     }
     if (download_refusal != 0)
@@ -388,22 +357,6 @@ void camera_report_no_file(const char *path)
 }
 
 namespace {
-
-// Clears the new mark of the listed file at `path` from the attribute byte
-// the camera last had (camera_set_attrib keeps the cache up to date, so a
-// protection set since the listing stays).
-void mark_downloaded(const char *path)
-{
-    const ListingEntry *entry = cache_find_nocase(path);
-    if (entry == nullptr)
-        return;
-    if (camera_set_attrib(camera_basename(path), static_cast<uint8_t>(entry->attrib & ~ATTR_NEW)) != 0) {
-        // The photo is safe here; the camera will offer it as new again.
-        char shown[CAMERA_PATH_MAX];
-        std::fprintf(stderr, "%s: saved, but not marked downloaded on the camera\n",
-                     camera_printable(path, shown));
-    }
-}
 
 // True when the local `target` may be an earlier copy of the listed new
 // file at `path` whose mark the camera never took (switched off between
@@ -435,16 +388,14 @@ int compare_with_local(const char *target, const uint8_t *bytes, int count)
 }
 
 // Saves the downloaded bytes at `target` (its folders made first), with
-// the file times and the --exec command.  0 or -1 (said why).
-int save_download(const char *target, const char *path, const uint8_t *bytes, int count,
-                  long long mtime)
+// the file times.  0 or -1 (said why).
+int save_download(const char *target, const uint8_t *bytes, int count, long long mtime)
 {
     if (saveas_make_folders(target) != 0 ||
         local_save_file(target, bytes, static_cast<size_t>(count), settings.overwrite, mtime,
                         OPEN_WARNING) != 0)
         return -1;
     std::printf("\n");
-    hook_run(target, path);
     return 0;
 }
 
@@ -458,14 +409,14 @@ const ListingEntry *timing_entry(const char *typed)
 
 }  // namespace
 
-int camera_get_file(const char *name)
+int camera_get_file(const char *name, SavedFile *saved)
 {
     char typed[CAMERA_PATH_MAX];
     std::snprintf(typed, sizeof typed, "%s", name);
-    char path[CAMERA_PATH_MAX];
+    char *path = saved->camera_path;
     camera_make_path(typed, path);
     char local[CAMERA_PATH_MAX];
-    if (!local_download_name(path, local))
+    if (local_name_for(path, settings.lowercase != 0, local) != 0)
         return -1;
 
     // The cache describes listing_cache.cwd only; a full path into another
@@ -477,9 +428,9 @@ int camera_get_file(const char *name)
     // Where the file goes is decided before the transfer: on a serial line
     // a photo costs minutes, and a file that could not be saved there is
     // not worth them.
-    char target[CAMERA_PATH_MAX];
+    char *target = saved->local_path;
     if (saveas_target(path, local, timed != nullptr, static_cast<time_t>(mtime), target,
-                      sizeof target) != 0)
+                      CAMERA_PATH_MAX) != 0)
         return -1;
     const bool recheck = may_be_saved_already(path, listed, target);
     if (!recheck && local_target_free(target, settings.overwrite, OPEN_WARNING) != 0) {
@@ -494,14 +445,32 @@ int camera_get_file(const char *name)
         camera_report_no_file(path);
         return -1;
     }
-    std::printf("\n");
+    out_end_row();
     print_download_rate(start, count);
-    const int saved = recheck ? compare_with_local(target, buffer, count)
-                              : save_download(target, path, buffer, count, mtime);
+    const int stored = recheck ? compare_with_local(target, buffer, count)
+                               : save_download(target, buffer, count, mtime);
     std::free(buffer);
-    if (saved != 0)
+    if (stored != 0)
         return -1;
-    if (listed)
-        mark_downloaded(path);
+    saved->written = !recheck;
     return 0;
+}
+
+void camera_mark_downloaded(const char *path)
+{
+    // The cache describes listing_cache.cwd only: a namesake elsewhere
+    // keeps its mark.  The mark is the camera's last attribute byte less
+    // ATTR_NEW (camera_set_attrib keeps the cache up to date, so a
+    // protection set since the listing stays).
+    if (!cache_describes(path))
+        return;
+    const ListingEntry *entry = cache_find_nocase(path);
+    if (entry == nullptr)
+        return;
+    const auto cleared = static_cast<uint8_t>(entry->attrib & ~ATTR_NEW);
+    if (camera_set_attrib(camera_basename(path), cleared) == 0)
+        return;
+    // The photo is safe here; the camera will offer it as new again.
+    char shown[CAMERA_PATH_MAX];
+    out_error("%s: saved, but not marked downloaded on the camera\n", camera_printable(path, shown));
 }

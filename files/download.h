@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "files/cache.h"
 #include "serial/codec.h"
 
 // The file as the download's messages bring it, a pure state machine fed
@@ -52,6 +53,8 @@ void download_end(DownloadState *st);  // frees the buffer if still owned
 // *received bytes (caller frees), or nullptr: no undamaged reply, a
 // refusal, a breach of the protocol, or a file of the listing cache whose
 // received length differs from its listed size (a line with its reason).
+// An announced size that cannot be allocated: perror("malloc"), then
+// FatalCondition FATAL_NO_MEMORY (serial/fatal.h) is thrown.
 uint8_t *camera_download(const char *path, int thumbnail, int *received);
 // After a camera_download that returned no buffer: the line on stderr
 // naming `path` as not saved, with the status byte of the camera's refusal
@@ -60,21 +63,36 @@ uint8_t *camera_download(const char *path, int thumbnail, int *received);
 // shows as a folder gets "%s: a folder, not downloaded\n" instead.
 void camera_report_no_file(const char *path);
 
+// Where a `get` put its file: the local path it was saved as and the
+// camera path it came from.
+struct SavedFile {
+    char local_path[CAMERA_PATH_MAX];
+    char camera_path[CAMERA_PATH_MAX];
+    bool written;  // false: the local file was there already, the same bytes
+};
+
 // `get`: path rule, local name checks, the local target (saveas_target),
 // then, unless overwriting, a target that exists already ends it before
 // anything is sent ("===WARNING===> open: File exists", counted in
 // save_tally.existing); download, statistics line, the target's folders,
-// safe save, file times, the --exec command, downloaded mark.  A listed
-// new file whose local namesake has the listed size (an earlier save the
-// camera's mark never followed) is fetched and compared instead: the same
-// bytes print "%s: already here\n", are marked and count as saved;
-// others leave both files as they are, "not saved" on stderr.  The mark
-// is the camera's last attribute byte (the cache's) less ATTR_NEW.  0 when
-// the file is saved (a mark the camera did not take is only reported), else
-// -1.  Every -1 is explained by a line on stderr naming the file
+// safe save, file times, an empty line.  A listed new file whose local
+// namesake has the listed size (an earlier save the camera's mark never
+// followed) is fetched and compared instead: the same bytes print
+// "%s: already here\n" and count as saved (nothing written); others leave
+// both files as they are, "not saved" on stderr.  0 when the file is saved,
+// with *saved filled; the caller then hands a file written on (the --exec
+// command) and has it marked downloaded (camera_mark_downloaded).  Else
+// -1, every one explained by a line on stderr naming the file
 // (local_report_unsaved), the camera's refusal with its status byte
-// included.
-int camera_get_file(const char *name);
+// included; *saved is then of no use.
+int camera_get_file(const char *name, SavedFile *saved);
+
+// After a saved `get` of `camera_path`: when the listing describes the
+// file, its new mark is cleared on the camera (the cached attribute byte
+// less ATTR_NEW); a mark the camera did not
+// take is only reported ("%s: saved, but not marked downloaded on the
+// camera\n" on stderr).
+void camera_mark_downloaded(const char *camera_path);
 
 // "Downloaded in %ld seconds, %ld bytes/s\n" for `count` bytes received
 // since `start`.

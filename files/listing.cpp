@@ -9,6 +9,7 @@
 #include "camera/message.h"
 #include "files/manage.h"
 #include "files/select.h"
+#include "serial/output.h"
 #include "shell/settings.h"
 
 namespace {
@@ -175,12 +176,12 @@ namespace {
 // have been reported where they were met.
 void report_refused_listing(const char *target, const std::vector<uint8_t> &reply)
 {
-    constexpr size_t STATUS = 16;
+    constexpr size_t STATUS = REPLY_STATUS_OFFSET;
     if (reply.size() <= STATUS || reply[STATUS] == 0)
         return;
     char shown[CAMERA_PATH_MAX], why[CAMERA_REFUSAL_MAX];
-    std::fprintf(stderr, "ls %s: %s\n", camera_printable(target, shown),
-                 camera_refusal_text(reply[STATUS], why));
+    out_error("ls %s: %s\n", camera_printable(target, shown),
+              camera_refusal_text(reply[STATUS], why));
 }
 
 }  // namespace

@@ -11,12 +11,22 @@
 
 #include "files/cache.h"
 #include "serial/fdio.h"
-#include "shell/exits.h"
+#include "serial/output.h"
 
 namespace {
 
+// The temporary file a download is writing right now, so that a signal
+// does not leave a truncated picture behind that a later run would take
+// for a complete one.
+const char *volatile partial_file = nullptr;
+
+void register_partial_file(const char *path)
+{
+    partial_file = path;
+}
+
 // The temporary file's name, kept here because the termination handler
-// may read it (register_partial_file) while it exists.  It lies in the
+// may read it (local_partial_file) while it exists.  It lies in the
 // folder of the file it becomes: a link or rename never crosses file
 // systems, and the folder's fsync makes the one entry that counts durable.
 char partial_name[CAMERA_PATH_MAX + 64];
@@ -187,7 +197,7 @@ int local_file_holds(const char *name, const uint8_t *bytes, size_t count)
 void local_report_unsaved(const char *name, const char *why)
 {
     char shown[CAMERA_PATH_MAX];
-    std::fprintf(stderr, "%s: not saved: %s\n", camera_printable(name, shown), why);
+    out_error("%s: not saved: %s\n", camera_printable(name, shown), why);
 }
 
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
@@ -239,5 +249,29 @@ int local_save_file(const char *name, const uint8_t *bytes, size_t count,
     }
     register_partial_file(nullptr);
     sync_directory(folder);
+    return 0;
+}
+
+const char *local_partial_file(void)
+{
+    return partial_file;
+}
+
+int local_name_for(const char *path, bool lowercase, char *local)
+{
+    const char *slash = std::strrchr(path, '\\');
+    if (slash == nullptr) {
+        local_report_unsaved(path, "no file name in the camera path");
+        return -1;
+    }
+    std::snprintf(local, CAMERA_PATH_MAX, "%s", slash + 1);
+    if (lowercase)
+        for (char *p = local; *p != 0; p++)
+            if (*p >= 'A' && *p <= 'Z')
+                *p = static_cast<char>(*p - 'A' + 'a');
+    if (local_name_check(local) != 0) {
+        local_report_unsaved(path, "no usable local file name");
+        return -1;
+    }
     return 0;
 }

@@ -11,6 +11,12 @@
 // holds a '/'.
 int local_name_check(const char *name);
 
+// The local name of a file from the camera: the camera path's last part,
+// in small letters when `lowercase`, into local[CAMERA_PATH_MAX].  0, or -1
+// after local_report_unsaved naming `path` when there is none that can be
+// used ("no file name in the camera path", "no usable local file name").
+int local_name_for(const char *path, bool lowercase, char *local);
+
 // Whether a file may be saved as `name` (a path: a computed one may lead
 // into a folder): 0 when nothing of that name exists (a dangling link
 // counts as existing) or `overwrite` is set.  Otherwise -1 after
@@ -45,5 +51,10 @@ void local_report_unsaved(const char *name, const char *why);
 // `name` is untouched.
 int local_save_file(const char *name, const uint8_t *bytes, size_t count,
                     bool overwrite, long long mtime, const char *open_label);
+
+// The temporary file local_save_file is writing right now, or nullptr:
+// the termination handler removes it rather than leave a partial file.
+// Async-signal-safe.
+const char *local_partial_file(void);
 
 #endif

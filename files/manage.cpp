@@ -5,12 +5,9 @@
 
 #include "camera/message.h"
 #include "files/cache.h"
+#include "serial/output.h"
 
 namespace {
-
-// Byte 16 of a reply, the first after its message header: the camera's
-// verdict on a request that changes the card.
-constexpr int REPLY_STATUS = 16;
 
 // Reports on stderr why a request about `path` did not do what was asked:
 // `status` when the camera answered, or that no answer came (requested) or
@@ -21,10 +18,10 @@ void report_undone(const char *what, const char *path, bool answered, unsigned s
     camera_printable(path, shown);
     if (answered) {
         char why[CAMERA_REFUSAL_MAX];
-        std::fprintf(stderr, "%s %s: %s\n", what, shown, camera_refusal_text(status, why));
+        out_error("%s %s: %s\n", what, shown, camera_refusal_text(status, why));
     } else {
-        std::fprintf(stderr, "%s %s: no reply from the camera; it may or may not be done\n",
-                     what, shown);
+        out_error("%s %s: no reply from the camera; it may or may not be done\n",
+                  what, shown);
     }
 }
 
@@ -64,7 +61,7 @@ int path_request(const char *what, unsigned type, const char *name)
 unsigned camera_reply_status(const Packet *reply)
 {
     // A reply too short to hold a status cannot tell that the camera did it.
-    return reply->length > REPLY_STATUS ? reply->data[REPLY_STATUS] : 0x100;
+    return reply->length > REPLY_STATUS_OFFSET ? reply->data[REPLY_STATUS_OFFSET] : 0x100;
 }
 
 const char *camera_refusal_text(unsigned status, char *out)
@@ -123,8 +120,8 @@ int camera_chmod(const char *name, int mode, uint8_t bit)
     const ListingEntry *entry = cache_find_nocase(name);
     if (entry == nullptr) {
         char shown[CAMERA_PATH_MAX], dir[CAMERA_PATH_MAX];
-        std::fprintf(stderr, "%s: not in the last listing of %s (ls shows the folder)\n",
-                     camera_printable(name, shown), camera_printable(listing_cache.cwd, dir));
+        out_error("%s: not in the last listing of %s (ls shows the folder)\n",
+                  camera_printable(name, shown), camera_printable(listing_cache.cwd, dir));
         return -1;
     }
     uint8_t attrib = entry->attrib;

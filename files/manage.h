@@ -1,7 +1,7 @@
 // File management: delete, mkdir, rmdir, attributes.
 //
-// The replies to these requests carry the camera's verdict in byte 16 (0
-// done).  Each call reports a request that was not carried out with one
+// The replies to these requests carry the camera's verdict in their status
+// byte (REPLY_STATUS_OFFSET of camera/message.h; 0 done).  Each call reports a request that was not carried out with one
 // line on stderr naming the path: the refusal with its status byte, or that
 // no reply came (the camera may then have acted or not).
 #ifndef ORVIK_FILES_MANAGE_H

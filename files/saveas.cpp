@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "files/cache.h"
+#include "serial/output.h"
 
 const char *saveas_pattern = nullptr;
 SaveTally save_tally;
@@ -159,7 +160,7 @@ int saveas_set_pattern(const char *pattern)
         else if (*p == '%')
             p++;
     if (problem != nullptr) {
-        std::fprintf(stderr, "orvik: --save-as: %s\n", problem);
+        out_complaint("--save-as: %s\n", problem);
         return -1;
     }
     saveas_pattern = pattern;
@@ -200,13 +201,13 @@ int saveas_target(const char *camera_path, const char *local, bool has_time, tim
         const SaveSource src{local, folder.c_str(), has_time, time};
         if (saveas_expand(saveas_pattern, src, &path, &why) != 0) {
             char shown[CAMERA_PATH_MAX];
-            std::fprintf(stderr, "save-as: %s: %s\n", camera_printable(camera_path, shown),
-                         why.c_str());
+            out_error("save-as: %s: %s\n", camera_printable(camera_path, shown),
+                      why.c_str());
             return -1;
         }
     }
     if (path.size() >= size) {
-        std::fprintf(stderr, "save-as: %s: %s\n", path.c_str(), std::strerror(ENAMETOOLONG));
+        out_error("save-as: %s: %s\n", path.c_str(), std::strerror(ENAMETOOLONG));
         return -1;
     }
     std::snprintf(out, size, "%s", path.c_str());
@@ -217,7 +218,6 @@ void saveas_print_tally(void)
 {
     if (!save_tally.report)
         return;
-    std::fflush(stdout);
-    std::fprintf(stderr, "%d saved, %d skipped as existing, %d failed\n", save_tally.saved,
-                 save_tally.existing, save_tally.tried - save_tally.saved - save_tally.existing);
+    out_error("%d saved, %d skipped as existing, %d failed\n", save_tally.saved,
+              save_tally.existing, save_tally.tried - save_tally.saved - save_tally.existing);
 }

@@ -292,42 +292,63 @@ void choose_modes(ChafaCanvasConfig *config, const ChafaTermInfo *term, Drawing 
     }
 }
 
-int draw_pixels(const unsigned char *rgb, int width, int height, int fd)
+// The picture's size in character cells and the cells' size in pixels on
+// the terminal at `fd`, for a picture of width x height pixels.
+struct CanvasGeometry {
+    int width, height;
+    int cell_width, cell_height;
+};
+
+CanvasGeometry canvas_geometry(int fd, int width, int height)
 {
     struct winsize ws;
     std::memset(&ws, 0, sizeof ws);
     ioctl(fd, TIOCGWINSZ, &ws);
     int columns = ws.ws_col != 0 ? ws.ws_col : 80;
     int rows = ws.ws_row != 0 ? ws.ws_row : 24;
-    int cell_width = DEFAULT_CELL_WIDTH, cell_height = DEFAULT_CELL_HEIGHT;
+    CanvasGeometry g{0, 0, DEFAULT_CELL_WIDTH, DEFAULT_CELL_HEIGHT};
     if (ws.ws_xpixel != 0 && ws.ws_ypixel != 0 && ws.ws_col != 0 && ws.ws_row != 0) {
-        cell_width = ws.ws_xpixel / ws.ws_col > 0 ? ws.ws_xpixel / ws.ws_col : cell_width;
-        cell_height = ws.ws_ypixel / ws.ws_row > 0 ? ws.ws_ypixel / ws.ws_row : cell_height;
+        g.cell_width = ws.ws_xpixel / ws.ws_col > 0 ? ws.ws_xpixel / ws.ws_col : g.cell_width;
+        g.cell_height = ws.ws_ypixel / ws.ws_row > 0 ? ws.ws_ypixel / ws.ws_row : g.cell_height;
     }
     // Half the height leaves the question and the last lines of the
     // session in view below the picture.
-    int canvas_width = columns < MAX_COLUMNS ? columns : MAX_COLUMNS;
-    int canvas_height = rows / 2 > 0 ? rows / 2 : 1;
-    chafa_calc_canvas_geometry(width, height, &canvas_width, &canvas_height,
-                               static_cast<float>(cell_width) / static_cast<float>(cell_height),
+    g.width = columns < MAX_COLUMNS ? columns : MAX_COLUMNS;
+    g.height = rows / 2 > 0 ? rows / 2 : 1;
+    chafa_calc_canvas_geometry(width, height, &g.width, &g.height,
+                               static_cast<float>(g.cell_width) / static_cast<float>(g.cell_height),
                                FALSE, FALSE);
+    return g;
+}
 
+// The terminal at `fd` as the database knows it, and in *drawing how to
+// draw on it.  The caller unrefs it.
+ChafaTermInfo *detect_terminal(int fd, Drawing *drawing)
+{
     gchar **envp = g_get_environ();
     ChafaTermDb *db = chafa_term_db_get_default();
     ChafaTermInfo *term = chafa_term_db_detect(db, envp);
     g_strfreev(envp);
-    Drawing drawing = pick_drawing(term, fd);
-    if (drawing != known_drawing(term) && drawing != Drawing::SYMBOLS) {
+    *drawing = pick_drawing(term, fd);
+    if (*drawing != known_drawing(term) && *drawing != Drawing::SYMBOLS) {
         // The terminal can more than its name tells: take the protocol's
         // sequences from the database's general terminal.
         ChafaTermInfo *general = chafa_term_db_get_fallback_info(db);
         chafa_term_info_supplement(term, general);
         chafa_term_info_unref(general);
     }
+    return term;
+}
+
+int draw_pixels(const unsigned char *rgb, int width, int height, int fd)
+{
+    const CanvasGeometry g = canvas_geometry(fd, width, height);
+    Drawing drawing;
+    ChafaTermInfo *term = detect_terminal(fd, &drawing);
 
     ChafaCanvasConfig *config = chafa_canvas_config_new();
-    chafa_canvas_config_set_geometry(config, canvas_width, canvas_height);
-    chafa_canvas_config_set_cell_geometry(config, cell_width, cell_height);
+    chafa_canvas_config_set_geometry(config, g.width, g.height);
+    chafa_canvas_config_set_cell_geometry(config, g.cell_width, g.cell_height);
     choose_modes(config, term, drawing);
     ChafaSymbolMap *symbols = chafa_symbol_map_new();
     chafa_symbol_map_add_by_tags(symbols, utf8_locale()

@@ -14,9 +14,10 @@
 #include "files/cache.h"
 #include "files/download.h"
 #include "files/localfile.h"
+#include "files/spawn.h"
 #include "files/termimage.h"
 #include "serial/fdio.h"
-#include "shell/exits.h"
+#include "serial/output.h"
 
 int camera_find_jpeg(const uint8_t *data, size_t length, size_t *start, size_t *end)
 {
@@ -71,23 +72,16 @@ bool may_be_unlisted_photo(const char *local, const char *path, size_t thumbnail
 
 namespace {
 
-// The local name of a thumbnail: as given, or the photo's own name.
-// nullptr, after saying why, when that name is unusable or is the
-// downloaded photo itself.
-const char *thumbnail_name(const char *path, const char *local_name)
+// The local name of a thumbnail: as given, or the photo's own name (its
+// case kept) in own[CAMERA_PATH_MAX].  nullptr, after saying why, when that
+// name is unusable or is the downloaded photo itself.
+const char *thumbnail_name(const char *path, const char *local_name, char *own)
 {
     if (local_name != nullptr)
         return local_name;
-    const char *slash = std::strrchr(path, '\\');
-    if (slash == nullptr) {
-        local_report_unsaved(path, "no file name in the camera path");
+    if (local_name_for(path, false, own) != 0)
         return nullptr;
-    }
-    const char *local = slash + 1;
-    if (local_name_check(local) != 0) {
-        local_report_unsaved(path, "no usable local file name");
-        return nullptr;
-    }
+    const char *local = own;
     // An older thumbnail is simply replaced, but a photo saved by `get` is
     // kept: the camera has it marked downloaded, and replacing it with its
     // preview would leave `deleteold` to remove the only full copy.
@@ -104,7 +98,8 @@ int camera_get_thumbnail(const char *name, const char *local_name)
 {
     char path[CAMERA_PATH_MAX];
     camera_make_path(name, path);
-    const char *local = thumbnail_name(path, local_name);
+    char own[CAMERA_PATH_MAX];
+    const char *local = thumbnail_name(path, local_name, own);
     if (local == nullptr)
         return -1;
 
@@ -116,7 +111,7 @@ int camera_get_thumbnail(const char *name, const char *local_name)
         return -1;
     }
     // The line end after the bar, before anything can go wrong.
-    std::printf("\n");
+    out_end_row();
     size_t start = 0, end = 0;
     int saved = -1;
     if (camera_find_jpeg(data, static_cast<size_t>(count), &start, &end) != 0) {
@@ -206,8 +201,7 @@ int camera_view(const char *name)
         return -1;
     // Whatever stdio holds would otherwise be written twice, once by the
     // child too.
-    std::fflush(stdout);
-    std::fflush(stderr);
+    out_flush();
     int started = 1;
     pid_t child = start_viewer(&started);
     if (child < 0)
@@ -216,8 +210,7 @@ int camera_view(const char *name)
     // picture the user has to decide about.
     if (!started)
         term_draw_jpeg(TEMP_THUMBNAIL, STDOUT_FILENO);
-    std::printf("(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing\n");
-    std::fflush(stdout);
+    out_now("(d)elete (o)old (n)ew (g)et (q)uit (enter)nothing\n");
     int answer = read_answer();
     kill(child, SIGTERM);
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {

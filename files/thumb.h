@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// The temporary thumbnail file the viewer shows; the shell removes it at
+// every orderly end.
+constexpr const char *TEMP_THUMBNAIL = "./orvik_REMOVE_ME";
+
 // Finds the JPEG inside thumbnail data: the first FF D8 at offset 2 or
 // later, through the first FF D9 after it.  Returns 0 with [*start, *end)
 // the image bytes, or -1 when a marker is missing.  Pure.

@@ -12,6 +12,7 @@
 #include "files/download.h"
 #include "files/manage.h"
 #include "serial/fdio.h"
+#include "serial/output.h"
 #include "serial/port.h"
 
 namespace {
@@ -44,15 +45,14 @@ void report_left_on_card(const char *path, const char *why, uint32_t stored, lon
 {
     char shown[CAMERA_PATH_MAX];
     camera_printable(path, shown);
-    std::fflush(stdout);
     if (stored == 0)
-        std::fprintf(stderr, "upload %s: %s; nothing of it was stored\n", shown, why);
+        out_error("upload %s: %s; nothing of it was stored\n", shown, why);
     else if (total >= 0)
-        std::fprintf(stderr, "upload %s: %s; the card holds its first %lu of %lld bytes\n", shown,
-                     why, static_cast<unsigned long>(stored), total);
+        out_error("upload %s: %s; the card holds its first %lu of %lld bytes\n", shown, why,
+                  static_cast<unsigned long>(stored), total);
     else
-        std::fprintf(stderr, "upload %s: %s; the card holds its first %lu bytes\n", shown, why,
-                     static_cast<unsigned long>(stored));
+        out_error("upload %s: %s; the card holds its first %lu bytes\n", shown, why,
+                  static_cast<unsigned long>(stored));
 }
 
 enum ChunkOutcome { CHUNK_TAKEN, CHUNK_UNANSWERED, CHUNK_STOP };
@@ -103,25 +103,22 @@ bool upload_cut_off(const char *path, uint32_t offset, size_t n, long long total
     char shown[CAMERA_PATH_MAX];
     if (serial_line_state() != SERIAL_LINE_OK) {
         progress_bar_end();
-        std::fflush(stdout);
         const unsigned long most = static_cast<unsigned long>(offset) + n;
         camera_printable(path, shown);
         if (total >= 0)
-            std::fprintf(stderr, "upload %s: the line to the camera is gone; the card holds at "
-                         "most its first %lu of %lld bytes\n", shown, most, total);
+            out_error("upload %s: the line to the camera is gone; the card holds at most its "
+                      "first %lu of %lld bytes\n", shown, most, total);
         else
-            std::fprintf(stderr, "upload %s: the line to the camera is gone; the card holds at "
-                         "most its first %lu bytes\n", shown, most);
+            out_error("upload %s: the line to the camera is gone; the card holds at most its "
+                      "first %lu bytes\n", shown, most);
         return true;
     }
     if (camera_unanswered_requests() < CAMERA_UNANSWERED_LIMIT)
         return false;
     progress_bar_end();
-    std::fflush(stdout);
-    std::fprintf(stderr,
-                 "The camera does not answer: upload stopped at byte %lu, %s on the card is "
-                 "incomplete\n",
-                 static_cast<unsigned long>(offset), camera_printable(path, shown));
+    out_error("The camera does not answer: upload stopped at byte %lu, %s on the card is "
+              "incomplete\n",
+              static_cast<unsigned long>(offset), camera_printable(path, shown));
     return true;
 }
 
@@ -158,9 +155,8 @@ int send_chunks(int fd, const char *path, long long total)
     progress_bar_end();
     if (unanswered) {
         char shown[CAMERA_PATH_MAX];
-        std::fflush(stdout);
-        std::fprintf(stderr, "upload %s: a chunk went unanswered; the file on the card may be "
-                     "incomplete\n", camera_printable(path, shown));
+        out_error("upload %s: a chunk went unanswered; the file on the card may be incomplete\n",
+                  camera_printable(path, shown));
         return -1;
     }
     return 0;

@@ -3,9 +3,10 @@
 #include "serial/crc.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "serial/codec.h"
+#include "serial/fatal.h"
+#include "serial/output.h"
 
 uint16_t serial_compute_crc(const uint8_t *bytes, int length)
 {
@@ -13,8 +14,8 @@ uint16_t serial_compute_crc(const uint8_t *bytes, int length)
     if (initial < 0) {
         // The camera would reject the packet; sending it anyway only
         // desynchronises the exchange.
-        std::fprintf(stderr, "FATAL ERROR: initial CRC value for length %d unknown\n", length);
-        std::exit(1);
+        out_note("FATAL ERROR: initial CRC value for length %d unknown\n", length);
+        throw FatalCondition{FATAL_CRC_LENGTH};
     }
     return serial_crc_run(static_cast<uint16_t>(initial), bytes, static_cast<size_t>(length));
 }
@@ -115,9 +116,8 @@ int serial_check_crc(const uint8_t *bytes, int length, uint16_t received)
     LearnedSeed *l = slot_for(length);
     if (l != nullptr && l->known)
         return check_known(l, seed);
-    std::fprintf(stderr,
-                 "warning: CRC not checked (add len %d, value 0x%04x) #########################\n",
-                 length, seed);
+    out_note("warning: CRC not checked (add len %d, value 0x%04x) #########################\n",
+             length, seed);
     return l != nullptr ? learn(l, seed) : 0;
 }
 

@@ -8,7 +8,7 @@
 
 // CRC of the first `length` bytes.  A length outside 5..1020 prints
 // "FATAL ERROR: initial CRC value for length %d unknown\n" on stderr and
-// exits with status 1 (plain exit: the camera is not switched off).
+// throws FatalCondition FATAL_CRC_LENGTH (serial/fatal.h).
 uint16_t serial_compute_crc(const uint8_t *bytes, int length);
 
 // 1 when the CRC of the first `length` bytes equals `received`; 0 when the

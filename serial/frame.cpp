@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "serial/crc.h"
+#include "serial/fatal.h"
+#include "serial/output.h"
 #include "serial/port.h"
 
 namespace {
@@ -94,8 +96,8 @@ const uint8_t *serial_get_frame(int *length)
         if (status == FRAME_DONE)
             break;
         if (status == FRAME_OVERFLOW) {
-            std::fprintf(stderr, "FATAL ERROR serial_get_frame(): not enough buffer\n");
-            std::exit(1);
+            out_note("FATAL ERROR serial_get_frame(): not enough buffer\n");
+            throw FatalCondition{FATAL_FRAME_OVERFLOW};
         }
     }
     frames_heard++;
@@ -107,7 +109,7 @@ const uint8_t *serial_get_frame(int *length)
     // nothing further; there is no way to bring it back from here.
     if (serial_is_pc_mode_frame(reader.buf, reader.count)) {
         std::printf("*** your camera is no longer in PC mode, exit\n");
-        std::exit(1);
+        throw FatalCondition{FATAL_PC_MODE};
     }
     return reader.buf;
 }
@@ -125,7 +127,7 @@ const uint8_t *serial_get_packet(Packet *pkt)
     if (verdict.crc_guessed && !serial_check_crc(frame, n - 2, pkt->crc))
         pkt->crc_ok = 0;
     if (verdict.unknown_type)
-        std::fprintf(stderr, "ERROR: Unknown packet type received\n");
+        out_note("ERROR: Unknown packet type received\n");
     return frame;
 }
 

@@ -5,7 +5,7 @@
 
 #include "serial/codec.h"
 
-// CRC (fatal outside 5..1020, before anything is written), escape, frame,
+// CRC (FATAL_CRC_LENGTH outside 5..1020, before anything is written), escape, frame,
 // one serial_write to the port.  Returns serial_write's result.
 int serial_send_packet(const uint8_t *packet, int count);
 
@@ -22,7 +22,8 @@ void serial_reset_fragment_counter(void);
 // its length in *length, or nullptr when a byte could not be read or the
 // line carried more bytes than the longest frame without a frame start (the
 // partial frame is dropped; *length untouched).  Traces the frame as
-// "RECV".  Fatal (plain exit 1):
+// "RECV".  Fatal (the message, then FatalCondition of serial/fatal.h
+// thrown, FATAL_FRAME_OVERFLOW and FATAL_PC_MODE):
 //   4096 bytes in one frame: "FATAL ERROR serial_get_frame(): not enough buffer\n" (stderr)
 //   PC-mode prefix:          "*** your camera is no longer in PC mode, exit\n" (stdout)
 const uint8_t *serial_get_frame(int *length);

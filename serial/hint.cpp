@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "serial/adapter.h"
+#include "serial/output.h"
 
 namespace {
 
@@ -148,55 +149,72 @@ int serial_list_ports(const char *dev_dir, const char *sys_tty_dir, char *out, s
     return count;
 }
 
+namespace {
+
+// What to do about a device that is not there: the serial ports that are.
+void missing_advice(char *more, size_t size)
+{
+    char ports[512];
+    if (serial_list_ports("/dev", "/sys/class/tty", ports, sizeof ports) > 0) {
+        char first[512];
+        std::snprintf(first, sizeof first, "%.*s", static_cast<int>(std::strcspn(ports, " ")),
+                      ports);
+        std::snprintf(more, size, "; serial ports here: %s; use -d, e.g. orvik -d %s", ports,
+                      first);
+    } else {
+        std::snprintf(more, size,
+                      "; no serial port found here (is the USB serial adapter plugged "
+                      "in?); use -d <serialdevice>");
+    }
+}
+
+// What to do about a device one may not open: join its group.
+void access_advice(const char *path, char *more, size_t size)
+{
+    struct stat st;
+    const struct group *g = stat(path, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
+    if (g != nullptr && st.st_gid != 0)
+        std::snprintf(more, size,
+                      "; it belongs to the group %s: join it with "
+                      "sudo usermod -aG %s $USER, then log out and in again",
+                      g->gr_name, g->gr_name);
+    else
+        std::snprintf(more, size, "; ask the administrator for access to it");
+}
+
+// What to do about a device other programs hold: end them.
+void busy_advice(const char *path, char *more, size_t size)
+{
+    char holders[512];
+    const int count = find_holders(path, holders, sizeof holders);
+    if (count > 0)
+        std::snprintf(more, size, "; it is held by %s: end %s and try again", holders,
+                      count > 1 ? "those programs" : "that program");
+    else
+        std::snprintf(more, size, "; another program holds it: end that program and try again");
+}
+
+}  // namespace
+
 const char *serial_explain_open(const char *path, int err, char *out, size_t size)
 {
     std::snprintf(out, size, "%s: %s", path, std::strerror(err));
-    char more[1280];
+    char more[1280] = "";
     switch (err) {
     case ENOENT:
     case ENODEV:
-    case ENXIO: {
-        char ports[512];
-        if (serial_list_ports("/dev", "/sys/class/tty", ports, sizeof ports) > 0) {
-            char first[512];
-            std::snprintf(first, sizeof first, "%.*s", static_cast<int>(std::strcspn(ports, " ")),
-                          ports);
-            std::snprintf(more, sizeof more, "; serial ports here: %s; use -d, e.g. orvik -d %s",
-                          ports, first);
-        } else {
-            std::snprintf(more, sizeof more,
-                          "; no serial port found here (is the USB serial adapter plugged "
-                          "in?); use -d <serialdevice>");
-        }
+    case ENXIO:
+        missing_advice(more, sizeof more);
         break;
-    }
     case EACCES:
-    case EPERM: {
-        struct stat st;
-        const struct group *g = stat(path, &st) == 0 ? getgrgid(st.st_gid) : nullptr;
-        if (g != nullptr && st.st_gid != 0)
-            std::snprintf(more, sizeof more,
-                          "; it belongs to the group %s: join it with "
-                          "sudo usermod -aG %s $USER, then log out and in again",
-                          g->gr_name, g->gr_name);
-        else
-            std::snprintf(more, sizeof more, "; ask the administrator for access to it");
+    case EPERM:
+        access_advice(path, more, sizeof more);
         break;
-    }
     case EBUSY:
-    case EWOULDBLOCK: {
-        char holders[512];
-        const int count = find_holders(path, holders, sizeof holders);
-        if (count > 0)
-            std::snprintf(more, sizeof more, "; it is held by %s: end %s and try again", holders,
-                          count > 1 ? "those programs" : "that program");
-        else
-            std::snprintf(more, sizeof more,
-                          "; another program holds it: end that program and try again");
+    case EWOULDBLOCK:
+        busy_advice(path, more, sizeof more);
         break;
-    }
     default:
-        more[0] = '\0';
         break;
     }
     append(out, size, more);
@@ -206,7 +224,7 @@ const char *serial_explain_open(const char *path, int err, char *out, size_t siz
 void serial_open_hint(const char *path, int err)
 {
     char line[2048];
-    std::fprintf(stderr, "%s\n", serial_explain_open(path, err, line, sizeof line));
+    out_error("%s\n", serial_explain_open(path, err, line, sizeof line));
 }
 
 const char *serial_explain_silence(const char *path, char *out, size_t size)
@@ -239,7 +257,8 @@ void serial_silence_hint(const char *path)
     if (!isatty(STDERR_FILENO))
         return;
     char line[2048];
-    std::fprintf(stderr, "\n%s\n", serial_explain_silence(path, line, sizeof line));
+    // Beside the synchronisation's row of dots, which goes on after it.
+    out_note("\n%s\n", serial_explain_silence(path, line, sizeof line));
 }
 
 namespace {
@@ -327,17 +346,14 @@ void serial_line_lost(const char *path, SerialLineState state)
 {
     if (state == SERIAL_LINE_OK)
         return;
-    std::fflush(stdout);
-    std::fprintf(stderr, "orvik: %s: %s\n", path, line_trouble(state));
+    out_complaint("%s: %s\n", path, line_trouble(state));
 }
 
 void serial_line_prompt_hint(SerialLineState state)
 {
-    std::fflush(stdout);
     if (state == SERIAL_LINE_CLOSED)
-        std::fprintf(stderr, "The connection to the camera is closed: open opens it again\n");
+        out_error("The connection to the camera is closed: open opens it again\n");
     else if (state != SERIAL_LINE_OK)
-        std::fprintf(stderr,
-                     "The line to the camera is gone: check the cable and that the camera is "
-                     "on, then open or reopen\n");
+        out_error("The line to the camera is gone: check the cable and that the camera is "
+                  "on, then open or reopen\n");
 }

@@ -19,6 +19,8 @@
 #include "serial/adapter.h"
 #include "serial/fdio.h"
 #include "serial/hint.h"
+#include "serial/output.h"
+#include "serial/speed.h"
 #include "shell/settings.h"
 
 namespace {
@@ -67,34 +69,16 @@ volatile sig_atomic_t found_saved = 0;
 
 speed_t speed_code(int speed)
 {
-    switch (speed) {
-    case 9600:
-        return B9600;
-    case 19200:
-        return B19200;
-    case 38400:
-        return B38400;
-    case 57600:
-        return B57600;
-    default:
-        return B115200;
-    }
+    const LineSpeed *row = serial_line_speed(speed);
+    return row != nullptr ? row->termios_speed : B115200;
 }
 
 int bits_per_second(speed_t code)
 {
-    switch (code) {
-    case B19200:
-        return 19200;
-    case B38400:
-        return 38400;
-    case B57600:
-        return 57600;
-    case B115200:
-        return 115200;
-    default:
-        return 9600;
-    }
+    for (const LineSpeed &s : LINE_SPEEDS)
+        if (s.termios_speed == code)
+            return s.bits_per_second;
+    return 9600;
 }
 
 long long now_microseconds(void)
@@ -263,8 +247,7 @@ bool take_exclusive_use(int fd, const char *path)
     // some drivers: EINVAL) the port is still ours to use, guarded by
     // TIOCEXCL alone.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EAGAIN)) {
-        std::printf("Can't open the %s device\n", path);
-        std::fflush(stdout);
+        out_now("Can't open the %s device\n", path);
         serial_open_hint(path, EBUSY);
         return false;
     }
@@ -339,9 +322,7 @@ int serial_open(const char *path)
         fd = open_without_carrier(moved);
         if (fd >= 0) {
             opened = moved;
-            std::fflush(stdout);
-            std::fprintf(stderr, "%s is gone; the same USB adapter is now %s: using it\n", path,
-                         moved);
+            out_error("%s is gone; the same USB adapter is now %s: using it\n", path, moved);
         } else {
             errno = reason;
         }
@@ -351,8 +332,7 @@ int serial_open(const char *path)
         // mode by another program), the same line on standard output; the
         // reason and the remedy follow on standard error.
         int reason = errno;
-        std::printf("Can't open the %s device\n", path);
-        std::fflush(stdout);
+        out_now("Can't open the %s device\n", path);
         serial_open_hint(path, reason);
         return -1;
     }
@@ -501,11 +481,11 @@ int refill(void)
     if (port.fd < 0 || line_state == SERIAL_LINE_GONE)
         return -1;
     // The termination handler ends the program without stdio, so text still
-    // held in stdout's buffer ("Switching to 115200 bound ", printed without
-    // a line end) would be lost to a signal during the wait.  Nothing is
-    // left pending while the camera is awaited.
+    // held in stdout's buffer (a line not ended yet) would be lost to a
+    // signal during the wait.  Nothing is left pending while the camera is
+    // awaited.
     if (!stdio_forbidden)
-        std::fflush(stdout);
+        out_flush();
     const long long deadline = now_microseconds() +
                                static_cast<long long>(port.timeout_seconds) * 1000000 +
                                port.timeout_microseconds;
@@ -513,8 +493,7 @@ int refill(void)
         const int ready = wait_for_input(deadline);
         if (ready == 0) {
             if (settings.debug) {
-                std::printf("READ TIMEOUT\n");
-                std::fflush(stdout);
+                out_now("READ TIMEOUT\n");
             }
             return -1;
         }
@@ -591,7 +570,7 @@ void serial_trace(const char *label, const uint8_t *bytes, int count)
     // Anything already printed on stdout belongs before the trace, whose
     // own output bypasses stdio.
     if (!stdio_forbidden)
-        std::fflush(stdout);
+        out_flush();
 
     static const char hex[] = "0123456789ABCDEF";     // the bytes
     static const char offset_hex[] = "0123456789abcdef";  // the offsets, as %08x

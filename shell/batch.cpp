@@ -10,9 +10,10 @@
 #include "files/cache.h"
 #include "files/listing.h"
 #include "files/manage.h"
-#include "serial/hint.h"
-#include "serial/port.h"
 #include "files/saveas.h"
+#include "serial/hint.h"
+#include "serial/output.h"
+#include "serial/port.h"
 #include "shell/bulk.h"
 #include "shell/exits.h"
 #include "shell/settings.h"
@@ -63,9 +64,8 @@ void stop_if_camera_lost(const char *where)
     }
     if (camera_unanswered_requests() >= CAMERA_UNANSWERED_LIMIT) {
         char buf[CAMERA_PATH_MAX];
-        std::fflush(stdout);
-        std::fprintf(stderr, "The camera does not answer: the run stopped in %s\n",
-                     camera_printable(where, buf));
+        out_error("The camera does not answer: the run stopped in %s\n",
+                  camera_printable(where, buf));
         close_and_exit(1);
     }
 }
@@ -97,10 +97,9 @@ int report_left_out(const char *where)
     const int dropped = listing_cache.dropped;
     if (dropped > 0) {
         char buf[CAMERA_PATH_MAX];
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s: %d %s left out: orvik keeps %d entries of a folder's listing\n",
-                     camera_printable(where, buf), dropped,
-                     dropped == 1 ? "entry was" : "entries were", CACHE_MAX);
+        out_error("%s: %d %s left out: orvik keeps %d entries of a folder's listing\n",
+                  camera_printable(where, buf), dropped, dropped == 1 ? "entry was" : "entries were",
+                  CACHE_MAX);
     }
     return dropped;
 }
@@ -173,15 +172,13 @@ int batch_get(int selection)
     saveas_print_tally();
     if (unsaved == 0)
         return 0;
-    std::fprintf(stderr, "%d %s not saved (named above)\n", unsaved,
-                 unsaved == 1 ? "file was" : "files were");
+    out_error("%d %s not saved (named above)\n", unsaved, unsaved == 1 ? "file was" : "files were");
     return 1;
 }
 
 int batch_erase(void)
 {
-    std::printf("Are you sure? (y/N): ");
-    std::fflush(stdout);
+    out_now("Are you sure? (y/N): ");
     if (std::getc(stdin) != 'y')
         close_and_exit(0);
     const int stayed = walk(MODE_ERASE, SELECT_ALL);
@@ -191,7 +188,6 @@ int batch_erase(void)
         return 0;
     // A protected file stays by the user's wish; any other file that
     // stays must keep a script from calling the card empty.
-    std::fprintf(stderr, "%d %s not erased (named above)\n", stayed,
-                 stayed == 1 ? "file was" : "files were");
+    out_error("%d %s not erased (named above)\n", stayed, stayed == 1 ? "file was" : "files were");
     return 1;
 }

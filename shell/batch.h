@@ -30,8 +30,8 @@ int batch_get(int selection);
 // from stdin is 'y'.  Then deletes the unprotected files of each folder,
 // removes each folder and at last "DCIM" from the card's top folder.
 // Returns the exit status: 0 when every file of the folders went but the
-// protected ones (the removal of a folder still holding one fails
-// silently); 1 after "%d files were not erased (named above)\n" on stderr
+// protected ones (the removal of a folder still holding one is refused,
+// which camera_rmdir names on stderr); 1 after "%d files were not erased (named above)\n" on stderr
 // when the camera refused or left unanswered the delete of any other, or
 // a folder held more entries than the listing cache.  An empty folder
 // ends the process with "camera_delete_all error" and status 1; otherwise

@@ -13,7 +13,9 @@
 #include "files/saveas.h"
 #include "files/select.h"
 #include "files/thumb.h"
+#include "serial/output.h"
 #include "serial/port.h"
+#include "shell/hook.h"
 #include "shell/settings.h"
 
 namespace {
@@ -101,9 +103,7 @@ bool walk_stops(WalkSilence *silence, int left, int total, const char *undone)
     silence->asked = silence->asked || unanswered != silence->at_start;
     if (!silence->asked || unanswered < CAMERA_UNANSWERED_LIMIT)
         return false;
-    std::fflush(stdout);
-    std::fprintf(stderr, "The camera does not answer: %d of %d files not %s\n", left, total,
-                 undone);
+    out_error("The camera does not answer: %d of %d files not %s\n", left, total, undone);
     return true;
 }
 
@@ -122,7 +122,7 @@ bool get_counted(const WalkEntry &entry)
 {
     const bool file = (entry.attrib & ATTR_DIRECTORY) == 0;
     save_tally.tried += file ? 1 : 0;
-    const bool got = camera_get_file(entry.path) == 0;
+    const bool got = get_file(entry.path) == 0;
     if (got && file)
         save_tally.saved++;
     std::printf("\n");
@@ -164,8 +164,7 @@ int camera_get_matching(char *const *globs, int count)
     for (int i = 0; walk_entry(i, &entry); i++)
         total += select_matches(entry.name, globs, count);
     if (total == 0) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "mget: no file of the last listing matches\n");
+        out_error("mget: no file of the last listing matches\n");
         return -1;
     }
     int saved = 0;
@@ -191,8 +190,7 @@ int camera_delete_all(int selection)
         if (walk_stops(&silence, total - removed, total, "deleted"))
             return WALK_STOPPED;
         char buf[CAMERA_PATH_MAX];
-        std::printf("Removing %s: ", camera_printable(entry.path, buf));
-        std::fflush(stdout);
+        out_now("Removing %s: ", camera_printable(entry.path, buf));
         if (entry.attrib & ATTR_PROTECTED) {
             std::puts("PROTECTED, file skipped");
             removed++;  // nothing to do for it
@@ -227,8 +225,7 @@ int camera_chmod_all(int operation, int bit)
         if (walk_stops(&silence, total - changed, total, "changed"))
             return WALK_STOPPED;
         char buf[CAMERA_PATH_MAX];
-        std::printf("chmod %s: ", camera_printable(entry.path, buf));
-        std::fflush(stdout);
+        out_now("chmod %s: ", camera_printable(entry.path, buf));
         // -1: the name is no longer cached, or the camera never answered
         // and the mark may well be unchanged.
         if (camera_chmod(entry.name, operation, static_cast<uint8_t>(bit)) == 0) {
@@ -267,7 +264,7 @@ int camera_view_all(void)
             break;
         case 'g':
         case 'G':
-            camera_get_file(entry.path);
+            get_file(entry.path);
             break;
         case 'n':
         case 'N':

@@ -12,18 +12,12 @@
 #include <unistd.h>
 
 #include "camera/connect.h"
+#include "files/localfile.h"
+#include "files/thumb.h"
 #include "serial/fdio.h"
 #include "serial/port.h"
+#include "serial/speed.h"
 #include "shell/settings.h"
-
-// The local file a download is writing, so that a signal does not leave a
-// truncated picture behind that a later run would take for a complete one.
-static const char *volatile partial_file = nullptr;
-
-void register_partial_file(const char *path)
-{
-    partial_file = path;
-}
 
 // The temporary-file step of every way out.  Only lstat, unlink and (in
 // the handler) write(2) are called, so the termination handler can take
@@ -61,6 +55,20 @@ void close_and_exit(int status)
     std::exit(status);
 }
 
+void end_after_fatal(const FatalCondition &fatal)
+{
+    switch (fatal.kind) {
+    case FATAL_INTERNAL:
+    case FATAL_NO_MEMORY:
+        close_and_exit(1);
+    case FATAL_FRAME_OVERFLOW:
+    case FATAL_PC_MODE:
+    case FATAL_CRC_LENGTH:
+        break;
+    }
+    std::exit(1);
+}
+
 // The termination handler does its whole job inside the handler, but only
 // with async-signal-safe calls: it may interrupt printf or malloc half way,
 // so it formats the number by hand and writes with write(2), switches the
@@ -82,7 +90,7 @@ void trap_signal(int sig)
     camera_off();
 
     remove_temp(true);
-    const char *partial = partial_file;
+    const char *partial = local_partial_file();
     if (partial != nullptr)
         unlink(partial);
     serial_end();
@@ -107,47 +115,14 @@ void install_signal_handlers(void)
         sigaction(s, &sa, nullptr);
 }
 
-pid_t fork_plain_child(void)
-{
-    sigset_t all, before;
-    sigfillset(&all);
-    sigprocmask(SIG_BLOCK, &all, &before);
-    const pid_t child = fork();
-    if (child == 0) {
-        struct sigaction plain;
-        std::memset(&plain, 0, sizeof plain);
-        plain.sa_handler = SIG_DFL;
-        sigemptyset(&plain.sa_mask);
-        for (int s = 1; s < NSIG; s++)
-            sigaction(s, &plain, nullptr);  // SIGKILL and SIGSTOP refuse; no matter
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        return 0;
-    }
-    const int saved_errno = errno;
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-    errno = saved_errno;
-    return child;
-}
-
 void select_speed(int speed)
 {
-    switch (speed) {
-    case 0:
+    if (speed == 0)
         std::printf("Current serial speed: %d\n", settings.speed);
-        break;
-    case 9600:
-    case 19200:
-    case 38400:
-    case 57600:
-    case 115200:
+    else if (serial_line_speed(speed) != nullptr)
         settings.speed = speed;
-        break;
-    default:
+    else
         std::printf("Invalid speed %d\nTry 9600, 19200, 38400, 57600, 115200.\n", speed);
-        break;
-    }
 }
 
 int compute_clock_offset(void)

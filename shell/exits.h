@@ -3,13 +3,18 @@
 #ifndef ORVIK_SHELL_EXITS_H
 #define ORVIK_SHELL_EXITS_H
 
-#include <sys/types.h>
-
-// The temporary thumbnail file the viewer shows; removed at every orderly end.
-constexpr const char *TEMP_THUMBNAIL = "./orvik_REMOVE_ME";
+#include "serial/fatal.h"
 
 // camera_off, remove_temp_file, exit(status) (stdout is flushed).
 [[noreturn]] void close_and_exit(int status);
+
+// The end after a fatal condition of serial/fatal.h, its message printed
+// by the layer that met it; status 1 either way.  The camera is switched
+// off first (close_and_exit) after an internal error or a failed download
+// allocation, when the link still works; not after a frame overflow, a
+// camera out of PC mode or a length without a CRC seed, where the link is
+// past trusting (plain exit).
+[[noreturn]] void end_after_fatal(const FatalCondition &fatal);
 
 // lstat "./orvik_REMOVE_ME": absent -> nothing; a symbolic link ->
 // "WARNING, %s is a symbolic link\n" and left alone; else unlink.
@@ -19,24 +24,10 @@ void remove_temp_file(void);
 // SIGHUP and SIGPIPE.
 void install_signal_handlers(void);
 
-// Forks a child that is to run another program (the viewer, the --exec
-// command).  Every signal waits while the child is made: until the child
-// has dropped our handlers, a signal meant for it would run trap_signal
-// there, which would switch off the camera that this process goes on using
-// and remove its files.  The child starts with every signal at its default
-// action and none blocked, as a program started from a shell expects; the
-// parent's mask is as before.  Returns as fork() does.
-pid_t fork_plain_child(void);
-
 // The handler: "\n--> signal %d trapped, close the camera and exit\n", the
 // camera-off frames, the temporary-file step, a partial download removed,
 // _exit(signal).  Uses only async-signal-safe calls.
 [[noreturn]] void trap_signal(int sig);
-
-// Registers the local file a download is writing right now (nullptr when
-// none), so that a termination signal removes it instead of leaving a
-// partial file.  The text must stay valid until it is unregistered.
-void register_partial_file(const char *path);
 
 // 0: "Current serial speed: %d\n"; one of the five speeds: stored
 // silently; otherwise "Invalid speed %d\nTry 9600, 19200, 38400, 57600, 115200.\n".

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include "files/cache.h"
-#include "shell/exits.h"
+#include "files/download.h"
+#include "files/spawn.h"
+#include "serial/output.h"
 
 const char *hook_command = nullptr;
 
@@ -36,32 +38,42 @@ int hook_run(const char *saved, const char *camera_path)
     if (hook_command == nullptr)
         return 0;
     // What stdio holds would otherwise be written twice, once by the child.
-    std::fflush(stdout);
-    std::fflush(stderr);
+    out_flush();
     char shown[CAMERA_PATH_MAX];
     camera_printable(saved, shown);
     const pid_t child = fork_plain_child();
     if (child == 0)
         run_command(saved, camera_path);
     if (child < 0) {
-        std::fprintf(stderr, "exec: %s: fork: %s\n", shown, std::strerror(errno));
+        out_error("exec: %s: fork: %s\n", shown, std::strerror(errno));
         return -1;
     }
     int status = 0;
     while (waitpid(child, &status, 0) < 0)
         if (errno != EINTR) {
-            std::fprintf(stderr, "exec: %s: wait: %s\n", shown, std::strerror(errno));
+            out_error("exec: %s: wait: %s\n", shown, std::strerror(errno));
             return -1;
         }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return 0;
     if (WIFSIGNALED(status))
-        std::fprintf(stderr, "exec: %s: the command was ended by signal %d\n", shown,
-                     WTERMSIG(status));
+        out_error("exec: %s: the command was ended by signal %d\n", shown,
+                  WTERMSIG(status));
     else if (WEXITSTATUS(status) == 127)
-        std::fprintf(stderr, "exec: %s: the command was not found (status 127)\n", shown);
+        out_error("exec: %s: the command was not found (status 127)\n", shown);
     else
-        std::fprintf(stderr, "exec: %s: the command failed with status %d\n", shown,
-                     WEXITSTATUS(status));
+        out_error("exec: %s: the command failed with status %d\n", shown,
+                  WEXITSTATUS(status));
     return -1;
+}
+
+int get_file(const char *name)
+{
+    SavedFile saved;
+    if (camera_get_file(name, &saved) != 0)
+        return -1;
+    if (saved.written)
+        hook_run(saved.local_path, saved.camera_path);
+    camera_mark_downloaded(saved.camera_path);
+    return 0;
 }

@@ -13,4 +13,10 @@ extern const char *hook_command;
 // status 0 (or there is no command), else -1.
 int hook_run(const char *saved, const char *camera_path);
 
+// `get` of `name` (camera_get_file), then, when the file was saved, the
+// command on it (when it was written, not found there already) and the
+// camera's downloaded mark (camera_mark_downloaded), in that order.
+// Returns camera_get_file's result.
+int get_file(const char *name);
+
 #endif

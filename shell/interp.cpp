@@ -11,6 +11,7 @@
 
 #include "camera/connect.h"
 #include "camera/status.h"
+#include "files/cache.h"
 #include "files/download.h"
 #include "files/listing.h"
 #include "files/manage.h"
@@ -18,9 +19,11 @@
 #include "files/upload.h"
 #include "serial/frame.h"
 #include "serial/hint.h"
+#include "serial/output.h"
 #include "serial/port.h"
 #include "shell/bulk.h"
 #include "shell/exits.h"
+#include "shell/hook.h"
 #include "shell/options.h"
 #include "shell/settings.h"
 
@@ -49,7 +52,8 @@ struct Command {
 // "get error" or "get successful", as the file commands report.
 void report(int result, const char *what)
 {
-    std::printf("%s %s\n", what, result == -1 ? "error" : "successful");
+    // It completes the progress row of an upload.
+    out_line("%s %s\n", what, result == -1 ? "error" : "successful");
 }
 
 void run_nothing(char **, int) {}
@@ -109,7 +113,7 @@ void run_speed(char **tokens, int count)
     // new speed needs a full reconnection.
     if (settings.speed != before) {
         camera_close();
-        camera_open();
+        open_camera();
     }
 }
 
@@ -122,7 +126,7 @@ void run_open(char **tokens, int count)
         std::snprintf(device, sizeof device, "%s", tokens[1]);
         settings.device = device;
     }
-    camera_open();
+    open_camera();
 }
 
 // `lcd`, as in ftp clients: where downloads go from now on.
@@ -135,14 +139,14 @@ void run_lcd(char **tokens, int count)
         const int changed = folder != nullptr ? chdir(folder) : -1;
         std::free(folder);
         if (changed != 0) {
-            std::fprintf(stderr, "lcd: %s: %s\n", tokens[1], std::strerror(errno));
+            out_error("lcd: %s: %s\n", tokens[1], std::strerror(errno));
             std::printf("lcd error\n");
             return;
         }
     }
     char here[4096];
     if (getcwd(here, sizeof here) == nullptr) {
-        std::fprintf(stderr, "lcd: getcwd: %s\n", std::strerror(errno));
+        out_error("lcd: getcwd: %s\n", std::strerror(errno));
         std::printf("lcd error\n");
         return;
     }
@@ -177,7 +181,7 @@ constexpr Command commands[] = {
              std::printf("ls error\n");
      }},
     {{"get"}, ARGS_ONE, ARGUMENT_CAMERA_NAME,
-     [](char **tokens, int) { report(camera_get_file(tokens[1]), "get"); }},
+     [](char **tokens, int) { report(get_file(tokens[1]), "get"); }},
     {{"tget"}, ARGS_ONE, ARGUMENT_CAMERA_NAME,
      [](char **tokens, int) { report(camera_get_thumbnail(tokens[1], nullptr), "tget"); }},
     {{"view"}, ARGS_ONE, ARGUMENT_CAMERA_NAME, [](char **tokens, int) { camera_view(tokens[1]); }},
@@ -190,15 +194,14 @@ constexpr Command commands[] = {
     {{"open"}, ARGS_OPTIONAL, ARGUMENT_NONE, run_open, DISPATCH_CONTINUE, false},
     {{"reopen"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
          camera_close();
-         camera_open();
+         open_camera();
      }, DISPATCH_CONTINUE, false},
     {{"getpkt"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
          int length;
          serial_get_frame(&length);
      }},
     {{"clear", "cls"}, ARGS_NONE, ARGUMENT_NONE, [](char **, int) {
-         std::printf("\33[H\33[2J");
-         std::fflush(stdout);
+         out_now("\33[H\33[2J");
      }, DISPATCH_CONTINUE, false},
     {{"power"}, ARGS_NONE, ARGUMENT_NONE, run_power},
     {{"test"}, ARGS_ONE, ARGUMENT_NONE,
@@ -322,6 +325,16 @@ constexpr const char *help_added =
     "lcd           [dir]      change (or show) the local directory\n";
 
 }  // namespace
+
+int open_camera(void)
+{
+    bool stale = false;
+    const int result = camera_open(&stale);
+    // The card may have been changed meanwhile.
+    if (stale)
+        cache_restart(camera_state.disk_name);
+    return result;
+}
 
 int split_line(const char *text, char **tokens, int limit)
 {

@@ -52,4 +52,9 @@ enum ArgumentKind {
 // a name the dispatcher does not know.
 ArgumentKind command_argument_kind(const char *name);
 
+// camera_open; a new connection (or an attempt at one) leaves nothing of
+// the listing and makes the drive just read the current camera directory.
+// Returns camera_open's result.
+int open_camera(void);
+
 #endif

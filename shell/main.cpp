@@ -28,14 +28,6 @@ constexpr size_t LINE_MAX_BYTES = 1024;
 
 char *tokens[TOKEN_SLOTS];
 
-// Repeats on a line that went away, or to a camera that stopped answering
-// altogether, say nothing about noise: a lower speed would not help.
-bool line_may_be_noisy(void)
-{
-    return serial_line_state() == SERIAL_LINE_OK &&
-           camera_unanswered_requests() < CAMERA_UNANSWERED_LIMIT;
-}
-
 void copy_cut(char *dst, size_t size, const char *src)
 {
     size_t n = std::strlen(src);
@@ -45,11 +37,35 @@ void copy_cut(char *dst, size_t size, const char *src)
     dst[n] = 0;
 }
 
+// The next command line into line_buffer[LINE_MAX_BYTES], cut to it.  At
+// the end of input on a terminal (a stray end-of-file key) the prompt comes
+// again; from a file or pipe no more lines can come, so the run ends as a
+// typed `quit` would rather than prompt for ever.
+void read_command_line(char *line_buffer)
+{
+    // readline may keep pointing at the prompt.
+    static char prompt[LINE_MAX_BYTES];
+    for (;;) {
+        char text[2100];
+        std::snprintf(text, sizeof text, "[%s] %s> ", camera_state.prompt_id, listing_cache.cwd);
+        copy_cut(prompt, sizeof prompt, text);
+        char *line = readline(prompt);
+        if (line == nullptr && isatty(STDIN_FILENO))
+            continue;
+        if (line == nullptr) {
+            std::printf("bye!\n");
+            close_and_exit(0);
+        }
+        if (line[0] != 0)
+            add_history(line);
+        copy_cut(line_buffer, LINE_MAX_BYTES, line);
+        std::free(line);
+        return;
+    }
+}
+
 [[noreturn]] void command_loop(void)
 {
-    // readline may keep pointing at the prompt; a command line longer than
-    // the buffer is cut.
-    static char prompt[LINE_MAX_BYTES];
     static char line_buffer[LINE_MAX_BYTES];
     // Completion helps someone typing at a terminal.  Lines from a file or
     // pipe are commands already written out: there a tab is an ordinary
@@ -61,25 +77,7 @@ void copy_cut(char *dst, size_t size, const char *src)
     // Lost while the start-up asked for the identity and the drive.
     serial_line_prompt_hint(serial_line_state());
     for (;;) {
-        char text[2100];
-        std::snprintf(text, sizeof text, "[%s] %s> ", camera_state.prompt_id, listing_cache.cwd);
-        copy_cut(prompt, sizeof prompt, text);
-
-        char *line = readline(prompt);
-        if (line == nullptr) {
-            // End of input.  On a terminal that is a stray end-of-file key:
-            // prompt again.  From a file or pipe no more lines can come, so
-            // end as a typed `quit` would rather than prompt for ever.
-            if (isatty(STDIN_FILENO))
-                continue;
-            std::printf("bye!\n");
-            close_and_exit(0);
-        }
-        if (line[0] != 0)
-            add_history(line);
-        copy_cut(line_buffer, sizeof line_buffer, line);  // longer lines are cut
-        std::free(line);
-
+        read_command_line(line_buffer);
         free_tokens(tokens);
         int count = split_line(line_buffer, tokens, TOKEN_LIMIT);
         if (count == 0)
@@ -92,9 +90,8 @@ void copy_cut(char *dst, size_t size, const char *src)
         }
         // A line lost during the command is said once, here; what it cost
         // is no sign of noise.
-        if (line_may_be_noisy())
-            camera_advise_speed();
-        else if (before == SERIAL_LINE_OK && serial_line_state() != SERIAL_LINE_CLOSED)
+        if (!camera_advise_speed() && before == SERIAL_LINE_OK &&
+            serial_line_state() != SERIAL_LINE_CLOSED)
             serial_line_prompt_hint(serial_line_state());
     }
 }
@@ -115,8 +112,7 @@ void copy_cut(char *dst, size_t size, const char *src)
         status = mount_serve(modes.mount);
     else if (!modes.off)
         command_loop();
-    if (line_may_be_noisy())
-        camera_advise_speed();
+    camera_advise_speed();
     close_and_exit(status);
 }
 
@@ -140,6 +136,13 @@ int main(int argc, char **argv)
     if (modes.mount != nullptr && mount_check(modes.mount) != 0)
         return 1;
     std::printf("Orvik -- version %s\n\n", ORVIK_VERSION);
-    camera_init();
-    run(modes);
+    try {
+        // A connection that fails at start ends the program; its line said why.
+        if (camera_start() != 0)
+            std::exit(1);
+        cache_restart(camera_state.disk_name);
+        run(modes);
+    } catch (const FatalCondition &fatal) {
+        end_after_fatal(fatal);
+    }
 }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "camera/connect.h"
+#include "serial/output.h"
 #include "shell/exits.h"
 #include "shell/mountcache.h"
 #include "shell/mountcard.h"
@@ -66,7 +67,7 @@ struct Quieted {
 Quieted quiet_stderr(void)
 {
     Quieted q;
-    std::fflush(stderr);
+    out_flush();  // what is written so far goes where it was meant to
     q.held = std::tmpfile();
     q.saved = dup(STDERR_FILENO);
     if (q.held != nullptr && q.saved >= 0)
@@ -106,8 +107,8 @@ fuse *mount_at(const char *dir)
         return f;
     if (f != nullptr)
         fuse_destroy(f);
-    std::fprintf(stderr, "orvik: %s: the system refused the mount%s%s\n", dir,
-                 why.empty() ? "" : ": ", why.c_str());
+    out_complaint("%s: the system refused the mount%s%s\n", dir, why.empty() ? "" : ": ",
+                  why.c_str());
     return nullptr;
 }
 
@@ -118,16 +119,15 @@ int mount_check(const char *dir)
     struct stat st;
     const bool found = stat(dir, &st) == 0;
     if (!found || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "orvik: cannot mount the camera at %s: %s\n", dir,
-                     found ? "not a folder" : std::strerror(errno));
+        out_complaint("cannot mount the camera at %s: %s\n", dir,
+                      found ? "not a folder" : std::strerror(errno));
         return -1;
     }
     const int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        std::fprintf(stderr, "orvik: cannot mount the camera: /dev/fuse: %s (the kernel "
-                             "offers no FUSE here: load its module, or give a container "
-                             "the device)\n",
-                     std::strerror(errno));
+        out_complaint("cannot mount the camera: /dev/fuse: %s (the kernel offers no FUSE "
+                      "here: load its module, or give a container the device)\n",
+                      std::strerror(errno));
         return -1;
     }
     close(fd);
@@ -138,8 +138,8 @@ int mount_serve(const char *dir)
 {
     const char *tmp = std::getenv("TMPDIR");
     if (mount_cache_open(tmp != nullptr && tmp[0] != 0 ? tmp : "/tmp", COPY_BUDGET) != 0) {
-        std::fprintf(stderr, "orvik: no folder for the copies of the camera's files: %s\n",
-                     std::strerror(errno));
+        out_complaint("no folder for the copies of the camera's files: %s\n",
+                      std::strerror(errno));
         return 1;
     }
     camera_set_sync_bursts(RECONNECT_SYNC_BURSTS);

@@ -3,10 +3,12 @@
 
 #include <cstdio>
 
+#include "serial/output.h"
+
 int mount_check(const char *)
 {
-    std::fprintf(stderr, "orvik: --mount is not built into this orvik (libfuse3 was not "
-                         "found when it was built)\n");
+    out_complaint("--mount is not built into this orvik (libfuse3 was not found when it "
+                  "was built)\n");
     return -1;
 }
 

@@ -15,7 +15,9 @@
 #include "files/thumb.h"
 #include "files/upload.h"
 #include "serial/hint.h"
+#include "serial/output.h"
 #include "serial/port.h"
+#include "shell/interp.h"
 #include "shell/mountcache.h"
 #include "shell/settings.h"
 
@@ -62,9 +64,8 @@ void report_loss(void)
     if (serial_line_state() != SERIAL_LINE_OK)
         serial_line_lost(settings.device, serial_line_state());
     else if (camera_silent())
-        std::fprintf(stderr, "orvik: %s: the camera does not answer (switched off, or its "
-                             "batteries flat?)\n",
-                     settings.device);
+        out_complaint("%s: the camera does not answer (switched off, or its batteries flat?)\n",
+                      settings.device);
     else
         return;
     loss_reported = true;
@@ -189,7 +190,7 @@ int mount_camera_ready(void)
     last_reopen = now;
     if (line_open)
         camera_close();  // the silent camera's port, for a new connection
-    if (camera_open() != 0) {
+    if (open_camera() != 0) {
         last_reopen = std::time(nullptr);
         return -EIO;
     }
@@ -197,7 +198,7 @@ int mount_camera_ready(void)
     listings.clear();
     loss_reported = false;
     last_reopen = 0;
-    std::fprintf(stderr, "orvik: %s: the camera is back\n", settings.device);
+    out_complaint("%s: the camera is back\n", settings.device);
     for (const std::string &path : cut_uploads)
         camera_delete(path.c_str());
     cut_uploads.clear();
@@ -256,18 +257,20 @@ int mount_fetch(const MountNode &node)
             camera_report_no_file(node.camera_path.c_str());
         return mount_camera_failed();
     }
+    // The line end after the bar, as `get` and `tget` have it.
+    out_end_row();
     size_t start = 0, end = 0;
     if (!usable_part(node, data, received, &start, &end)) {
         std::free(data);
         char shown[CAMERA_PATH_MAX];
-        std::fprintf(stderr, "orvik: %s: the camera sent %d bytes that are not the file\n",
-                     camera_printable(node.camera_path.c_str(), shown), received);
+        out_complaint("%s: the camera sent %d bytes that are not the file\n",
+                      camera_printable(node.camera_path.c_str(), shown), received);
         return -EIO;
     }
     fd = mount_cache_put(key, node.entry.size, node.entry.mtime, data + start, end - start);
     std::free(data);
     if (fd < 0)
-        std::fprintf(stderr, "orvik: keeping a copy of a camera file: %s\n", std::strerror(-fd));
+        out_complaint("keeping a copy of a camera file: %s\n", std::strerror(-fd));
     return fd;
 }
 
@@ -289,6 +292,6 @@ int mount_upload(const std::string &local, const std::string &camera_path,
     else
         cut_uploads.push_back(camera_path);
     char shown[CAMERA_PATH_MAX];
-    std::fprintf(stderr, "orvik: %s: not uploaded\n", camera_printable(camera_path.c_str(), shown));
+    out_complaint("%s: not uploaded\n", camera_printable(camera_path.c_str(), shown));
     return mount_camera_failed();
 }

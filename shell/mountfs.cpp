@@ -16,6 +16,7 @@
 #include "camera/status.h"
 #include "files/manage.h"
 #include "serial/fdio.h"
+#include "serial/output.h"
 #include "shell/mountcache.h"
 #include "shell/mountcard.h"
 
@@ -341,8 +342,8 @@ int settle(Handle *h)
     struct stat st;
     if (fstat(h->fd, &st) != 0 || st.st_size == 0) {
         char shown[CAMERA_PATH_MAX];
-        std::fprintf(stderr, "orvik: %s: not uploaded: the camera takes no empty file\n",
-                     camera_printable(h->node.camera_path.c_str(), shown));
+        out_complaint("%s: not uploaded: the camera takes no empty file\n",
+                      camera_printable(h->node.camera_path.c_str(), shown));
         return -EIO;
     }
     if (int r = mount_upload(h->draft, h->node.camera_path, h->node.folder); r != 0)
@@ -409,6 +410,19 @@ int op_truncate(const char *path, off_t size, fuse_file_info *fi)
 
 namespace {
 
+// A path request that changes the card (camera_delete, camera_mkdir,
+// camera_rmdir), made once the camera is there; the listing of `folder`
+// is asked for again afterwards.  0, or a negative errno.
+int change_card(int (*request)(const char *), const std::string &camera_path,
+                const std::string &folder)
+{
+    if (int r = mount_camera_ready(); r != 0)
+        return r;
+    const int r = request(camera_path.c_str());
+    mount_forget(folder);
+    return r == 0 ? 0 : mount_camera_failed();
+}
+
 int set_attrib(const MountNode &n, uint8_t attrib)
 {
     if (int r = mount_camera_ready(); r != 0)
@@ -428,11 +442,7 @@ int op_unlink(const char *path)
         return -EISDIR;
     if (n.kind != NODE_FILE || (n.entry.attrib & ATTR_PROTECTED) != 0)
         return -EACCES;
-    if (int r = mount_camera_ready(); r != 0)
-        return r;
-    const int r = camera_delete(n.camera_path.c_str());
-    mount_forget(n.folder);
-    return r == 0 ? 0 : mount_camera_failed();
+    return change_card(camera_delete, n.camera_path, n.folder);
 }
 
 int op_mkdir(const char *path, mode_t)
@@ -445,11 +455,7 @@ int op_mkdir(const char *path, mode_t)
         return -EEXIST;
     if (name[0] == '.')
         return -EINVAL;
-    if (int r = mount_camera_ready(); r != 0)
-        return r;
-    const int r = camera_mkdir((parent.camera_path + "\\" + name).c_str());
-    mount_forget(parent.camera_path);
-    return r == 0 ? 0 : mount_camera_failed();
+    return change_card(camera_mkdir, parent.camera_path + "\\" + name, parent.camera_path);
 }
 
 int op_rmdir(const char *path)

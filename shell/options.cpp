@@ -13,6 +13,7 @@
 #include "files/select.h"
 #include "files/termimage.h"
 #include "serial/hint.h"
+#include "serial/output.h"
 #include "shell/hook.h"
 
 #include "shell/exits.h"
@@ -66,8 +67,7 @@ void list_ports_and_exit(void)
 {
     if (serial_print_ports("/dev", "/sys/class/tty", stdout) > 0)
         std::exit(0);
-    std::fprintf(stderr, "orvik: no serial port found here (is the USB serial adapter "
-                         "plugged in?)\n");
+    out_complaint("no serial port found here (is the USB serial adapter plugged in?)\n");
     std::exit(1);
 }
 
@@ -118,15 +118,13 @@ bool apply_long_option(int argc, char **argv, int *at)
     } else if (is_import_option(word)) {
         return false;
     } else {
-        std::fprintf(stderr, "orvik: unrecognized option '%s'\n", word);
+        out_complaint("unrecognized option '%s'\n", word);
         usage();
         std::exit(1);
     }
     if (images != nullptr && term_images_choose(images) != 0) {
-        std::fprintf(stderr,
-                     "orvik: --images takes auto, kitty, sixel, iterm, symbols or none, "
-                     "not '%s'\n",
-                     images);
+        out_complaint("--images takes auto, kitty, sixel, iterm, symbols or none, not '%s'\n",
+                      images);
         std::exit(1);
     }
     return true;
@@ -156,7 +154,7 @@ void print_shell_word(const char *text)
 void note_ignored(const char *word)
 {
     struct stat st;
-    std::fprintf(stderr, "orvik: ignoring '%s' and what follows it: options come first", word);
+    out_complaint("ignoring '%s' and what follows it: options come first", word);
     if (stat(word, &st) == 0 && S_ISCHR(st.st_mode)) {
         std::fprintf(stderr, "; to use it as the serial device: orvik -d ");
         print_shell_word(word);
@@ -207,12 +205,36 @@ void check_filters(const RunModes &modes)
     if (!select_active())
         return;
     if (modes.erase) {
-        std::fprintf(stderr, "orvik: -E erases every file; --only and --skip cannot be used with it\n");
+        out_complaint("-E erases every file; --only and --skip cannot be used with it\n");
         std::exit(1);
     }
     if (!modes.list && !modes.get_all && !modes.get_new) {
-        std::fprintf(stderr, "orvik: --only and --skip choose the files of -l, -g and -n\n");
+        out_complaint("--only and --skip choose the files of -l, -g and -n\n");
         std::exit(1);
+    }
+}
+
+// The letters that choose a run mode.  False for any other.
+bool take_mode_option(int c, RunModes *modes)
+{
+    switch (c) {
+    case 'l':
+        modes->list = true;
+        return true;
+    case 'g':
+        modes->get_all = true;
+        return true;
+    case 'n':
+        modes->get_new = true;
+        return true;
+    case 'E':
+        modes->erase = true;
+        return true;
+    case 'U':
+        modes->off = true;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -245,7 +267,7 @@ RunModes parse_options(int argc, char **argv)
     // options end at the first other argument, so a stray word never turns
     // on a mode written after it (an erase, say).
     while ((c = getopt_long(argc, argv, "+d:DulgEhUas:Ln", long_options, nullptr)) != -1) {
-        if (take_import_option(c, optarg))
+        if (take_import_option(c, optarg) || take_mode_option(c, &modes))
             continue;
         switch (c) {
         case 'D':
@@ -265,21 +287,6 @@ RunModes parse_options(int argc, char **argv)
         case 'u':
             std::printf("This binary lacks the USB support\n");
             std::exit(1);
-        case 'l':
-            modes.list = true;
-            break;
-        case 'g':
-            modes.get_all = true;
-            break;
-        case 'n':
-            modes.get_new = true;
-            break;
-        case 'E':
-            modes.erase = true;
-            break;
-        case 'U':
-            modes.off = true;
-            break;
         case 'L':
             settings.lowercase = 1;
             break;
@@ -296,8 +303,8 @@ RunModes parse_options(int argc, char **argv)
     check_filters(modes);
     if (modes.mount != nullptr && (modes.list || modes.get_all || modes.get_new || modes.erase ||
                                    modes.off)) {
-        std::fprintf(stderr, "orvik: --mount serves the card until it is unmounted; it "
-                             "does not go with -l, -g, -n, -E or -U\n");
+        out_complaint("--mount serves the card until it is unmounted; it does not go with "
+                      "-l, -g, -n, -E or -U\n");
         std::exit(1);
     }
     return modes;

@@ -1,11 +1,15 @@
-// Taking the identity from an ID reply; the ping's elapsed time.
+// Taking the identity from an ID reply; the ping's elapsed time; the
+// connection's own frames.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "camera/connect.h"
 #include "camera/status.h"
+
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
@@ -67,6 +71,26 @@ TEST(Ping, ElapsedAcrossASecondBoundary)
     EXPECT_EQ(camera_elapsed_ms(&a, &b), 200);
     struct timeval c = {100, 0}, d = {100, 999};
     EXPECT_EQ(camera_elapsed_ms(&c, &d), 0);
+}
+
+// The connection's frames, built by the encoder, byte for byte as the
+// camera knows them.  The 9600 request's CRC needs escaping.
+TEST(OwnFrames, AsTheCameraKnowsThem)
+{
+    const std::vector<std::pair<int, Bytes>> requests = {
+        {9600, {0xc0, 0x00, 0x03, 0x02, 0x02, 0x01, 0x10, 0, 0, 0, 0, 0x7e, 0xe0, 0x39, 0xc1}},
+        {19200, {0xc0, 0x00, 0x03, 0x08, 0x02, 0x01, 0x10, 0, 0, 0, 0, 0x13, 0x1f, 0xc1}},
+        {38400, {0xc0, 0x00, 0x03, 0x20, 0x02, 0x01, 0x10, 0, 0, 0, 0, 0x5f, 0x84, 0xc1}},
+        {57600, {0xc0, 0x00, 0x03, 0x40, 0x02, 0x01, 0x10, 0, 0, 0, 0, 0x5e, 0x57, 0xc1}},
+        {115200, {0xc0, 0x00, 0x03, 0x80, 0x02, 0x01, 0x10, 0, 0, 0, 0, 0x4d, 0xf9, 0xc1}},
+        {4800, {0xc0, 0x00, 0x03, 0x80, 0x02, 0x01, 0x10, 0, 0, 0, 0, 0x4d, 0xf9, 0xc1}},
+    };
+    uint8_t out[CAMERA_OWN_FRAME_MAX];
+    for (const auto &[speed, frame] : requests)
+        EXPECT_EQ(Bytes(out, out + camera_speed_frame(speed, out)), frame) << speed;
+    EXPECT_EQ(Bytes(out, out + camera_off_frame(0, out)), (Bytes{0xc0, 0x00, 0x02, 0x55, 0x2c, 0xc1}));
+    EXPECT_EQ(Bytes(out, out + camera_off_frame(1, out)),
+              (Bytes{0xc0, 0x00, 0x04, 0x01, 0x00, 0x00, 0x00, 0x24, 0xc6, 0xc1}));
 }
 
 }  // namespace

@@ -111,8 +111,10 @@ TEST_F(LinkTest, OversizedFrameIsFatal)
     big.push_back(0xC1);
     camera_sends(big);
     int n = 0;
-    EXPECT_EXIT(serial_get_frame(&n), ::testing::ExitedWithCode(1),
-                "^FATAL ERROR serial_get_frame\\(\\): not enough buffer\n$");
+    int kind;
+    const Captured c = capture_fatal([&] { serial_get_frame(&n); }, &kind);
+    EXPECT_EQ(kind, FATAL_FRAME_OVERFLOW);
+    EXPECT_EQ(c.err, "FATAL ERROR serial_get_frame(): not enough buffer\n");
 }
 
 TEST_F(LinkTest, PcModeFrameEndsTheProgram)
@@ -120,12 +122,10 @@ TEST_F(LinkTest, PcModeFrameEndsTheProgram)
     // Whatever follows the prefix and whatever the CRC.
     camera_sends(concat(concat({0xC0}, pc_mode_prefix), {0x00, 0x11, 0x22, 0xC1}));
     int n = 0;
-    EXPECT_EXIT(
-        {
-            dup2(2, 1);
-            serial_get_frame(&n);
-        },
-        ::testing::ExitedWithCode(1), "^\\*\\*\\* your camera is no longer in PC mode, exit\n$");
+    int kind;
+    const Captured c = capture_fatal([&] { serial_get_frame(&n); }, &kind);
+    EXPECT_EQ(kind, FATAL_PC_MODE);
+    EXPECT_EQ(c.out, "*** your camera is no longer in PC mode, exit\n");
 }
 
 TEST_F(LinkTest, TwelvePrefixBytesAreNotPcMode)
@@ -257,13 +257,16 @@ TEST_F(LinkTest, DataPacketsAndTheFragmentCounter)
 TEST_F(LinkTest, UnsendableLengthsAreFatalBeforeWriting)
 {
     Bytes payload(SERIAL_MAX_PAYLOAD + 1, 0x55);
-    EXPECT_EXIT(serial_send_data_packet(payload.data(), SERIAL_MAX_PAYLOAD + 1, 0),
-                ::testing::ExitedWithCode(1),
-                "^FATAL ERROR: initial CRC value for length 1021 unknown\n$");
-    EXPECT_EXIT(serial_send_data_packet(payload.data(), 0, 0), ::testing::ExitedWithCode(1),
-                "^FATAL ERROR: initial CRC value for length 4 unknown\n$");
-    EXPECT_EXIT(serial_send_data_packet(payload.data(), 100000, 0), ::testing::ExitedWithCode(1),
-                "length 100004 unknown");
+    for (const auto &[length, said] :
+         {std::pair<int, const char *>{SERIAL_MAX_PAYLOAD + 1, "length 1021 unknown"},
+          {0, "length 4 unknown"},
+          {100000, "length 100004 unknown"}}) {
+        int kind;
+        const Captured c =
+            capture_fatal([&] { serial_send_data_packet(payload.data(), length, 0); }, &kind);
+        EXPECT_EQ(kind, FATAL_CRC_LENGTH);
+        EXPECT_EQ(c.err, std::string("FATAL ERROR: initial CRC value for ") + said + "\n");
+    }
     // Nothing reached the line.
     struct pollfd p = {master, POLLIN, 0};
     EXPECT_EQ(poll(&p, 1, 100), 0);
@@ -311,10 +314,13 @@ TEST(CrcCheck, TableLengthsAndUnknownLengths)
               "warning: CRC not checked (add len 0, value 0xbeef) #########################\n");
     serial_forget_learned_crc();
 
-    EXPECT_EXIT(serial_compute_crc(run.data(), 4), ::testing::ExitedWithCode(1),
-                "^FATAL ERROR: initial CRC value for length 4 unknown\n$");
-    EXPECT_EXIT(serial_compute_crc(run.data(), 1021), ::testing::ExitedWithCode(1),
-                "^FATAL ERROR: initial CRC value for length 1021 unknown\n$");
+    for (int length : {4, 1021}) {
+        int kind;
+        const Captured c = capture_fatal([&] { serial_compute_crc(run.data(), length); }, &kind);
+        EXPECT_EQ(kind, FATAL_CRC_LENGTH);
+        EXPECT_EQ(c.err, "FATAL ERROR: initial CRC value for length " + std::to_string(length) +
+                             " unknown\n");
+    }
 }
 
 TEST_F(LinkTest, LostFramesAreCountedWhereNoCrcSeesThem)

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "camera/message.h"
+#include "serial_pty.h"
 
 static std::vector<uint8_t> build(unsigned type, const std::vector<uint8_t> &payload)
 {
@@ -58,9 +59,15 @@ TEST(Message, PayloadLimitOfOnePacket)
     // Sent anyway, a longer message ends the program with the length the
     // CRC would have covered: 4 + 16 + payload.
     std::vector<uint8_t> big(5000, 0x41);
-    EXPECT_EXIT(serial_send_message_frag(MSG_UPLOAD, big.data(), 5000, 0),
-                ::testing::ExitedWithCode(1),
-                "^FATAL ERROR: initial CRC value for length 5020 unknown\n$");
+    int kind;
+    const Captured c =
+        capture_fatal([&] { serial_send_message_frag(MSG_UPLOAD, big.data(), 5000, 0); }, &kind);
+    EXPECT_EQ(kind, FATAL_CRC_LENGTH);
+    EXPECT_EQ(c.err, "FATAL ERROR: initial CRC value for length 5020 unknown\n");
+    const Captured bug = capture_fatal([&] { camera_check_type(MSG_TYPES); }, &kind);
+    EXPECT_EQ(kind, FATAL_INTERNAL);
+    EXPECT_EQ(bug.err,
+              "INTERNAL BUG: serial_send_message_frag():message type 17 not supported\n");
 }
 
 TEST(Message, ReplyTextStopsAtZeroEndOfReplyOrLimit)

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "serial/codec.h"
+#include "serial/fatal.h"
 #include "serial/port.h"
 #include "shell/settings.h"
 
@@ -64,6 +65,21 @@ Captured capture(F body)
     std::fclose(out);
     std::fclose(err);
     return c;
+}
+
+// Runs `body`, which is to end in a fatal condition: what it printed, and
+// in *kind the condition's kind, or -1 when it returned instead.
+template <typename F>
+Captured capture_fatal(F body, int *kind)
+{
+    *kind = -1;
+    return capture([&] {
+        try {
+            body();
+        } catch (const FatalCondition &fatal) {
+            *kind = fatal.kind;
+        }
+    });
 }
 
 // Packet bytes with their CRC appended, and as a frame on the line.
