@@ -271,15 +271,16 @@ inline int wait_for_viewer(const std::string &path, int lines)
     return count(read_file(path), "\n");
 }
 
-// The viewer stand-in: a script named xv that records its command line in
-// dir/xv.log and stays until SIGTERM.  Returns the PATH entry that makes
-// orvik find it.
-inline std::string fake_viewer(const std::string &dir)
+// The viewer stand-in: a script named xv that records in dir/xv.log what
+// `record` prints (by default its command line; `cksum < "$1"` records a
+// digest of the thumbnail shown) and stays until SIGTERM.  Returns the PATH
+// entry that makes orvik find it.
+inline std::string fake_viewer(const std::string &dir,
+                               const std::string &record = "echo \"$@\"")
 {
     std::string script = dir + "/xv";
     write_file(script,
-               "#!/bin/sh\n"
-               "echo \"$@\" >> '" + dir + "/xv.log'\n"
+               "#!/bin/sh\n" + record + " >> '" + dir + "/xv.log'\n"
                "trap 'kill $! 2>/dev/null; exit 0' TERM\n"
                // A SIGTERM that comes before $! is known would leave the
                // sleep behind: it must not hold orvik's output open.

@@ -123,28 +123,13 @@ TEST(CameraModels, SlowCameraNewSavesAndMarksEachFileWithItsOwnBytes)
     EXPECT_EQ(marked(state), want);
 }
 
-// The stand-in viewer for the viewall test: records a digest of each
-// thumbnail it is shown.
-std::string digest_viewer(const std::string &dir)
-{
-    const std::string script = dir + "/xv";
-    write_file(script,
-               "#!/bin/sh\n"
-               "cksum < \"$1\" >> '" + dir + "/xv.log'\n"
-               "trap 'kill $! 2>/dev/null; exit 0' TERM\n"
-               "sleep 600 </dev/null >/dev/null 2>&1 &\n"
-               "wait\n");
-    fs::permissions(script, fs::perms::owner_all);
-    return "PATH=" + dir + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-}
-
 // Runs viewall over 100TEST with one answer for each picture; returns the
 // digests of the thumbnails shown, in order.
 std::vector<std::string> view_all(const Camsim &sim, const std::vector<std::string> &answers)
 {
     const std::string bin = make_temp_dir();
     const std::string log = bin + "/xv.log";
-    Session s = orvik_start({"-d", sim.tty}, make_temp_dir(), {digest_viewer(bin)});
+    Session s = orvik_start({"-d", sim.tty}, make_temp_dir(), {fake_viewer(bin, "cksum < \"$1\"")});
     EXPECT_TRUE(expect(s, PROMPT_START + "D:> ", 120000));
     send_line(s, "cd " + TEST_DIR);
     EXPECT_TRUE(expect(s, PROMPT_START, 120000));
